@@ -1,0 +1,3 @@
+#include "module/Kestal.h"
+
+const char* KestalVersion() { return KESTAL_VERSION_STRING; }

@@ -1,0 +1,194 @@
+// The database access layer: Connection, Command and Recordset objects in the
+// manner of ADO, held by reference-counted smart pointers. Statements are
+// T-SQL in the process code page; the layer rewrites them for the engine
+// named by the connection string (SQLite or PostgreSQL), converts text to and
+// from the engine's UTF-8, and raises _com_error on every failure.
+//
+// Results are client-side and static: every row is fetched when the statement
+// runs, so RecordCount is known at once and positioning never goes back to the
+// engine.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/String.h"
+#include "sql/db/ComError.h"
+
+namespace kestal::db {
+class EngineSession;  // one live engine connection (sql/db/Engine.h)
+struct ResultTable;   // rows of one statement (sql/db/Engine.h)
+}  // namespace kestal::db
+
+// ADO constants the library passes along. Values as in ADO.
+enum CursorLocationEnum { adUseServer = 2, adUseClient = 3 };
+enum CursorTypeEnum { adOpenForwardOnly = 0, adOpenKeyset = 1, adOpenDynamic = 2, adOpenStatic = 3 };
+enum LockTypeEnum { adLockReadOnly = 1, adLockPessimistic = 2, adLockOptimistic = 3 };
+enum CommandTypeEnum { adCmdText = 1 };
+enum ObjectStateEnum { adStateClosed = 0, adStateOpen = 1 };
+
+// A column value: text in the process code page, or NULL. Converting a NULL
+// to text raises _com_error(kTypeMismatch), as a VARIANT VT_NULL does.
+class _variant_t {
+ public:
+  _variant_t() = default;  // NULL
+  explicit _variant_t(const CString& text) : null_(false), text_(text) {}
+  bool IsNull() const { return null_; }
+  // The value as text; throws _com_error(kTypeMismatch) for NULL.
+  CString ToString() const;
+  operator CString() const { return ToString(); }  // NOLINT: as _bstr_t(variant)
+
+ private:
+  bool null_ = true;
+  CString text_;
+};
+
+// Reference-counted pointer in the manner of _com_ptr_t: using an empty one
+// raises _com_error(kNullObject) instead of crashing.
+template <class T>
+class ComPtr {
+ public:
+  ComPtr() = default;
+  ComPtr(std::nullptr_t) {}  // NOLINT
+  explicit ComPtr(std::shared_ptr<T> p) : p_(std::move(p)) {}
+
+  // Creates a fresh object in this pointer (dropping the old reference).
+  // Returns 0 (S_OK).
+  HRESULT CreateInstance() {
+    p_ = std::make_shared<T>();
+    return 0;
+  }
+  // Drops this reference; the object goes when its last reference goes.
+  void Release() { p_.reset(); }
+  T* operator->() const {
+    if (!p_) throw _com_error(kestal::db::kNullObject, "object is not set");
+    return p_.get();
+  }
+  T* get() const { return p_.get(); }
+  explicit operator bool() const { return p_ != nullptr; }
+  bool operator==(std::nullptr_t) const { return p_ == nullptr; }
+  bool operator!=(std::nullptr_t) const { return p_ != nullptr; }
+  const std::shared_ptr<T>& shared() const { return p_; }
+
+ private:
+  std::shared_ptr<T> p_;
+};
+
+class Connection;
+class Recordset;
+using _ConnectionPtr = ComPtr<Connection>;
+using _RecordsetPtr = ComPtr<Recordset>;
+
+class Connection {
+ public:
+  Connection();
+  ~Connection();
+  Connection(const Connection&) = delete;
+  Connection& operator=(const Connection&) = delete;
+
+  // Opens the engine named by connection_string ("Provider=SQLite;Data
+  // Source=PATH" or "Provider=PostgreSQL;Server=...;..."); user, password and
+  // options are accepted for ADO's sake; credentials come from the string.
+  // Waits up to the connection timeout. Throws kObjectOpen when already open,
+  // kConnectionError when the engine cannot be reached.
+  void Open(const CString& connection_string, const CString& user = CString(),
+            const CString& password = CString(), long options = -1);
+  // Closes the engine connection. Throws kObjectClosed when not open.
+  void Close();
+  long GetState() const { return session_ ? adStateOpen : adStateClosed; }
+
+  void PutConnectionString(const CString& text) { connection_string_ = text; }
+  CString GetConnectionString() const { return connection_string_; }
+  void PutConnectionTimeout(long seconds) { timeout_seconds_ = seconds; }
+  long GetConnectionTimeout() const { return timeout_seconds_; }
+  void PutCursorLocation(long location) { cursor_location_ = location; }
+  long GetCursorLocation() const { return cursor_location_; }
+
+  // Returns the nesting level (1). Throws when closed or the engine refuses.
+  long BeginTrans();
+  // Throws kTransactionError when no transaction is open.
+  void CommitTrans();
+
+  // Runs statement text (one or more statements separated by ';') and returns
+  // the rows of the last statement that yields rows, as an open Recordset, or
+  // a closed Recordset when none does. Throws _com_error on failure.
+  _RecordsetPtr Execute(const CString& sql);
+
+  // Every statement text handed to Execute or Recordset::Open on this
+  // connection, as the library wrote it (before any rewriting), oldest first.
+  // Kept across Close and Open; tests read it.
+  const std::vector<CString>& SentStatements() const { return sent_; }
+  void ClearSentStatements() { sent_.clear(); }
+
+  // The live engine connection, or null when closed (for the engine layer).
+  kestal::db::EngineSession* Session() const { return session_.get(); }
+
+ private:
+  CString connection_string_;
+  long timeout_seconds_ = 15;
+  long cursor_location_ = adUseServer;
+  std::unique_ptr<kestal::db::EngineSession> session_;
+  std::vector<CString> sent_;
+};
+
+class Command {
+ public:
+  void PutRefActiveConnection(const _ConnectionPtr& connection) { connection_ = connection; }
+  _ConnectionPtr GetActiveConnection() const { return connection_; }
+  void PutCommandText(const CString& text) { text_ = text; }
+  CString GetCommandText() const { return text_; }
+  // Runs the command text on the active connection (see Connection::Execute).
+  // Throws kNullObject without an active connection.
+  _RecordsetPtr Execute(long options = adCmdText);
+
+ private:
+  _ConnectionPtr connection_;
+  CString text_;
+};
+using _CommandPtr = ComPtr<Command>;
+
+class Recordset {
+ public:
+  Recordset();
+  ~Recordset();
+
+  // Runs sql on connection and holds all its rows, positioned on the first
+  // row. cursor_type, lock_type and options are accepted as ADO takes them.
+  // Throws kObjectOpen when already open; _com_error from the engine.
+  void Open(const CString& sql, const _ConnectionPtr& connection, long cursor_type = adOpenStatic,
+            long lock_type = adLockReadOnly, long options = adCmdText);
+  // Throws kObjectClosed when not open.
+  void Close();
+  long GetState() const { return open_ ? adStateOpen : adStateClosed; }
+
+  // Rows held. Throws kObjectClosed when not open.
+  long GetRecordCount() const;
+  bool IsBOF() const;
+  bool IsEOF() const;
+  // Positioning. MoveFirst goes to row 0 (or EOF on an empty result). Move(n)
+  // moves n rows from the current one; a target before the first row or past
+  // EOF throws kNoCurrentRecord and leaves the position unchanged. Landing
+  // exactly on EOF (one past the last row) is allowed. MoveNext at EOF throws.
+  void MoveFirst();
+  void MoveNext();
+  void Move(long rows);
+  long AbsolutePosition() const { return row_; }
+
+  // The value of column name (matched without regard to case) in the current
+  // row. Throws kItemNotFound for an unknown column, kNoCurrentRecord at
+  // BOF/EOF, kObjectClosed when not open.
+  _variant_t GetCollect(const char* name) const;
+  // Number and names of the result's columns (empty when closed).
+  std::vector<CString> ColumnNames() const;
+
+  // Used by the layer to install a result (takes it over, opens the set).
+  void Attach(std::unique_ptr<kestal::db::ResultTable> rows);
+
+ private:
+  void RequireOpen() const;
+  bool open_ = false;
+  long row_ = 0;
+  std::unique_ptr<kestal::db::ResultTable> rows_;
+};
