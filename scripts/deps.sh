@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# Installs the Debian packages Kestal needs, only those that are missing.
+# Usage: scripts/deps.sh build|test|bench
+set -euo pipefail
+
+want=(cmake g++ make pkg-config libsqlite3-dev libpq-dev)
+case "${1:-build}" in
+  build) ;;
+  test) want+=(libgtest-dev postgresql python3 python3-dbf) ;;
+  bench) want+=(libbenchmark-dev libshp-dev postgresql) ;;
+  *) echo "usage: $0 build|test|bench" >&2; exit 2 ;;
+esac
+
+missing=()
+for p in "${want[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if ((${#missing[@]})); then
+  echo "installing: ${missing[*]}"
+  SUDO=""
+  [ "$(id -u)" -eq 0 ] || SUDO="sudo"
+  $SUDO apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi
