@@ -14,6 +14,7 @@
 
 #include "platform/Object.h"
 #include "platform/String.h"
+#include "platform/WinTime.h"
 #include "sql/db/Ado.h"
 
 // One column of the table as a field of the record image.
@@ -134,4 +135,11 @@ class CSQLOperate : public CObject {
   int ReconnectAfter(const _com_error& e);
   // Clears any "set rowcount" limit left on the connection; never throws.
   void ClearRowLimit();
+
+  // --- core helpers (sql/Reconnect.cc) ---------------------------------------
+  // One ReOpenEx trace entry for the UTC time st: "{H:M:S:MS-strEvent}" with
+  // the hour plus 8 (not reduced mod 24) and no zero padding.
+  static CString ReOpenTraceEntry(const SYSTEMTIME& st, const char* strEvent);
+  // Test-only access to the private helpers (tests/sql/core).
+  friend class CSQLOperateCoreProbe;
 };

@@ -1,0 +1,102 @@
+// CSQLOperate lifecycle: construction, destruction, Open, Close, the two
+// transaction calls and GetFileName. The schema mapping lives in
+// TableFormat.cc, reconnection in Reconnect.cc, the block read in BlockRead.cc.
+#include "sql/SQLOperate.h"
+
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+// Text after the last backslash of path, or the whole path when it has none.
+CString LastPathComponent(const CString& path) {
+  int slash = path.ReverseFind('\\');
+  return slash < 0 ? path : path.Mid(slash + 1);
+}
+
+}  // namespace
+
+// Leaves the object unconnected: every smart pointer null, the counters at 0,
+// the buffers zeroed and m_szCurrentDir holding the working directory (empty
+// when the directory does not fit the 260 bytes).
+CSQLOperate::CSQLOperate() : m_strFilter("bs='B' or bs='S'") {
+  std::memset(m_szRecordBuf, 0, sizeof(m_szRecordBuf));
+  std::memset(m_szCurrentDir, 0, sizeof(m_szCurrentDir));
+  if (getcwd(m_szCurrentDir, sizeof(m_szCurrentDir)) == nullptr) {
+    // ERANGE (too long) or a vanished directory: the batch insert then writes
+    // below the empty directory rather than below a truncated one.
+    std::memset(m_szCurrentDir, 0, sizeof(m_szCurrentDir));
+  }
+}
+
+// Frees the batch buffer (C heap, from AllocOrderBuff) and lets go of the
+// database objects without closing them explicitly.
+CSQLOperate::~CSQLOperate() {
+  if (m_pOrderBuff != nullptr) {
+    free(m_pOrderBuff);
+    m_pOrderBuff = nullptr;
+  }
+  m_pRecordset.Release();
+  m_pCommand.Release();
+  m_pConnection.Release();
+}
+
+// Connects with strConnect and maps the table named by the last component of
+// strTablePath. Returns 1 when the table is open, 0 when the connection cannot
+// be made or the table is unknown or too wide for a record image. Errors while
+// mapping the table reach the caller as _com_error.
+int CSQLOperate::Open(const char* strConnect, const char* strTablePath) {
+  const CString connect(strConnect);
+  try {
+    // The old Connection object goes with its last reference; it is not
+    // closed first.
+    m_pConnection.Release();
+    m_pConnection.CreateInstance();
+    m_pConnection->PutConnectionString(connect);
+    m_pConnection->Open(connect, "", "", -1);
+  } catch (...) {
+    return 0;
+  }
+  m_pConnection->PutCursorLocation(adUseClient);
+
+  m_strFileName = strTablePath;
+  m_strTableName = LastPathComponent(m_strFileName);
+
+  m_nFieldCount = 0;
+  if (!SetTableFormat()) return 0;
+  SetInsertSQL();
+  // Only a fully successful Open changes the string the reconnections use.
+  m_strConnect = connect;
+  return 1;
+}
+
+// Closes the result set, then the connection, then forgets the highest record
+// number. The first failure ends the sequence and is swallowed.
+void CSQLOperate::Close() {
+  try {
+    m_pRecordset->Close();
+    m_pConnection->Close();
+    m_lMaxRecNum = -1;
+  } catch (...) {
+  }
+}
+
+// Starts a transaction on the connection. Returns 1; failures raise _com_error.
+int CSQLOperate::BeginTrans() {
+  m_pConnection->BeginTrans();
+  return 1;
+}
+
+// Commits the open transaction. Returns 1; failures (including a commit with
+// no transaction open) raise _com_error.
+int CSQLOperate::CommitTrans() {
+  m_pConnection->CommitTrans();
+  return 1;
+}
+
+// Returns the table path given to the last Open, as passed.
+CString CSQLOperate::GetFileName() {
+  return m_strFileName;
+}
