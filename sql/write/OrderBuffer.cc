@@ -1,0 +1,78 @@
+// The order buffer: one block of the C heap in which a batch of records is
+// collected, as INSERT statements or as lines of the bulk-load file, until
+// ExecBatchInsert sends it. The object owns the block; the destructor frees
+// what FreeOrderBuff did not. Bytes past m_lOrderBuffLen are always 0, so the
+// content is also a NUL-terminated text.
+#include <cstdlib>
+#include <cstring>
+
+#include "sql/SQLOperate.h"
+#include "sql/write/ValueList.h"
+
+using kestal::sqlwrite::BuildValueList;
+using kestal::sqlwrite::ValueForm;
+
+namespace {
+
+// Entries of one batch may fill the block but for its terminating NUL.
+constexpr int kMaxBatchBytes = CSQLOperate::kOrderBuffSize - 1;
+
+}  // namespace
+
+// Allocates the buffer, all zero and empty. A buffer already held is kept and
+// emptied. Returns 1, or 0 when the block cannot be allocated.
+int CSQLOperate::AllocOrderBuff() {
+  if (m_pOrderBuff == nullptr) {
+    m_pOrderBuff = static_cast<char*>(malloc(kOrderBuffSize));
+    if (m_pOrderBuff == nullptr) return 0;
+  }
+  BuffInit();
+  return 1;
+}
+
+// Frees the buffer if one is held. Returns 1 in every case.
+int CSQLOperate::FreeOrderBuff() {
+  free(m_pOrderBuff);
+  m_pOrderBuff = nullptr;
+  m_lOrderBuffLen = 0;
+  return 1;
+}
+
+// Drops the current batch: every byte 0, nothing in use. No buffer, no effect.
+void CSQLOperate::BuffInit() {
+  if (m_pOrderBuff == nullptr) return;
+  memset(m_pOrderBuff, 0, kOrderBuffSize);
+  m_lOrderBuffLen = 0;
+}
+
+// Appends pRecord to the batch: as a numbered INSERT (nMode 1), as a line of
+// the bulk-load file (nMode 2) or as a plain INSERT (any other). Returns 1
+// when appended; 0, with the buffer unchanged, when no buffer is held, the
+// entry does not fit, or a mode-2 text value holds ',', CR or LF.
+int CSQLOperate::AddInsertRecordToBuff(char* pRecord, int nMode, int nBaseNum) {
+  if (m_pOrderBuff == nullptr || pRecord == nullptr) return 0;
+  const ValueForm form = nMode == 1   ? ValueForm::kNumbered
+                         : nMode == 2 ? ValueForm::kBulkLine
+                                      : ValueForm::kQuoted;
+  CString values;
+  if (!BuildValueList(m_FieldInfo, m_nFieldCount, pRecord, form, nBaseNum, values)) return 0;
+
+  CString entry;
+  if (nMode == 1) {
+    entry.Format("%s %s from %s with (holdlock);", m_strInsertSQL.c_str(), values.c_str(),
+                 m_strTableName.c_str());
+  } else if (nMode == 2) {
+    entry.Format("%s,\r\n", values.c_str());
+  } else {
+    entry.Format("%s values (%s);", m_strInsertSQL.c_str(), values.c_str());
+  }
+  // The entry is copied up to its first NUL, as the text it is.
+  const int length = static_cast<int>(strlen(entry.c_str()));
+  if (m_lOrderBuffLen < 0 || length > kMaxBatchBytes - m_lOrderBuffLen) return 0;
+
+  memcpy(m_pOrderBuff + m_lOrderBuffLen, entry.c_str(), static_cast<size_t>(length));
+  m_lOrderBuffLen += length;
+  m_pOrderBuff[m_lOrderBuffLen] = '\0';
+  ++m_lCurrentPos;
+  return 1;
+}

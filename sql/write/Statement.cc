@@ -1,0 +1,22 @@
+#include "sql/write/Statement.h"
+
+namespace kestal::sqlwrite {
+
+_CommandPtr NewCommand(const _ConnectionPtr& connection) {
+  _CommandPtr command;
+  command.CreateInstance();
+  command->PutRefActiveConnection(connection);
+  return command;
+}
+
+void ExecuteDiscard(const _CommandPtr& command, const CString& sql) {
+  _RecordsetPtr result = ExecuteQuery(command, sql);
+  result.Release();
+}
+
+_RecordsetPtr ExecuteQuery(const _CommandPtr& command, const CString& sql) {
+  command->PutCommandText(sql);
+  return command->Execute(adCmdText);
+}
+
+}  // namespace kestal::sqlwrite
