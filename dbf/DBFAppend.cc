@@ -1,0 +1,142 @@
+// CDBFOperate: appending records under the lock of the header's record count,
+// record numbering, and the lock helpers.
+//
+// Order of acquisition: m_csLock first, then the file lock on bytes 4 to 7;
+// released in the opposite order. Records are written before the end-of-file
+// byte and the count, so a reader never counts an incomplete record, and an
+// append that dies before the count is overwritten by the next one.
+#include <time.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <string>
+
+#include "dbf/DBFDetail.h"
+#include "dbf/DBFOperate.h"
+#include "platform/Mbcs.h"
+
+using namespace kestal::dbf_detail;
+
+namespace {
+
+// The record-number text for one record: number right-aligned in width bytes,
+// padded with spaces, or its leading width digits when it is wider. Any width
+// the record holds is served, including widths beyond 30.
+std::string NumberField(long number, int width) {
+  std::string text = std::to_string(number);
+  if (static_cast<int>(text.size()) < width) {
+    return std::string(static_cast<size_t>(width) - text.size(), ' ') + text;
+  }
+  return text.substr(0, static_cast<size_t>(width));
+}
+
+}  // namespace
+
+int CDBFOperate::AddNewRecord(char* pRecords, long nCount, CString strTableTag) {
+  // Nothing sensible can be written for these; refuse before touching the file.
+  if (nCount < 0 || (nCount > 0 && pRecords == nullptr)) return 0;
+  int result = 1;
+  m_csLock.Lock();
+  if (LockFile() != 0) {
+    m_csLock.Unlock();
+    // A handle that cannot get the lock may be stale: take a fresh one in its
+    // place. On failure the object has no open file until the next Open.
+    try {
+      m_File.Open(m_strFileName.c_str(), kOpenFlags);
+    } catch (const CFileException&) {
+      return 0;
+    }
+    m_csLock.Lock();
+    if (LockFile() != 0) {
+      m_csLock.Unlock();
+      return 0;
+    }
+  }
+  try {
+    unsigned char bytes[kCountSize];
+    m_File.Seek(static_cast<int64_t>(kCountOffset), CFile::begin);
+    if (m_File.Read(bytes, sizeof bytes) < sizeof bytes) {
+      throw CFileException("read", m_File.GetFilePath(), ENODATA);
+    }
+    int32_t oldCount = GetInt32(bytes);
+    // A negative count would place the records inside the header, and one
+    // the batch would push past 2^31 - 1 cannot be written back.
+    if (oldCount < 0 || nCount > INT32_MAX - int64_t{oldCount}) {
+      throw CFileException("append", m_File.GetFilePath(), EOVERFLOW);
+    }
+    AddRecordNumber(pRecords, nCount, oldCount, strTableTag);
+    m_File.Seek(int64_t{m_nHeadLen} + int64_t{oldCount} * m_nRecLen, CFile::begin);
+    m_File.Write(pRecords, static_cast<size_t>(nCount) * m_nRecLen);
+    int32_t newCount = static_cast<int32_t>(oldCount + nCount);
+    m_File.Seek(int64_t{m_nHeadLen} + int64_t{newCount} * m_nRecLen, CFile::begin);
+    m_File.Write(&kEndOfFile, 1);
+    PutInt32(bytes, newCount);
+    m_File.Seek(static_cast<int64_t>(kCountOffset), CFile::begin);
+    m_File.Write(bytes, sizeof bytes);
+    m_nLastError = 0;
+    m_lTotalCount = newCount;
+  } catch (const CFileException&) {
+    // Writes made before the error stay; they are not counted.
+    m_nLastError = -1;
+    result = 0;
+  }
+  if (UnlockFile() != 0) result = 0;
+  m_csLock.Unlock();
+  return result;
+}
+
+void CDBFOperate::AddRecordNumber(char* pRecords, long nCount, long nStart, CString strTableTag) {
+  if (m_nFieldCount < 1 || nCount <= 0 || pRecords == nullptr) return;
+  const DBFFIELD& field = m_Fields[0];
+  if (_mbsicmp(FieldName(field).text, "REC_NUM") != 0) return;
+  if (_mbsicmp(strTableTag.c_str(), "WTK") != 0) return;
+  int width = field.nLength;
+  // Open keeps every field inside the record; check again before writing.
+  if (uint64_t{field.nOffset} + static_cast<uint64_t>(width) > m_nRecLen) return;
+  char* p = pRecords + field.nOffset;
+  for (long k = 1; k <= nCount; ++k) {
+    std::string text = NumberField(nStart + k, width);
+    memcpy(p, text.data(), static_cast<size_t>(width));
+    p += m_nRecLen;
+  }
+}
+
+int CDBFOperate::LockFile() {
+  bool locked = false;
+  time_t t0 = time(nullptr);
+  for (;;) {
+    time_t t1 = time(nullptr);
+    try {
+      m_File.LockRange(kCountOffset, kCountSize);
+      locked = true;
+    } catch (...) {
+      locked = false;
+    }
+    // Retry at once, for as long as attempts start within 5 whole seconds.
+    if (difftime(t1, t0) > 5.0 || locked) break;
+  }
+  return locked ? 0 : 1;
+}
+
+int CDBFOperate::UnlockFile() {
+  try {
+    m_File.UnlockRange(kCountOffset, kCountSize);
+  } catch (...) {
+    return 1;
+  }
+  return 0;
+}
+
+int CDBFOperate::LockHead() {
+  try {
+    m_File.LockRange(kCountOffset, kCountSize);
+  } catch (...) {
+    return 1;
+  }
+  return 0;
+}
+
+int CDBFOperate::UnlockHead() {
+  return UnlockFile();
+}
