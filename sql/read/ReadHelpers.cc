@@ -1,0 +1,58 @@
+#include "sql/read/ReadHelpers.h"
+
+#include <cctype>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+
+#include "platform/WinTime.h"
+
+namespace kestal::read {
+
+_CommandPtr BoundCommand(const _ConnectionPtr& connection) {
+  _CommandPtr command;
+  command.CreateInstance();
+  command->PutRefActiveConnection(connection);
+  return command;
+}
+
+void PlaceOnRow(const _RecordsetPtr& rs, long row) {
+  rs->MoveFirst();
+  rs->Move(row);
+}
+
+CString ReadText(const _RecordsetPtr& rs, const char* column) {
+  return rs->GetCollect(column).ToString();
+}
+
+void CloseQuietly(const _RecordsetPtr& rs) {
+  try {
+    rs->Close();
+  } catch (...) {
+    // A result that is closed already, or was never created, is fine here.
+  }
+}
+
+int32_t KeyNumber(const CString& text) {
+  errno = 0;
+  long long value = std::strtoll(text.c_str(), nullptr, 10);
+  if (value > INT32_MAX) return INT32_MAX;
+  if (value < INT32_MIN) return INT32_MIN;
+  return static_cast<int32_t>(value);
+}
+
+bool IsKeyText(const CString& text) {
+  const char* p = text.c_str();
+  if (*p == '-' || *p == '+') ++p;
+  if (*p == '\0') return false;
+  for (; *p != '\0'; ++p) {
+    if (!std::isdigit(static_cast<unsigned char>(*p))) return false;
+  }
+  return true;
+}
+
+int ElapsedSince(uint32_t start) {
+  return static_cast<int>(GetTickCount() - start);
+}
+
+}  // namespace kestal::read
