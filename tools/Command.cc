@@ -1,0 +1,51 @@
+#include "tools/Command.h"
+
+#include <cstdio>
+#include <exception>
+
+#include "tools/ToolError.h"
+
+namespace kestal::tool {
+namespace {
+
+void PrintList(FILE* out, const std::string& prefix, const std::vector<Command>& table) {
+  fprintf(out, "Usage: %s COMMAND [ARGS...]\n\nCommands:\n", prefix.c_str());
+  for (const Command& c : table) fprintf(out, "  %-10s %s\n", c.name, c.summary);
+  fprintf(out, "\nRun '%s COMMAND --help' for the arguments of a command.\n", prefix.c_str());
+}
+
+}  // namespace
+
+int Dispatch(const std::string& prefix, const std::vector<Command>& table,
+             const std::vector<std::string>& args) {
+  if (args.empty()) {
+    PrintList(stderr, prefix, table);
+    return kExitUsage;
+  }
+  if (args[0] == "--help" || args[0] == "-h" || args[0] == "help") {
+    PrintList(stdout, prefix, table);
+    return kExitOk;
+  }
+  const Command* found = nullptr;
+  for (const Command& c : table) {
+    if (args[0] == c.name) found = &c;
+  }
+  if (found == nullptr) {
+    fprintf(stderr, "%s: unknown command '%s'\nRun '%s --help' for the list of commands.\n",
+            prefix.c_str(), args[0].c_str(), prefix.c_str());
+    return kExitUsage;
+  }
+  const std::string path = prefix + " " + found->name;
+  const std::vector<std::string> rest(args.begin() + 1, args.end());
+  try {
+    return found->handler(rest);
+  } catch (const UsageError& e) {
+    fprintf(stderr, "%s: %s\nRun '%s --help' for usage.\n", path.c_str(), e.what(), path.c_str());
+    return kExitUsage;
+  } catch (const std::exception& e) {
+    fprintf(stderr, "%s: %s\n", path.c_str(), e.what());
+    return kExitError;
+  }
+}
+
+}  // namespace kestal::tool

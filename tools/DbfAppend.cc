@@ -1,0 +1,157 @@
+// "kestal dbf append FILE [--tag WTK]": CSV records from stdin, appended in
+// batches of up to 500 under the lock on the record count. Input is taken as
+// a stream: a batch is written when it is full or when no more input is
+// waiting, so records fed slowly through a pipe land as they come.
+#include <poll.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+#include "dbf/DBFOperate.h"
+#include "platform/Mbcs.h"
+#include "tools/Commands.h"
+#include "tools/Csv.h"
+#include "tools/DbfTable.h"
+#include "tools/Options.h"
+#include "tools/ToolError.h"
+
+namespace kestal::tool {
+namespace {
+
+const char kUsage[] =
+    "Usage: kestal dbf append FILE [--tag TAG]\n"
+    "\n"
+    "Reads CSV records (RFC 4180, in the terminal's encoding) from stdin, one value\n"
+    "per field in field order, and appends them to the table file FILE in batches\n"
+    "of up to 500 under the lock on the record count. A first line that repeats\n"
+    "the field names (as 'kestal dbf cat' prints it) is skipped.\n"
+    "  --tag TAG  table tag given with each batch; WTK numbers the records in a\n"
+    "             first field named REC_NUM (leave that value empty)\n"
+    "Every value is checked before its batch is written. At a bad record the\n"
+    "records before it are appended, and the command stops with status 1.\n";
+
+constexpr int kBatch = CDBFOperate::kSlotCount;
+
+class Appender {
+ public:
+  Appender(CDBFOperate& table, const std::string& tag)
+      : table_(table),
+        tag_(tag),
+        names_(FieldNames(table)),
+        batch_(static_cast<size_t>(kBatch) * table.m_nRecLen) {}
+
+  // Reads stdin to its end. Throws ToolError at the first bad record, after
+  // appending the records before it.
+  void Run() {
+    std::string error;
+    try {
+      Pump();
+    } catch (const ToolError& e) {
+      error = e.what();
+    }
+    Flush();
+    if (!error.empty()) {
+      throw ToolError(error + " (" + std::to_string(appended_) + " records appended before it)");
+    }
+  }
+
+ private:
+  void Pump() {
+    char buf[65536];
+    for (;;) {
+      if (pending_ > 0 && !InputWaiting()) Flush();
+      const ssize_t r = read(STDIN_FILENO, buf, sizeof buf);
+      if (r < 0) {
+        if (errno == EINTR) continue;
+        throw ToolError(std::string("cannot read stdin: ") + strerror(errno));
+      }
+      if (r == 0) {
+        Parse([&] { reader_.Finish(); });
+        return;
+      }
+      Parse([&] { reader_.Feed(buf, static_cast<size_t>(r)); });
+    }
+  }
+
+  // Runs a reader step, then takes the records it completed. The records
+  // completed before a syntax error are still good and are taken first.
+  template <typename Step>
+  void Parse(Step step) {
+    try {
+      step();
+    } catch (const ToolError&) {
+      TakeRecords();
+      throw;
+    }
+    TakeRecords();
+  }
+
+  void TakeRecords() {
+    CsvRecord rec;
+    while (reader_.Next(&rec)) {
+      if (first_) {
+        first_ = false;
+        if (IsHeader(rec.fields)) continue;
+      }
+      EncodeRecord(table_, rec.fields, rec.line,
+                   &batch_[static_cast<size_t>(pending_) * table_.m_nRecLen]);
+      if (++pending_ == kBatch) Flush();
+    }
+  }
+
+  bool IsHeader(const std::vector<std::string>& fields) const {
+    if (fields.size() != names_.size()) return false;
+    for (size_t i = 0; i < fields.size(); ++i) {
+      if (_mbsicmp(fields[i].c_str(), names_[i].c_str()) != 0) return false;
+    }
+    return true;
+  }
+
+  static bool InputWaiting() {
+    struct pollfd p {};
+    p.fd = STDIN_FILENO;
+    p.events = POLLIN;
+    return poll(&p, 1, 0) > 0;
+  }
+
+  void Flush() {
+    if (pending_ == 0) return;
+    if (!table_.AddNewRecord(batch_.data(), pending_, CString(tag_))) {
+      throw ToolError("appending " + std::to_string(pending_) +
+                      " records failed: the lock on the record count was not obtained or the "
+                      "file could not be written (" +
+                      std::to_string(appended_) + " records appended before)");
+    }
+    appended_ += pending_;
+    pending_ = 0;
+  }
+
+  CDBFOperate& table_;
+  const std::string tag_;
+  const std::vector<std::string> names_;
+  std::vector<char> batch_;
+  CsvReader reader_;
+  long pending_ = 0;
+  long appended_ = 0;
+  bool first_ = true;
+};
+
+}  // namespace
+
+int RunDbfAppend(const Args& args) {
+  Options opts(args, {{"tag", true}});
+  if (opts.help()) {
+    fputs(kUsage, stdout);
+    return kExitOk;
+  }
+  opts.ExpectPositional(1, "FILE");
+  auto table = std::make_unique<CDBFOperate>();
+  OpenTable(table.get(), opts.positional()[0]);
+  Appender(*table, opts.Get("tag")).Run();
+  return kExitOk;
+}
+
+}  // namespace kestal::tool

@@ -1,0 +1,134 @@
+// "kestal dbf cat" and "kestal dbf follow": records as CSV under a header
+// line of field names. Both read blocks of up to 500 records after the
+// position and step through them, as any reader of a growing table does.
+#include <algorithm>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+
+#include "dbf/DBFOperate.h"
+#include "tools/Commands.h"
+#include "tools/Csv.h"
+#include "tools/DbfTable.h"
+#include "tools/Options.h"
+#include "tools/Signals.h"
+#include "tools/ToolError.h"
+
+namespace kestal::tool {
+namespace {
+
+const char kCatUsage[] =
+    "Usage: kestal dbf cat FILE [--from N] [--limit N]\n"
+    "\n"
+    "Prints the records of the table file FILE as CSV (RFC 4180) under a line of\n"
+    "field names, in the terminal's encoding. Padding spaces are removed.\n"
+    "  --from N   start at record N (1-based; default 1)\n"
+    "  --limit N  print at most N records (default: all there are at the start)\n";
+
+const char kFollowUsage[] =
+    "Usage: kestal dbf follow FILE [--from N] [--interval MS]\n"
+    "\n"
+    "Prints a line of field names, then records of FILE as CSV as other processes\n"
+    "append them, like tail -f, until SIGINT or SIGTERM (exit status 0).\n"
+    "  --from N       start at record N (1-based); without it only records\n"
+    "                 appended from now on are printed\n"
+    "  --interval MS  pause between polls once caught up (default 20)\n";
+
+constexpr int kBlock = CDBFOperate::kSlotCount;
+
+void Emit(const std::string& text) {
+  if (fwrite(text.data(), 1, text.size(), stdout) != text.size()) {
+    throw ToolError("cannot write the output");
+  }
+}
+
+// Prints the n records just read into the buffer and steps over them.
+void EmitBlock(CDBFOperate& table, int n) {
+  for (int k = 0; k < n; ++k) {
+    table.MoveNext();
+    Emit(CsvLine(DecodeRecord(table, k)));
+  }
+}
+
+long RecordCount(CDBFOperate& table) {
+  return atol(table.GetTotalRecord().c_str());
+}
+
+}  // namespace
+
+int RunDbfCat(const Args& args) {
+  Options opts(args, {{"from", true}, {"limit", true}});
+  if (opts.help()) {
+    fputs(kCatUsage, stdout);
+    return kExitOk;
+  }
+  opts.ExpectPositional(1, "FILE");
+  const long from = opts.GetLong("from", 1, 1, INT_MAX);
+  const long limit = opts.GetLong("limit", LONG_MAX, 0, LONG_MAX);
+  auto table = std::make_unique<CDBFOperate>();
+  OpenTable(table.get(), opts.positional()[0]);
+  Emit(CsvLine(FieldNames(*table)));
+
+  // Records appended while we print are left for a later run: the count at
+  // the start bounds the output.
+  const long total = RecordCount(*table);
+  long remaining = total >= from ? std::min(limit, total - from + 1) : 0;
+  if (remaining > 0 && !table->MoveTo(from - 2)) remaining = 0;
+  while (remaining > 0) {
+    const int n = table->ReadToBufferFromFile(static_cast<int>(std::min<long>(kBlock, remaining)));
+    if (n <= 0) {
+      if (table->m_nLastError != 0) {
+        throw ToolError("reading records failed: " + table->GetLastErrorMsg().str());
+      }
+      break;  // the file holds fewer records than its count says
+    }
+    EmitBlock(*table, n);
+    remaining -= n;
+  }
+  if (fflush(stdout) != 0) throw ToolError("cannot write the output");
+  return kExitOk;
+}
+
+int RunDbfFollow(const Args& args) {
+  Options opts(args, {{"from", true}, {"interval", true}});
+  if (opts.help()) {
+    fputs(kFollowUsage, stdout);
+    return kExitOk;
+  }
+  opts.ExpectPositional(1, "FILE");
+  const long from = opts.GetLong("from", 0, 1, INT_MAX);
+  const int interval = static_cast<int>(opts.GetLong("interval", 20, 0, 60000));
+  InstallStopHandlers();
+  auto table = std::make_unique<CDBFOperate>();
+  OpenTable(table.get(), opts.positional()[0]);
+  Emit(CsvLine(FieldNames(*table)));
+  fflush(stdout);
+
+  // Position just before the first record to print; a start beyond the
+  // current end waits for the file to grow that far.
+  const long start = from > 0 ? from - 2 : RecordCount(*table) - 1;
+  while (!table->MoveTo(start)) {
+    if (StopRequested()) return kExitOk;
+    SleepUnlessStopped(interval);
+  }
+  std::string last_error;
+  while (!StopRequested()) {
+    const int n = table->ReadToBufferFromFile(kBlock);
+    if (n > 0) {
+      EmitBlock(*table, n);
+      if (fflush(stdout) != 0) throw ToolError("cannot write the output");
+      continue;
+    }
+    // A failed read leaves the position alone: report it once and poll on.
+    if (table->m_nLastError != 0 && table->GetLastErrorMsg().str() != last_error) {
+      last_error = table->GetLastErrorMsg().str();
+      fprintf(stderr, "kestal dbf follow: reading records failed, retrying: %s\n",
+              last_error.c_str());
+    }
+    SleepUnlessStopped(interval);
+  }
+  return kExitOk;
+}
+
+}  // namespace kestal::tool

@@ -1,0 +1,157 @@
+#include "tools/DbfTable.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstring>
+
+#include "tools/DbfSchema.h"
+#include "tools/TerminalText.h"
+#include "tools/ToolError.h"
+
+namespace kestal::tool {
+namespace {
+
+std::string NameOf(const DBFFIELD& f) {
+  return std::string(f.szName, strnlen(f.szName, 11));
+}
+
+int HeldFields(const CDBFOperate& table) {
+  return std::min<int>(table.m_nFieldCount, CDBFOperate::kMaxFields);
+}
+
+std::string Trimmed(const std::string& s, bool left) {
+  size_t b = left ? s.find_first_not_of(' ') : 0;
+  size_t e = s.find_last_not_of(' ');
+  if (b == std::string::npos || e == std::string::npos) return std::string();
+  return s.substr(b, e - b + 1);
+}
+
+char TypeOf(const DBFFIELD& f) {
+  return static_cast<char>(std::toupper(static_cast<unsigned char>(f.cType)));
+}
+
+// Numeric fields are padded on the left, all others on the right.
+bool RightAligned(const DBFFIELD& f) {
+  return TypeOf(f) == 'N' || TypeOf(f) == 'F';
+}
+
+bool IsNumber(const std::string& s) {
+  size_t i = 0;
+  if (i < s.size() && (s[i] == '-' || s[i] == '+')) ++i;
+  bool digits = false, point = false;
+  for (; i < s.size(); ++i) {
+    if (std::isdigit(static_cast<unsigned char>(s[i]))) {
+      digits = true;
+    } else if (s[i] == '.' && !point) {
+      point = true;
+    } else {
+      return false;
+    }
+  }
+  return digits;
+}
+
+bool IsDate(const std::string& s) {
+  if (s.size() != 8) return false;
+  for (char c : s) {
+    if (!std::isdigit(static_cast<unsigned char>(c))) return false;
+  }
+  const int month = (s[4] - '0') * 10 + (s[5] - '0');
+  const int day = (s[6] - '0') * 10 + (s[7] - '0');
+  return month >= 1 && month <= 12 && day >= 1 && day <= 31;
+}
+
+// Why value does not suit a field of type, or "" when it does.
+std::string TypeProblem(char type, const std::string& value) {
+  switch (type) {
+    case 'N':
+    case 'F':
+      return IsNumber(value) ? "" : "is not a number";
+    case 'D':
+      return IsDate(value) ? "" : "is not a date YYYYMMDD";
+    case 'L':
+      return value.size() == 1 && std::strchr("TtFfYyNn?", value[0]) != nullptr
+                 ? ""
+                 : "is not one of T, F, Y, N, ?";
+    default:
+      return "";
+  }
+}
+
+}  // namespace
+
+void OpenTable(CDBFOperate* table, const std::string& path) {
+  if (!table->Open(path.c_str())) {
+    std::string why = table->GetLastErrorMsg().str();
+    throw ToolError("cannot open table file '" + path + "'" + (why.empty() ? "" : ": " + why));
+  }
+  const std::string bad = "'" + path + "' is not a table file the tool can serve: ";
+  if (table->m_nFieldCount > CDBFOperate::kMaxFields) {
+    throw ToolError(bad + std::to_string(table->m_nFieldCount) + " fields, at most " +
+                    std::to_string(CDBFOperate::kMaxFields));
+  }
+  if (table->m_nRecLen < 1 || table->m_nRecLen > kMaxRecordLength) {
+    throw ToolError(bad + "record length " + std::to_string(table->m_nRecLen) + ", want 1 to " +
+                    std::to_string(kMaxRecordLength));
+  }
+  if (table->m_nHeadLen < CDBFOperate::kHeaderSize + 32 * table->m_nFieldCount) {
+    throw ToolError(bad + "header length " + std::to_string(table->m_nHeadLen) +
+                    " is shorter than its field descriptors");
+  }
+  for (int i = 0; i < HeldFields(*table); ++i) {
+    const DBFFIELD& f = table->m_Fields[i];
+    if (f.nLength == 0 || f.nOffset + f.nLength > table->m_nRecLen) {
+      throw ToolError(bad + "field " + std::to_string(i + 1) + " does not fit the record length " +
+                      std::to_string(table->m_nRecLen));
+    }
+  }
+}
+
+std::vector<std::string> FieldNames(CDBFOperate& table) {
+  std::vector<std::string> names;
+  for (int i = 0; i < HeldFields(table); ++i) names.push_back(NameOf(table.m_Fields[i]));
+  return names;
+}
+
+void EncodeRecord(CDBFOperate& table, const std::vector<std::string>& values, long line,
+                  char* image) {
+  const int n = HeldFields(table);
+  const std::string at = "CSV input line " + std::to_string(line) + ": ";
+  if (static_cast<int>(values.size()) != n) {
+    throw ToolError(at + std::to_string(values.size()) + " values, the table has " +
+                    std::to_string(n) + " fields");
+  }
+  std::memset(image, ' ', table.m_nRecLen);
+  for (int i = 0; i < n; ++i) {
+    const DBFFIELD& f = table.m_Fields[i];
+    const std::string field = at + "field " + NameOf(f) + ": ";
+    std::string value;
+    if (!FromTerminal(values[i], &value)) {
+      throw ToolError(field + "text that the table's code page cannot hold");
+    }
+    const bool right = RightAligned(f);
+    if (right) value = Trimmed(value, true);
+    if (value.empty()) continue;
+    const std::string problem = TypeProblem(TypeOf(f), value);
+    if (!problem.empty()) throw ToolError(field + "'" + values[i] + "' " + problem);
+    if (value.size() > f.nLength) {
+      throw ToolError(field + "'" + values[i] + "' is " + std::to_string(value.size()) +
+                      " bytes, the field holds " + std::to_string(f.nLength));
+    }
+    if (value.find('\0') != std::string::npos) throw ToolError(field + "a NUL byte");
+    const size_t pad = right ? f.nLength - value.size() : 0;
+    std::memcpy(image + f.nOffset + pad, value.data(), value.size());
+  }
+}
+
+std::vector<std::string> DecodeRecord(CDBFOperate& table, int slot) {
+  std::vector<std::string> values;
+  for (int i = 0; i < HeldFields(table); ++i) {
+    const DBFFIELD& f = table.m_Fields[i];
+    const CString raw = table.GetFieldValue(slot, CString(NameOf(f)));
+    values.push_back(ToTerminal(Trimmed(raw.str(), RightAligned(f))));
+  }
+  return values;
+}
+
+}  // namespace kestal::tool

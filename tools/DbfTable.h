@@ -1,0 +1,36 @@
+// Opening a table file for the dbf commands, and turning CSV values into
+// record images and record images back into values.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "dbf/DBFOperate.h"
+
+namespace kestal::tool {
+
+// Opens path with table. Throws ToolError when the file is missing or cannot
+// be opened, or when its layout is one the commands cannot serve safely:
+// more than 100 fields, a record longer than one 512-byte buffer slot, or
+// fields that do not fit the record length.
+void OpenTable(CDBFOperate* table, const std::string& path);
+
+// The names of the table's fields, in order.
+std::vector<std::string> FieldNames(CDBFOperate& table);
+
+// Fills one record image (deletion flag ' ' then the fields) from values given
+// in the terminal's encoding, one per field. Character fields are padded on
+// the right, numeric ones on the left. Throws ToolError (naming the line and
+// the field) for a wrong number of values, a value too long for its field,
+// a character the table code page lacks, or a value that does not suit the
+// field type (N/F: a number; D: YYYYMMDD; L: one of TtFfYyNn?). Empty values
+// are allowed everywhere and leave the field blank.
+void EncodeRecord(CDBFOperate& table, const std::vector<std::string>& values, long line,
+                  char* image);
+
+// The values of the record in buffer slot, in the terminal's encoding, with
+// the padding of each field removed (trailing spaces; leading ones too in
+// numeric fields).
+std::vector<std::string> DecodeRecord(CDBFOperate& table, int slot);
+
+}  // namespace kestal::tool

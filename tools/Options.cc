@@ -1,0 +1,77 @@
+#include "tools/Options.h"
+
+#include <cerrno>
+#include <cstdlib>
+
+#include "tools/ToolError.h"
+
+namespace kestal::tool {
+
+Options::Options(const std::vector<std::string>& args, std::initializer_list<OptionSpec> specs) {
+  bool options_done = false;
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    if (options_done || a.size() < 2 || a[0] != '-') {
+      positional_.push_back(a);
+      continue;
+    }
+    if (a == "--") {
+      options_done = true;
+      continue;
+    }
+    if (a == "--help" || a == "-h") {
+      help_ = true;
+      continue;
+    }
+    if (a.compare(0, 2, "--") != 0) throw UsageError("unknown option '" + a + "'");
+    std::string name = a.substr(2);
+    std::string value;
+    bool has_inline = false;
+    size_t eq = name.find('=');
+    if (eq != std::string::npos) {
+      value = name.substr(eq + 1);
+      name.resize(eq);
+      has_inline = true;
+    }
+    const OptionSpec* spec = nullptr;
+    for (const OptionSpec& s : specs) {
+      if (name == s.name) spec = &s;
+    }
+    if (spec == nullptr) throw UsageError("unknown option '--" + name + "'");
+    if (spec->takes_value && !has_inline) {
+      if (i + 1 >= args.size()) throw UsageError("option '--" + name + "' needs a value");
+      value = args[++i];
+    } else if (!spec->takes_value && has_inline) {
+      throw UsageError("option '--" + name + "' takes no value");
+    }
+    values_[name] = value;
+  }
+}
+
+std::string Options::Get(const std::string& name, const std::string& fallback) const {
+  auto it = values_.find(name);
+  return it == values_.end() ? fallback : it->second;
+}
+
+long Options::GetLong(const std::string& name, long fallback, long min, long max) const {
+  auto it = values_.find(name);
+  if (it == values_.end()) return fallback;
+  const std::string& text = it->second;
+  char* end = nullptr;
+  errno = 0;
+  long v = text.empty() ? 0 : strtol(text.c_str(), &end, 10);
+  if (text.empty() || *end != '\0' || errno == ERANGE || v < min || v > max) {
+    throw UsageError("option '--" + name + "' wants a whole number from " + std::to_string(min) +
+                     " to " + std::to_string(max) + ", not '" + text + "'");
+  }
+  return v;
+}
+
+void Options::ExpectPositional(size_t count, const char* what) const {
+  if (positional_.size() < count) throw UsageError(std::string("missing ") + what);
+  if (positional_.size() > count) {
+    throw UsageError("unexpected argument '" + positional_[count] + "'");
+  }
+}
+
+}  // namespace kestal::tool

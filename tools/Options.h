@@ -1,0 +1,41 @@
+// Parsing of a command's arguments: positional arguments and long options
+// ("--from 5" or "--from=5"). "--" ends the options.
+#pragma once
+
+#include <initializer_list>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace kestal::tool {
+
+struct OptionSpec {
+  const char* name;  // without the leading "--"
+  bool takes_value;
+};
+
+class Options {
+ public:
+  // Throws UsageError for an unknown option or an option without its value.
+  // "--help" and "-h" are always known.
+  Options(const std::vector<std::string>& args, std::initializer_list<OptionSpec> specs);
+
+  bool help() const { return help_; }
+  const std::vector<std::string>& positional() const { return positional_; }
+  bool Has(const std::string& name) const { return values_.count(name) != 0; }
+  // The option's value, or fallback when it was not given.
+  std::string Get(const std::string& name, const std::string& fallback = "") const;
+  // The option's value as a whole decimal number within [min, max]; throws
+  // UsageError for anything else.
+  long GetLong(const std::string& name, long fallback, long min, long max) const;
+  // Throws UsageError unless exactly count positional arguments were given;
+  // what names them in the message ("FILE").
+  void ExpectPositional(size_t count, const char* what) const;
+
+ private:
+  bool help_ = false;
+  std::vector<std::string> positional_;
+  std::map<std::string, std::string> values_;
+};
+
+}  // namespace kestal::tool
