@@ -94,10 +94,6 @@ void OpenTable(CDBFOperate* table, const std::string& path) {
     throw ToolError(bad + "record length " + std::to_string(table->m_nRecLen) + ", want 1 to " +
                     std::to_string(kMaxRecordLength));
   }
-  if (table->m_nHeadLen < CDBFOperate::kHeaderSize + 32 * table->m_nFieldCount) {
-    throw ToolError(bad + "header length " + std::to_string(table->m_nHeadLen) +
-                    " is shorter than its field descriptors");
-  }
   for (int i = 0; i < HeldFields(*table); ++i) {
     const DBFFIELD& f = table->m_Fields[i];
     if (f.nLength == 0 || f.nOffset + f.nLength > table->m_nRecLen) {

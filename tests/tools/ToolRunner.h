@@ -1,0 +1,56 @@
+// Runs the built kestal executable as a child process. The tool sits next to
+// the tests folder of the build tree: <build>/kestal and <build>/tests/test_tools.
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+namespace kestal::test {
+
+struct ToolResult {
+  int status = -1;  // exit status, or 128 + signal
+  std::string out;
+  std::string err;
+};
+
+// Path of the kestal executable of this build.
+const std::string& KestalPath();
+
+// Runs kestal with args, feeding input on stdin, in the locale given by
+// lc_all (LC_ALL of the child), and collects its output.
+ToolResult RunKestal(const std::vector<std::string>& args, const std::string& input = "",
+                     const std::string& lc_all = "C.UTF-8");
+
+// A kestal process left running (follow, append) with its stdin and stdout
+// connected to the test.
+class RunningTool {
+ public:
+  explicit RunningTool(const std::vector<std::string>& args, const std::string& lc_all = "C.UTF-8");
+  ~RunningTool();  // kills the process if still running
+  RunningTool(const RunningTool&) = delete;
+  RunningTool& operator=(const RunningTool&) = delete;
+
+  pid_t pid() const { return pid_; }
+  // Writes to the process's stdin.
+  void Write(const std::string& text);
+  void CloseInput();
+  // Reads stdout until it holds at least lines lines or timeout_ms passes;
+  // returns all stdout so far.
+  const std::string& ReadLines(size_t lines, int timeout_ms);
+  // Sends signal and waits for the exit status, reading the rest of stdout.
+  int Stop(int signal);
+  // Waits for the process to end on its own.
+  int Wait();
+  const std::string& out() const { return out_; }
+
+ private:
+  void Pump(int timeout_ms);
+  pid_t pid_ = -1;
+  int in_ = -1;
+  int out_fd_ = -1;
+  std::string out_;
+};
+
+}  // namespace kestal::test
