@@ -1,0 +1,213 @@
+// Block reads, navigation and field values, including read faults injected
+// at the file layer.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "DbfTestUtil.h"
+#include "dbf/DBFOperate.h"
+#include "support/TestSupport.h"
+
+namespace kestal::test {
+namespace {
+
+// A table of n order records: REC_NUM i + 1, NAME "name<i>", QTY i.
+class DbfReadTest : public ::testing::Test {
+ protected:
+  void Make(int n) {
+    TableSpec spec{OrderFields(), {}};
+    for (int i = 0; i < n; ++i) {
+      spec.records.push_back(Record(
+          spec.fields, {std::to_string(i + 1), "name" + std::to_string(i), std::to_string(i)}));
+    }
+    WriteTable(path, spec);
+    ASSERT_EQ(1, table.Open(path.c_str()));
+  }
+  void TearDown() override { CFile::SetFaultHook({}); }
+
+  TempDir dir;
+  std::string path = dir.File("orders.dbf");
+  CDBFOperate table;
+};
+
+TEST_F(DbfReadTest, StepsThroughASmallTable) {
+  Make(3);
+  EXPECT_EQ(3, table.ReadToBufferFromFile(500));
+  EXPECT_EQ(CString("0"), table.GetCurrentPos());
+  EXPECT_EQ(CString(""), table.GetFieldValue("NAME"));  // no current slot yet
+  ASSERT_EQ(1, table.MoveNext());
+  EXPECT_EQ(CString("1"), table.GetCurrentPos());
+  EXPECT_EQ(CString("name0     "), table.GetFieldValue("NAME"));
+  EXPECT_EQ(CString("name0     "), table.GetFieldValue("name"));
+  EXPECT_EQ(CString("     0"), table.GetFieldValue("Qty"));  // padding kept
+  EXPECT_EQ(1, table.MoveNext());
+  EXPECT_EQ(1, table.MoveNext());
+  EXPECT_EQ(CString("name2     "), table.GetFieldValue("NAME"));
+  EXPECT_EQ(0, table.MoveNext());
+  EXPECT_EQ(CString("3"), table.GetCurrentPos());
+  EXPECT_EQ(0, table.ReadToBufferFromFile(500));  // caught up
+}
+
+TEST_F(DbfReadTest, UnknownFieldsAndSlotsGiveEmptyText) {
+  Make(2);
+  ASSERT_EQ(2, table.ReadToBufferFromFile(2));
+  EXPECT_EQ(CString(""), table.GetFieldValue(0, "NOSUCH"));
+  EXPECT_EQ(CString(""), table.GetFieldValue(0, ""));
+  EXPECT_EQ(CString(""), table.GetFieldValue(500, "NAME"));
+  EXPECT_EQ(CString(""), table.GetFieldValue(-1, "NAME"));
+  EXPECT_EQ(CString(""), table.GetFieldValue(2, "NAME"));  // zeroed slot
+  EXPECT_EQ(CString("name1     "), table.GetFieldValue(1, "NAME"));
+}
+
+TEST_F(DbfReadTest, BlocksOfFiveHundredFollowThePosition) {
+  Make(1200);
+  EXPECT_EQ(0, table.ReadToBufferFromFile(501));
+  ASSERT_EQ(500, table.ReadToBufferFromFile(500));
+  EXPECT_EQ(CString("     500"), table.GetFieldValue(499, "REC_NUM"));
+  for (int i = 0; i < 500; ++i) ASSERT_EQ(1, table.MoveNext());
+  EXPECT_EQ(CString("name499   "), table.GetFieldValue("NAME"));
+  ASSERT_EQ(1, table.MoveNext());  // past the block: the slot index stops at 500
+  ASSERT_EQ(1, table.MoveNext());
+  EXPECT_EQ(500, table.m_nBufferPos);
+  EXPECT_EQ(CString(""), table.GetFieldValue("NAME"));
+  table.MovePrev();
+  table.MovePrev();
+  ASSERT_EQ(500, table.ReadToBufferFromFile(500));
+  EXPECT_EQ(CString("name500   "), table.GetFieldValue(0, "NAME"));
+  for (int i = 0; i < 500; ++i) ASSERT_EQ(1, table.MoveNext());
+  ASSERT_EQ(200, table.ReadToBufferFromFile(500));
+  EXPECT_EQ(CString("name1199  "), table.GetFieldValue(199, "NAME"));
+  // Slots past the block and bytes past each record are zero.
+  EXPECT_EQ(0, table.m_szRecordBuf[200 * 512]);
+  EXPECT_EQ(0, table.m_szRecordBuf[199 * 512 + table.m_nRecLen]);
+}
+
+TEST_F(DbfReadTest, MoveToAcceptsTheTotalButNotBeyond) {
+  Make(4);
+  EXPECT_EQ(1, table.MoveTo(4));
+  EXPECT_EQ(0, table.ReadToBufferFromFile(500));
+  EXPECT_EQ(0, table.MoveTo(5));
+  EXPECT_EQ(CString("5"), table.GetCurrentPos());
+  EXPECT_EQ(1, table.MoveTo(1));
+  ASSERT_EQ(2, table.ReadToBufferFromFile(500));
+  EXPECT_EQ(CString("name2     "), table.GetFieldValue(0, "NAME"));
+  EXPECT_EQ(1, table.MoveTo(-1));
+  ASSERT_EQ(4, table.ReadToBufferFromFile(500));
+  EXPECT_EQ(CString("name0     "), table.GetFieldValue(0, "NAME"));
+  EXPECT_EQ(0, table.MoveTo(-2));  // there is nothing before "before the first"
+}
+
+TEST_F(DbfReadTest, PositionBelowTheFirstRecordReadsNothing) {
+  Make(2);
+  table.MovePrev();
+  table.MovePrev();
+  EXPECT_EQ(CString("-2"), table.GetCurrentPos());
+  // Reading here would hand header bytes out as a record.
+  EXPECT_EQ(0, table.ReadToBufferFromFile(500));
+  EXPECT_EQ(1, table.MoveNext());
+  EXPECT_EQ(1, table.MoveNext());
+  EXPECT_EQ(2, table.ReadToBufferFromFile(500));
+}
+
+TEST_F(DbfReadTest, MovePrevStepsBackOverTheBuffer) {
+  Make(3);
+  ASSERT_EQ(3, table.ReadToBufferFromFile(3));
+  table.MoveNext();
+  table.MoveNext();
+  table.MovePrev();
+  EXPECT_EQ(CString("1"), table.GetCurrentPos());
+  EXPECT_EQ(CString("name0     "), table.GetFieldValue("NAME"));
+}
+
+TEST_F(DbfReadTest, GrowthByAnotherProcessIsSeenAtTheEnd) {
+  Make(2);
+  ASSERT_EQ(2, table.ReadToBufferFromFile(500));
+  table.MoveNext();
+  table.MoveNext();
+  EXPECT_EQ(0, table.ReadToBufferFromFile(500));
+  EXPECT_EQ(0, table.MoveNext());
+  pid_t child = Spawn([&] {
+    CDBFOperate writer;
+    if (writer.Open(path.c_str()) != 1) return 1;
+    std::string recs =
+        Record(OrderFields(), {"", "late0", "7"}) + Record(OrderFields(), {"", "late1", "8"});
+    return writer.AddNewRecord(&recs[0], 2, "WTK") == 1 ? 0 : 2;
+  });
+  ASSERT_EQ(0, Wait(child));
+  ASSERT_EQ(2, table.ReadToBufferFromFile(500));
+  EXPECT_EQ(CString("late1     "), table.GetFieldValue(1, "NAME"));
+  EXPECT_EQ(CString("       4"), table.GetFieldValue(1, "REC_NUM"));
+  EXPECT_EQ(1, table.MoveNext());
+  EXPECT_EQ(CString("3"), table.GetCurrentPos());
+}
+
+TEST_F(DbfReadTest, NulInsideAFieldCutsTheValue) {
+  Make(1);
+  std::string bytes = ReadFile(path);
+  bytes[table.m_nHeadLen + 9 + 2] = '\0';  // inside NAME of record 0
+  WriteFile(path, bytes);
+  ASSERT_EQ(1, table.ReadToBufferFromFile(1));
+  EXPECT_EQ(CString("na"), table.GetFieldValue(0, "NAME"));
+}
+
+TEST_F(DbfReadTest, GbkFieldNamesAndValuesPassThrough) {
+  // "\xB4\xFA\xC2\xEB" is the GBK text 代码; its trail bytes are not letters.
+  std::vector<FieldSpec> f = {{"\xB4\xFA\xC2\xEB", 'C', 8}};
+  WriteTable(path, {f, {Record(f, {"\xB3\xC9\xB9\xA6"})}});  // 成功
+  ASSERT_EQ(1, table.Open(path.c_str()));
+  ASSERT_EQ(1, table.ReadToBufferFromFile(1));
+  EXPECT_EQ(CString("\xB3\xC9\xB9\xA6    "), table.GetFieldValue(0, "\xB4\xFA\xC2\xEB"));
+}
+
+TEST_F(DbfReadTest, ElevenByteNameWithoutTerminatorIsFound) {
+  std::vector<FieldSpec> f = {{"ABCDEFGHIJK", 'C', 3}, {"B", 'C', 2}};
+  WriteTable(path, {f, {Record(f, {"xyz", "ab"})}});
+  ASSERT_EQ(1, table.Open(path.c_str()));
+  ASSERT_EQ(1, table.ReadToBufferFromFile(1));
+  EXPECT_EQ(CString("xyz"), table.GetFieldValue(0, "abcdefghijk"));
+}
+
+TEST_F(DbfReadTest, ReadFaultIsRecordedAndTheReadCanBeRepeated) {
+  Make(3);
+  CFile::SetFaultHook(
+      [](const char* op, const CString&) { return strcmp(op, "read") == 0 ? EIO : 0; });
+  // The cached count covers the request, so only the block read itself fails.
+  EXPECT_EQ(0, table.ReadToBufferFromFile(2));
+  EXPECT_EQ(-1, table.m_nLastError);
+  CString error = table.GetLastErrorMsg();
+  EXPECT_NE(-1, error.Find("read of ")) << error.c_str();
+  EXPECT_NE(-1, error.Find(path.c_str())) << error.c_str();
+  EXPECT_NE(-1, error.Find(strerror(EIO))) << error.c_str();
+  EXPECT_EQ(CString("0"), table.GetCurrentPos());
+  CFile::SetFaultHook({});
+  EXPECT_EQ(2, table.ReadToBufferFromFile(2));
+  EXPECT_EQ(0, table.m_nLastError);
+  EXPECT_EQ(error, table.GetLastErrorMsg());  // kept until the next error
+}
+
+TEST_F(DbfReadTest, CountReadFaultIsRetriedAtOnce) {
+  Make(3);
+  int failures = 3;
+  CFile::SetFaultHook([&](const char* op, const CString&) {
+    return strcmp(op, "read") == 0 && failures-- > 0 ? EIO : 0;
+  });
+  long long start = NowMs();
+  EXPECT_EQ(CString("3"), table.GetTotalRecord());
+  EXPECT_LT(NowMs() - start, 2000);
+  EXPECT_EQ(0, table.m_nLastError);
+  EXPECT_NE(-1, table.GetLastErrorMsg().Find("read of "));
+}
+
+TEST_F(DbfReadTest, FileTruncatedUnderTheReaderGivesZeros) {
+  Make(5);
+  ASSERT_EQ(0, truncate(path.c_str(), table.m_nHeadLen + 2 * table.m_nRecLen + 3));
+  ASSERT_EQ(5, table.ReadToBufferFromFile(500));
+  EXPECT_EQ(CString("name1     "), table.GetFieldValue(1, "NAME"));
+  EXPECT_EQ(CString("  "), table.GetFieldValue(2, "REC_NUM"));
+  EXPECT_EQ(CString(""), table.GetFieldValue(3, "NAME"));
+}
+
+}  // namespace
+}  // namespace kestal::test
