@@ -1,0 +1,33 @@
+// Fault injection at the connection seam, for tests. A process-wide hook sees
+// every connection string handed to Connection::Open and every statement text
+// handed to Execute or Recordset::Open (as the library wrote it, before any
+// rewriting), just before it goes to the engine. The hook may throw
+// _com_error to simulate a failure there (a refused connection, a link lost in
+// mid-call). With no hook set, the cost is one relaxed atomic load.
+#pragma once
+
+#include <functional>
+
+#include "platform/String.h"
+
+namespace kestal::db {
+
+enum class FaultPoint { kOpen, kStatement };
+
+using FaultHook = std::function<void(FaultPoint point, const CString& text)>;
+
+// Installs hook for the whole process (an empty function removes it).
+void SetFaultHook(FaultHook hook);
+// Calls the hook, if any; lets its _com_error through.
+void CheckFault(FaultPoint point, const CString& text);
+
+// Installs a hook for the lifetime of a scope, then removes it.
+class ScopedFaultHook {
+ public:
+  explicit ScopedFaultHook(FaultHook hook) { SetFaultHook(std::move(hook)); }
+  ~ScopedFaultHook() { SetFaultHook(FaultHook()); }
+  ScopedFaultHook(const ScopedFaultHook&) = delete;
+  ScopedFaultHook& operator=(const ScopedFaultHook&) = delete;
+};
+
+}  // namespace kestal::db

@@ -1,0 +1,122 @@
+#include "sql/db/sqlite/Dialect.h"
+
+#include <string>
+
+#include "sql/db/ComError.h"
+#include "sql/db/tsql/Lexer.h"
+
+namespace kestal::db::sqlite {
+namespace {
+
+[[noreturn]] void NotSupported(const std::string& what) {
+  throw _com_error(kNotSupported, CString("T-SQL construct not supported on SQLite: " + what));
+}
+
+bool IsText(const std::string& n) {
+  return n == "char" || n == "varchar" || n == "nchar" || n == "nvarchar" || n == "text" ||
+         n == "ntext" || n == "character";
+}
+
+std::string QuoteIdentifier(const std::string& name) {
+  std::string out = "\"";
+  for (char c : name) {
+    out += c;
+    if (c == '"') out += '"';
+  }
+  return out + "\"";
+}
+
+// Text cut to the declared length, as a conversion to char(n)/varchar(n)
+// does. varchar without a length in a cast is varchar(30).
+std::string CutText(const std::string& text_expr, const tsql::SqlType& type) {
+  const int n = type.length < 0 ? 30 : type.length;
+  if (n == 0) return text_expr;  // (max)
+  return "substr(" + text_expr + ", 1, " + std::to_string(n) + ")";
+}
+
+std::string Cast(const std::string& expr, const tsql::SqlType& type) {
+  const std::string& n = type.name;
+  // Integers go through kestal_int: CAST(... AS INTEGER) would read '12abc'
+  // as 12 where T-SQL refuses the conversion.
+  if (n == "int" || n == "integer") return "kestal_int(" + expr + ", 32)";
+  if (n == "bigint") return "kestal_int(" + expr + ", 64)";
+  if (n == "smallint") return "kestal_int(" + expr + ", 16)";
+  if (n == "tinyint") return "kestal_int(" + expr + ", 8)";
+  if (n == "bit") return "kestal_int(" + expr + ", 1)";
+  if (IsText(n)) return CutText("CAST(" + expr + " AS TEXT)", type);
+  if (n == "float" || n == "real" || n == "double") return "CAST(" + expr + " AS REAL)";
+  if (n == "decimal" || n == "numeric" || n == "dec" || n == "money" || n == "smallmoney") {
+    const int scale = (n == "money" || n == "smallmoney") ? 4 : (type.scale < 0 ? 0 : type.scale);
+    return "round(CAST(" + expr + " AS REAL), " + std::to_string(scale) + ")";
+  }
+  // DATETIME has NUMERIC affinity on SQLite, so CAST('09:30:15' AS DATETIME)
+  // would give 9; the date functions read both '2026-12-07 09:30:15' and
+  // '09:30:15' (as a time on a fixed day).
+  if (n == "datetime" || n == "smalldatetime" || n == "datetime2") {
+    return "strftime('%Y-%m-%d %H:%M:%f', " + expr + ")";
+  }
+  if (n == "date") return "date(" + expr + ")";
+  if (n == "time") return "strftime('%H:%M:%f', " + expr + ")";
+  NotSupported("conversion to " + n);
+}
+
+std::string ConvertStyle(const std::string& expr, const tsql::SqlType& type, int style) {
+  if (!IsText(type.name)) {
+    NotSupported("convert to " + type.name + " with style " + std::to_string(style));
+  }
+  const char* format = nullptr;
+  switch (style) {
+    case 8:
+    case 108:
+      format = "%H:%M:%S";
+      break;
+    case 112:
+      format = "%Y%m%d";
+      break;
+    case 20:
+    case 120:
+      format = "%Y-%m-%d %H:%M:%S";
+      break;
+    case 21:
+    case 121:
+      format = "%Y-%m-%d %H:%M:%f";
+      break;
+    case 23:
+      format = "%Y-%m-%d";
+      break;
+    case 102:
+      format = "%Y.%m.%d";
+      break;
+    case 111:
+      format = "%Y/%m/%d";
+      break;
+    default:
+      NotSupported("convert style " + std::to_string(style));
+  }
+  return CutText("strftime(" + tsql::QuoteString(format) + ", " + expr + ")", type);
+}
+
+std::string IdentCurrent(const std::string& table) {
+  return "kestal_ident_current(" + tsql::QuoteString(table) + ")";
+}
+
+const tsql::Dialect kDialect{
+    "SQLite",
+    "ifnull",
+    "substr",
+    "length",
+    "datetime('now','localtime')",
+    /*unwrap_insert_select=*/true,
+    QuoteIdentifier,
+    Cast,
+    ConvertStyle,
+    IdentCurrent,
+};
+
+}  // namespace
+
+const tsql::Dialect& SqliteDialect() {
+  return kDialect;
+}
+
+}  // namespace kestal::db::sqlite

@@ -1,0 +1,162 @@
+#include "sql/db/sqlite/Functions.h"
+
+#include <climits>
+#include <cmath>
+#include <string>
+
+#include "sql/db/TypeCodes.h"
+#include "sql/db/sqlite/Errors.h"
+#include "sql/db/sqlite/Values.h"
+
+namespace kestal::db::sqlite {
+namespace {
+
+void Range(int bits, long long* min, long long* max) {
+  switch (bits) {
+    case 1:
+    case 64:
+      *min = LLONG_MIN;
+      *max = LLONG_MAX;
+      return;
+    case 8:
+      *min = 0;
+      *max = 255;
+      return;
+    case 16:
+      *min = -32768;
+      *max = 32767;
+      return;
+    default:
+      *min = INT_MIN;
+      *max = INT_MAX;
+      return;
+  }
+}
+
+const char* TypeName(int bits) {
+  switch (bits) {
+    case 1:
+      return "bit";
+    case 8:
+      return "tinyint";
+    case 16:
+      return "smallint";
+    case 64:
+      return "bigint";
+    default:
+      return "int";
+  }
+}
+
+void IntCast(sqlite3_context* ctx, int argc, sqlite3_value** argv) {
+  const int bits = argc > 1 ? sqlite3_value_int(argv[1]) : 32;
+  long long min;
+  long long max;
+  Range(bits, &min, &max);
+  long long v = 0;
+  switch (sqlite3_value_type(argv[0])) {
+    case SQLITE_NULL:
+      sqlite3_result_null(ctx);
+      return;
+    case SQLITE_INTEGER:
+      v = sqlite3_value_int64(argv[0]);
+      if (v < min || v > max) {
+        sqlite3_result_error(ctx,
+                             (std::string("Arithmetic overflow error converting expression "
+                                          "to data type ") +
+                              TypeName(bits) + ".")
+                                 .c_str(),
+                             -1);
+        return;
+      }
+      break;
+    case SQLITE_FLOAT: {
+      // Numeric to integer truncates toward zero.
+      const double d = std::trunc(sqlite3_value_double(argv[0]));
+      if (!(d >= static_cast<double>(min) && d <= static_cast<double>(max))) {
+        sqlite3_result_error(ctx,
+                             (std::string("Arithmetic overflow error converting expression "
+                                          "to data type ") +
+                              TypeName(bits) + ".")
+                                 .c_str(),
+                             -1);
+        return;
+      }
+      v = static_cast<long long>(d);
+      break;
+    }
+    default: {
+      const unsigned char* t = sqlite3_value_text(argv[0]);
+      const std::string text = t ? reinterpret_cast<const char*>(t) : "";
+      if (!ParseTsqlInt(text, min, max, &v)) {
+        const std::string msg = "Conversion failed when converting the varchar value '" + text +
+                                "' to data type " + TypeName(bits) + ".";
+        sqlite3_result_error(ctx, msg.c_str(), -1);
+        return;
+      }
+      break;
+    }
+  }
+  if (bits == 1) v = v != 0;
+  sqlite3_result_int64(ctx, v);
+}
+
+void IdentCurrent(sqlite3_context* ctx, int, sqlite3_value** argv) {
+  sqlite3* db = sqlite3_context_db_handle(ctx);
+  const unsigned char* name = sqlite3_value_text(argv[0]);
+  if (!name) {
+    sqlite3_result_null(ctx);
+    return;
+  }
+  // sqlite_sequence exists only once an AUTOINCREMENT table has been made;
+  // before that no table has an identity value, so the answer is NULL.
+  sqlite3_stmt* st = nullptr;
+  if (sqlite3_prepare_v2(db, "SELECT seq FROM main.sqlite_sequence WHERE name = ?1 COLLATE NOCASE",
+                         -1, &st, nullptr) != SQLITE_OK) {
+    sqlite3_finalize(st);
+    sqlite3_result_null(ctx);
+    return;
+  }
+  sqlite3_bind_text(st, 1, reinterpret_cast<const char*>(name), -1, SQLITE_TRANSIENT);
+  const int rc = sqlite3_step(st);
+  if (rc == SQLITE_ROW) {
+    sqlite3_result_int64(ctx, sqlite3_column_int64(st, 0));
+  } else if (rc == SQLITE_DONE) {
+    sqlite3_result_null(ctx);
+  } else {
+    sqlite3_result_error(ctx, sqlite3_errmsg(db), -1);
+  }
+  sqlite3_finalize(st);
+}
+
+std::string DeclaredText(sqlite3_value* v) {
+  const unsigned char* t = sqlite3_value_text(v);
+  return t ? reinterpret_cast<const char*>(t) : "";
+}
+
+void TypeCode(sqlite3_context* ctx, int, sqlite3_value** argv) {
+  sqlite3_result_int(ctx, TypeFromDeclared(DeclaredText(argv[0])).code);
+}
+
+void TypeLength(sqlite3_context* ctx, int, sqlite3_value** argv) {
+  sqlite3_result_int(ctx, TypeFromDeclared(DeclaredText(argv[0])).length);
+}
+
+void Register(sqlite3* db, const char* name, int args, int flags,
+              void (*fn)(sqlite3_context*, int, sqlite3_value**)) {
+  const int rc = sqlite3_create_function_v2(db, name, args, SQLITE_UTF8 | flags, nullptr, fn,
+                                            nullptr, nullptr, nullptr);
+  if (rc != SQLITE_OK) Raise(db, rc, std::string("registering ") + name);
+}
+
+}  // namespace
+
+void RegisterFunctions(sqlite3* db) {
+  Register(db, "kestal_int", 1, SQLITE_DETERMINISTIC, IntCast);
+  Register(db, "kestal_int", 2, SQLITE_DETERMINISTIC, IntCast);
+  Register(db, "kestal_ident_current", 1, 0, IdentCurrent);
+  Register(db, "kestal_type_code", 1, SQLITE_DETERMINISTIC, TypeCode);
+  Register(db, "kestal_type_length", 1, SQLITE_DETERMINISTIC, TypeLength);
+}
+
+}  // namespace kestal::db::sqlite

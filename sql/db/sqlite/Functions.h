@@ -1,0 +1,19 @@
+// SQL functions this engine adds to every connection, so that rewritten
+// T-SQL keeps its meaning:
+//   kestal_int(x, bits)         T-SQL's strict cast to tinyint (8), smallint
+//                               (16), int (32), bigint (64) or bit (1); bad
+//                               input or overflow is an error, not 0
+//   kestal_ident_current(t)     IDENT_CURRENT('t'): the table's sqlite_sequence
+//                               value, NULL when it has none
+//   kestal_type_code(decl)      syscolumns.type for a declared type
+//   kestal_type_length(decl)    syscolumns.length for a declared type
+#pragma once
+
+#include <sqlite3.h>
+
+namespace kestal::db::sqlite {
+
+// Registers the functions on db; raises _com_error on failure.
+void RegisterFunctions(sqlite3* db);
+
+}  // namespace kestal::db::sqlite

@@ -1,0 +1,184 @@
+// The SQLite engine session: opens the database file, runs rewritten T-SQL
+// statement by statement, and keeps the connection's T-SQL session state
+// (set rowcount, the host transaction).
+#include <sqlite3.h>
+#include <sys/stat.h>
+
+#include <climits>
+#include <memory>
+
+#include "sql/db/ComError.h"
+#include "sql/db/Engine.h"
+#include "sql/db/sqlite/BulkLoad.h"
+#include "sql/db/sqlite/Catalog.h"
+#include "sql/db/sqlite/Dialect.h"
+#include "sql/db/sqlite/Functions.h"
+#include "sql/db/sqlite/Handle.h"
+#include "sql/db/sqlite/Values.h"
+#include "sql/db/tsql/Lexer.h"
+#include "sql/db/tsql/Rewriter.h"
+
+namespace kestal::db::sqlite {
+namespace {
+
+class SqliteSession : public EngineSession {
+ public:
+  SqliteSession(const ConnectionString& cs, long timeout_seconds) {
+    std::string path = cs.Get("Data Source");
+    if (path.empty()) path = cs.Get("Database");
+    if (path.empty()) {
+      throw _com_error(kConnectionError, "SQLite: the connection string names no Data Source");
+    }
+    // A missing file is a failed connection, not a new empty database,
+    // unless the string asks for creation.
+    int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_FULLMUTEX;
+    if (cs.GetFlag("Create")) flags |= SQLITE_OPEN_CREATE;
+    struct stat info;
+    if (stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
+      throw _com_error(kConnectionError,
+                       CString("SQLite: the Data Source is a directory: " + path));
+    }
+    const int rc = sqlite3_open_v2(path.c_str(), &db_, flags, nullptr);
+    try {
+      if (rc != SQLITE_OK) Raise(db_, rc, "cannot open database \"" + path + "\"");
+      // ADO's 0 means "wait without end"; any other time-out is at least
+      // five seconds so that writers under contention do not give up early.
+      const long seconds = timeout_seconds <= 0 ? INT_MAX / 1000 : std::max(timeout_seconds, 5L);
+      sqlite3_busy_timeout(db_, static_cast<int>(seconds * 1000));
+      // WAL lets readers follow a table while other processes append to it.
+      // This is also the first read of the file: a file that is not a
+      // database fails here.
+      Exec(db_, "PRAGMA journal_mode=WAL");
+      RegisterFunctions(db_);
+      CreateCatalogViews(db_);
+    } catch (...) {
+      sqlite3_close_v2(db_);
+      db_ = nullptr;
+      throw;
+    }
+  }
+
+  ~SqliteSession() override { sqlite3_close_v2(db_); }
+
+  std::unique_ptr<ResultTable> Execute(const std::string& batch) override {
+    std::unique_ptr<ResultTable> last;
+    for (const std::string& text : tsql::SplitBatch(batch)) {
+      const tsql::Statement st = tsql::Rewrite(text, SqliteDialect());
+      switch (st.kind) {
+        case tsql::StatementKind::kSql: {
+          auto rows = Run(st.sql);
+          if (rows) last = std::move(rows);
+          break;
+        }
+        case tsql::StatementKind::kSetRowcount:
+          rowcount_ = st.rowcount;
+          break;
+        case tsql::StatementKind::kBulkInsert:
+          BulkLoad(db_, st.bulk);
+          break;
+        case tsql::StatementKind::kReseed:
+          Reseed(db_, st.table, st.seed);
+          break;
+        case tsql::StatementKind::kNoop:
+          break;
+      }
+    }
+    return last;
+  }
+
+  void Begin() override {
+    if (host_transaction_) throw _com_error(kTransactionError, "a transaction is already open");
+    // IMMEDIATE: the host's transaction may read before it writes.
+    Exec(db_, "BEGIN IMMEDIATE");
+    host_transaction_ = true;
+  }
+
+  void Commit() override {
+    if (!host_transaction_) throw _com_error(kTransactionError, "no transaction is open");
+    if (sqlite3_get_autocommit(db_)) {
+      // An I/O or memory fault rolls a SQLite transaction back by itself;
+      // committing now would report work as saved that is not.
+      host_transaction_ = false;
+      throw _com_error(kTransactionError, "the transaction was rolled back by an earlier error");
+    }
+    Exec(db_, "COMMIT");
+    host_transaction_ = false;
+  }
+
+  bool InTransaction() const override { return host_transaction_; }
+
+ private:
+  // Runs one rewritten statement (SQLite may still see several when a
+  // comment or blank trails it). Returns its rows, or null.
+  std::unique_ptr<ResultTable> Run(const std::string& sql) {
+    std::unique_ptr<ResultTable> last;
+    const char* tail = sql.c_str();
+    while (tail && *tail) {
+      sqlite3_stmt* raw = nullptr;
+      const int rc = sqlite3_prepare_v2(db_, tail, -1, &raw, &tail);
+      if (rc != SQLITE_OK) {
+        sqlite3_finalize(raw);
+        Raise(db_, rc);
+      }
+      if (!raw) continue;  // only blanks or comments were left
+      std::unique_ptr<sqlite3_stmt, int (*)(sqlite3_stmt*)> st(raw, sqlite3_finalize);
+      if (sqlite3_stmt_readonly(raw)) {
+        auto rows = Step(raw, true);
+        if (rows) last = std::move(rows);
+      } else {
+        // A writing statement outside the host's transaction runs in one of
+        // its own begun IMMEDIATE: an INSERT ... SELECT max()+1 then reads
+        // and writes under one write lock, waited for under the busy
+        // time-out, instead of failing on a stale snapshot.
+        WriteTransaction tx(db_);
+        auto rows = Step(raw, false);
+        st.reset();
+        tx.Commit();
+        if (rows) last = std::move(rows);
+      }
+    }
+    return last;
+  }
+
+  // Steps st to the end; collects its rows when it yields any. A read is
+  // capped by set rowcount.
+  std::unique_ptr<ResultTable> Step(sqlite3_stmt* st, bool capped) {
+    const int ncol = sqlite3_column_count(st);
+    std::unique_ptr<ResultTable> table;
+    if (ncol > 0) {
+      table = std::make_unique<ResultTable>();
+      for (int i = 0; i < ncol; ++i) {
+        const char* name = sqlite3_column_name(st, i);
+        table->columns.emplace_back(name ? name : "");
+      }
+    }
+    while (true) {
+      if (capped && table && rowcount_ > 0 &&
+          table->rows.size() >= static_cast<size_t>(rowcount_)) {
+        break;
+      }
+      const int rc = sqlite3_step(st);
+      if (rc == SQLITE_DONE) break;
+      if (rc != SQLITE_ROW) Raise(db_, rc);
+      if (!table) continue;
+      std::vector<Cell> row(static_cast<size_t>(ncol));
+      for (int i = 0; i < ncol; ++i) {
+        row[static_cast<size_t>(i)].null = !ColumnText(st, i, &row[static_cast<size_t>(i)].text);
+      }
+      table->rows.push_back(std::move(row));
+    }
+    return table;
+  }
+
+  sqlite3* db_ = nullptr;
+  long rowcount_ = 0;
+  bool host_transaction_ = false;
+};
+
+const bool kRegistered = RegisterEngine(
+    "SQLite", [](const ConnectionString& cs, long timeout) -> std::unique_ptr<EngineSession> {
+      return std::make_unique<SqliteSession>(cs, timeout);
+    });
+
+}  // namespace
+}  // namespace kestal::db::sqlite

@@ -1,0 +1,37 @@
+// What the rewriter needs to know about a target engine. The rewriter itself
+// is engine-independent: every engine-specific output is a flag or a hook
+// here, and each engine defines its one Dialect in its own folder.
+#pragma once
+
+#include <string>
+
+namespace kestal::db::tsql {
+
+// A T-SQL data type as written in cast/convert: varchar(8), int, decimal(10,2).
+struct SqlType {
+  std::string name;  // lower-case base name: "varchar", "int", "datetime"
+  int length = -1;   // first argument, -1 when absent (max gives 0)
+  int scale = -1;    // second argument, -1 when absent
+};
+
+struct Dialect {
+  const char* name;                // for messages: "SQLite"
+  const char* isnull_function;     // isnull(a,b): "ifnull" or "coalesce"
+  const char* substring_function;  // substring(s,a,b): "substr"
+  const char* length_function;     // len(s): "length"
+  const char* now_expression;      // getdate(): the local date and time
+  // insert into T (c) (select ...): the engine rejects the parentheses.
+  bool unwrap_insert_select;
+  // [name] and "name" as the engine writes a name.
+  std::string (*quote_identifier)(const std::string& name);
+  // cast(expr as type) and convert(type, expr); expr is already rewritten.
+  // Raises _com_error(kNotSupported) for a type it cannot give.
+  std::string (*cast)(const std::string& expr, const SqlType& type);
+  // convert(type, expr, style) for a date/time style such as 108 (hh:mi:ss).
+  // Raises _com_error(kNotSupported) for a style it cannot give.
+  std::string (*convert_style)(const std::string& expr, const SqlType& type, int style);
+  // IDENT_CURRENT('table'): the last identity value given out, NULL when none.
+  std::string (*ident_current)(const std::string& table);
+};
+
+}  // namespace kestal::db::tsql

@@ -1,0 +1,490 @@
+// The general statement rewrite: a recursive walk over the tokens, one
+// parenthesised group at a time, so that TOP's LIMIT lands at the end of its
+// own query and function arguments are rewritten before the function is.
+#include "sql/db/tsql/Rewriter.h"
+
+#include <strings.h>
+
+#include <cstdlib>
+
+#include "sql/db/ComError.h"
+#include "sql/db/tsql/Lexer.h"
+#include "sql/db/tsql/Special.h"
+
+namespace kestal::db::tsql {
+namespace {
+
+constexpr size_t kNone = static_cast<size_t>(-1);
+
+std::string Lower(const std::string& s) {
+  std::string out = s;
+  for (char& c : out) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return out;
+}
+
+// Table hints that may follow a table name, in WITH (...) or alone in
+// parentheses. The first group make the read hold its locks to the end of
+// the statement, which an engine may have to give by other means.
+const char* const kLockingHints[] = {"holdlock", "updlock",      "xlock",   "tablock",
+                                     "tablockx", "serializable", "paglock", "repeatableread"};
+const char* const kOtherHints[] = {"nolock",          "rowlock",       "readpast",
+                                   "readuncommitted", "readcommitted", "readcommittedlock",
+                                   "nowait",          "noexpand"};
+
+bool InList(const std::string& lw, const char* const* list, size_t n) {
+  for (size_t i = 0; i < n; ++i) {
+    if (lw == list[i]) return true;
+  }
+  return false;
+}
+
+bool IsLockingHint(const std::string& lw) {
+  return InList(lw, kLockingHints, sizeof kLockingHints / sizeof *kLockingHints);
+}
+bool IsHint(const std::string& lw) {
+  return IsLockingHint(lw) || InList(lw, kOtherHints, sizeof kOtherHints / sizeof *kOtherHints);
+}
+
+class Rewriter {
+ public:
+  Rewriter(std::vector<Token> tokens, const Dialect& dialect)
+      : t_(std::move(tokens)), match_(t_.size(), kNone), d_(dialect) {
+    std::vector<size_t> open;
+    for (size_t i = 0; i < t_.size(); ++i) {
+      if (IsPunct(t_[i], "(")) {
+        open.push_back(i);
+      } else if (IsPunct(t_[i], ")")) {
+        if (open.empty()) SyntaxError("Incorrect syntax near ')'.");
+        match_[open.back()] = i;
+        match_[i] = open.back();
+        open.pop_back();
+      }
+    }
+    if (!open.empty()) SyntaxError("Incorrect syntax: '(' without a matching ')'.");
+  }
+
+  std::string Statement() { return Range(0, t_.size(), true); }
+  const std::vector<std::string>& locked_tables() const { return locked_; }
+
+ private:
+  // The first non-blank token at or after i and before e, or e.
+  size_t Next(size_t i, size_t e) const {
+    while (i < e && IsBlank(t_[i])) ++i;
+    return i;
+  }
+  // The last non-blank token before i and at or after b, or kNone.
+  size_t Prev(size_t i, size_t b) const {
+    while (i > b) {
+      --i;
+      if (!IsBlank(t_[i])) return i;
+    }
+    return kNone;
+  }
+  bool IsName(size_t i) const {
+    return t_[i].kind == TokenKind::kWord || t_[i].kind == TokenKind::kQuotedName;
+  }
+  bool IsGroup(size_t i, size_t e) const { return i < e && IsPunct(t_[i], "("); }
+
+  // True when the group opening at g holds nothing but table hints.
+  bool IsHintGroup(size_t g, bool* locking) const {
+    bool any = false;
+    *locking = false;
+    for (size_t i = g + 1; i < match_[g]; ++i) {
+      if (IsBlank(t_[i]) || IsPunct(t_[i], ",")) continue;
+      if (t_[i].kind != TokenKind::kWord) return false;
+      const std::string lw = Lower(t_[i].text);
+      if (!IsHint(lw)) return false;
+      if (IsLockingHint(lw)) *locking = true;
+      any = true;
+    }
+    return any;
+  }
+
+  std::string EmitName(size_t i) const {
+    if (t_[i].kind == TokenKind::kQuotedName) return d_.quote_identifier(t_[i].value);
+    return t_[i].text;
+  }
+
+  // A dotted name starting at i: db..T, db.dbo.T and dbo.T become T (one
+  // database, default schema); alias.col stays. Returns the index after it.
+  size_t DottedName(size_t i, size_t e, std::string* out, std::string* last) {
+    std::vector<size_t> parts{i};  // kNone for an empty part (db..T)
+    size_t j = i + 1;
+    while (j < e && IsPunct(t_[j], ".")) {
+      if (j + 1 < e && IsName(j + 1)) {
+        parts.push_back(j + 1);
+        j += 2;
+      } else if (j + 1 < e && IsPunct(t_[j + 1], ".")) {
+        parts.push_back(kNone);
+        j += 1;
+      } else {
+        SyntaxError("Incorrect syntax near '.'.");
+      }
+    }
+    if (parts.back() == kNone) SyntaxError("Incorrect syntax near '.'.");
+    auto is_dbo = [&](size_t p) {
+      return p == kNone || (t_[p].kind == TokenKind::kWord && Lower(t_[p].text) == "dbo") ||
+             (t_[p].kind == TokenKind::kQuotedName && Lower(t_[p].value) == "dbo");
+    };
+    size_t keep_from = 0;
+    if (parts.size() == 2 && is_dbo(parts[0])) keep_from = 1;
+    if (parts.size() == 3 && is_dbo(parts[1])) keep_from = 2;
+    if (parts.size() >= 4) {
+      NotSupported("the four-part name starting with " + t_[i].text);
+    }
+    std::string text;
+    for (size_t k = keep_from; k < parts.size(); ++k) {
+      if (parts[k] == kNone) SyntaxError("Incorrect syntax near '.'.");
+      if (k > keep_from) text += ".";
+      text += EmitName(parts[k]);
+    }
+    *out += text;
+    *last = t_[parts.back()].kind == TokenKind::kQuotedName ? t_[parts.back()].value
+                                                            : t_[parts.back()].text;
+    return j;
+  }
+
+  // Parses a type written between b and e: int, varchar(8), decimal(10,2).
+  SqlType ParseType(size_t b, size_t e) const {
+    size_t i = Next(b, e);
+    if (i >= e || t_[i].kind != TokenKind::kWord)
+      SyntaxError("Incorrect syntax: a type is missing.");
+    SqlType type;
+    type.name = Lower(t_[i].text);
+    i = Next(i + 1, e);
+    if (type.name == "double" && i < e && IsWord(t_[i], "precision")) {
+      type.name = "float";
+      i = Next(i + 1, e);
+    }
+    if (IsGroup(i, e)) {
+      int* slot = &type.length;
+      for (size_t k = i + 1; k < match_[i]; ++k) {
+        if (IsBlank(t_[k])) continue;
+        if (IsPunct(t_[k], ",") && slot == &type.length) {
+          slot = &type.scale;
+        } else if (t_[k].kind == TokenKind::kNumber) {
+          *slot = std::atoi(t_[k].text.c_str());
+        } else if (IsWord(t_[k], "max")) {
+          *slot = 0;
+        } else {
+          SyntaxError("Incorrect syntax in the type " + type.name + ".");
+        }
+      }
+      i = Next(match_[i] + 1, e);
+    }
+    if (i < e) SyntaxError("Incorrect syntax near '" + t_[i].text + "'.");
+    return type;
+  }
+
+  // The top-level commas of the group opening at g split it into arguments.
+  std::vector<std::pair<size_t, size_t>> Arguments(size_t g) const {
+    std::vector<std::pair<size_t, size_t>> args;
+    size_t start = g + 1;
+    for (size_t i = g + 1; i < match_[g]; ++i) {
+      if (IsPunct(t_[i], "(")) {
+        i = match_[i];
+      } else if (IsPunct(t_[i], ",")) {
+        args.emplace_back(start, i);
+        start = i + 1;
+      }
+    }
+    args.emplace_back(start, match_[g]);
+    return args;
+  }
+
+  std::string Cast(size_t g) {
+    size_t as = kNone;
+    for (size_t i = g + 1; i < match_[g]; ++i) {
+      if (IsPunct(t_[i], "(")) {
+        i = match_[i];
+      } else if (IsWord(t_[i], "as")) {
+        as = i;
+      }
+    }
+    if (as == kNone) SyntaxError("Incorrect syntax near 'cast': AS is missing.");
+    const std::string expr = Range(g + 1, as, false);
+    return d_.cast(expr, ParseType(as + 1, match_[g]));
+  }
+
+  std::string Convert(size_t g) {
+    auto args = Arguments(g);
+    if (args.size() < 2 || args.size() > 3) {
+      SyntaxError("The convert function requires 2 or 3 arguments.");
+    }
+    const SqlType type = ParseType(args[0].first, args[0].second);
+    const std::string expr = Range(args[1].first, args[1].second, false);
+    if (args.size() == 2) return d_.cast(expr, type);
+    const size_t s = Next(args[2].first, args[2].second);
+    if (s >= args[2].second || t_[s].kind != TokenKind::kNumber ||
+        Next(s + 1, args[2].second) != args[2].second) {
+      NotSupported("convert with a style that is not a number");
+    }
+    return d_.convert_style(expr, type, std::atoi(t_[s].text.c_str()));
+  }
+
+  std::string IdentCurrent(size_t g) const {
+    auto args = Arguments(g);
+    const size_t s = Next(args[0].first, args[0].second);
+    if (args.size() != 1 || s >= args[0].second || t_[s].kind != TokenKind::kString ||
+        Next(s + 1, args[0].second) != args[0].second) {
+      NotSupported("IDENT_CURRENT with an argument other than one table name literal");
+    }
+    return d_.ident_current(PlainTableName(t_[s].value));
+  }
+
+  // A string next to '+' is T-SQL string concatenation, which the engines
+  // spell differently; the types of the other operand are unknown here.
+  void CheckConcatenation(size_t i, size_t b, size_t e) const {
+    const size_t p = Prev(i, b);
+    const size_t n = Next(i + 1, e);
+    if ((p != kNone && IsPunct(t_[p], "+")) || (n < e && IsPunct(t_[n], "+"))) {
+      NotSupported("'+' next to a string literal (string concatenation)");
+    }
+  }
+
+  // Rewrites tokens [b, e). A statement or one parenthesised group is a
+  // scope: TOP found in it becomes a LIMIT at its end.
+  std::string Range(size_t b, size_t e, bool statement_scope) {
+    std::string out;
+    std::string limit;
+    bool set_operation = false;
+    const size_t first = Next(b, e);
+    const bool is_insert = statement_scope && first < e && IsWord(t_[first], "insert");
+    const bool is_select = first < e && IsWord(t_[first], "select");
+    size_t i = b;
+    while (i < e) {
+      const Token& tk = t_[i];
+      switch (tk.kind) {
+        case TokenKind::kSpace:
+          out += tk.text;
+          ++i;
+          continue;
+        case TokenKind::kComment:
+          out += ' ';
+          ++i;
+          continue;
+        case TokenKind::kString:
+          CheckConcatenation(i, b, e);
+          out += QuoteString(tk.value);
+          ++i;
+          continue;
+        case TokenKind::kNumber:
+          out += tk.text;
+          ++i;
+          continue;
+        case TokenKind::kPunct:
+          if (IsPunct(tk, "(")) {
+            const size_t close = match_[i];
+            const size_t inner = Next(i + 1, close);
+            if (is_insert && d_.unwrap_insert_select && inner < close &&
+                IsWord(t_[inner], "select") && Next(close + 1, e) == e) {
+              out += Range(i + 1, close, false);
+            } else {
+              out += "(" + Range(i + 1, close, false) + ")";
+            }
+            i = close + 1;
+          } else if (IsPunct(tk, "!<")) {
+            out += ">=";
+            ++i;
+          } else if (IsPunct(tk, "!>")) {
+            out += "<=";
+            ++i;
+          } else {
+            out += tk.text;
+            ++i;
+          }
+          continue;
+        case TokenKind::kWord:
+        case TokenKind::kQuotedName:
+          break;
+      }
+      // A word or a quoted name.
+      const size_t next = Next(i + 1, e);
+      const bool call = tk.kind == TokenKind::kWord && IsGroup(next, e);
+      const std::string lw = tk.kind == TokenKind::kWord ? Lower(tk.text) : std::string();
+      if (tk.kind == TokenKind::kWord && lw[0] == '@') NotSupported("the variable " + tk.text);
+      if (tk.kind == TokenKind::kWord && lw[0] == '#') {
+        NotSupported("the temporary table " + tk.text);
+      }
+      if (lw == "top") {
+        const size_t p = Prev(i, b);
+        if (p != kNone &&
+            (IsWord(t_[p], "select") || IsWord(t_[p], "distinct") || IsWord(t_[p], "all"))) {
+          i = Top(i, e, &limit);
+          continue;
+        }
+      }
+      if (lw == "union" || lw == "except" || lw == "intersect") set_operation = true;
+      if (lw == "into" && is_select && statement_scope) NotSupported("SELECT ... INTO");
+      if (call) {
+        const size_t close = match_[next];
+        if (lw == "isnull") {
+          out += d_.isnull_function;
+          i = i + 1;
+          continue;
+        }
+        if (lw == "substring") {
+          out += d_.substring_function;
+          i = i + 1;
+          continue;
+        }
+        if (lw == "len") {
+          out += d_.length_function;
+          i = i + 1;
+          continue;
+        }
+        if (lw == "getdate") {
+          if (Next(next + 1, close) != close) SyntaxError("getdate takes no arguments.");
+          out += d_.now_expression;
+          i = close + 1;
+          continue;
+        }
+        if (lw == "ident_current") {
+          out += IdentCurrent(next);
+          i = close + 1;
+          continue;
+        }
+        if (lw == "cast") {
+          out += Cast(next);
+          i = close + 1;
+          continue;
+        }
+        if (lw == "convert") {
+          out += Convert(next);
+          i = close + 1;
+          continue;
+        }
+        bool locking = false;
+        if (lw == "with" && IsHintGroup(next, &locking)) {
+          const size_t p = Prev(i, b);
+          if (locking && p != kNone && IsName(p)) {
+            locked_.push_back(t_[p].kind == TokenKind::kQuotedName ? t_[p].value : t_[p].text);
+          }
+          i = close + 1;
+          continue;
+        }
+      }
+      if (statement_scope && i == first && lw == "insert" && next < e &&
+          !IsWord(t_[next], "into")) {
+        out += tk.text + " into";
+        ++i;
+        continue;
+      }
+      if (statement_scope && i == first && lw == "delete" && next < e &&
+          !IsWord(t_[next], "from")) {
+        out += tk.text + " from";
+        ++i;
+        continue;
+      }
+      std::string last;
+      i = DottedName(i, e, &out, &last);
+      // An old-style hint group right after a name: T (nolock).
+      const size_t g = Next(i, e);
+      bool locking = false;
+      if (IsGroup(g, e) && IsHintGroup(g, &locking)) {
+        if (locking) locked_.push_back(last);
+        i = match_[g] + 1;
+      }
+    }
+    if (!limit.empty()) {
+      if (set_operation) NotSupported("TOP in a query with UNION, EXCEPT or INTERSECT");
+      while (!out.empty() && (out.back() == ' ' || out.back() == '\n' || out.back() == '\r' ||
+                              out.back() == '\t')) {
+        out.pop_back();
+      }
+      out += " LIMIT " + limit;
+    }
+    return out;
+  }
+
+  // TOP n or TOP (n) at i; stores n in limit and returns the index after it.
+  size_t Top(size_t i, size_t e, std::string* limit) const {
+    if (!limit->empty()) NotSupported("two TOP clauses in one query");
+    size_t n = Next(i + 1, e);
+    size_t after;
+    if (n < e && t_[n].kind == TokenKind::kNumber) {
+      *limit = t_[n].text;
+      after = n + 1;
+    } else if (IsGroup(n, e)) {
+      const size_t v = Next(n + 1, match_[n]);
+      if (v >= match_[n] || t_[v].kind != TokenKind::kNumber ||
+          Next(v + 1, match_[n]) != match_[n]) {
+        NotSupported("TOP with an expression");
+      }
+      *limit = t_[v].text;
+      after = match_[n] + 1;
+    } else {
+      SyntaxError("Incorrect syntax near 'top'.");
+    }
+    if (limit->find_first_not_of("0123456789") != std::string::npos) {
+      NotSupported("TOP with a number that is not a whole number: " + *limit);
+    }
+    const size_t k = Next(after, e);
+    if (k < e && IsWord(t_[k], "percent")) NotSupported("TOP ... PERCENT");
+    if (k < e && IsWord(t_[k], "with")) {
+      const size_t w = Next(k + 1, e);
+      if (w < e && IsWord(t_[w], "ties")) NotSupported("TOP ... WITH TIES");
+    }
+    return after;
+  }
+
+  std::vector<Token> t_;
+  std::vector<size_t> match_;
+  const Dialect& d_;
+  std::vector<std::string> locked_;
+};
+
+// Statements whose first word says they cannot be translated.
+const char* const kUnsupportedHeads[] = {
+    "exec",   "execute",  "declare", "print",     "raiserror", "use",     "go",       "begin",
+    "commit", "rollback", "save",    "merge",     "if",        "while",   "truncate", "waitfor",
+    "grant",  "revoke",   "deny",    "openquery", "backup",    "restore", "kill",     "checkpoint"};
+
+}  // namespace
+
+[[noreturn]] void NotSupported(const std::string& what) {
+  throw _com_error(kNotSupported, CString("T-SQL construct not supported: " + what));
+}
+
+[[noreturn]] void SyntaxError(const std::string& message) {
+  throw _com_error(kStatementError, CString(message));
+}
+
+std::string PlainTableName(const std::string& written) {
+  // [db]..[T], db.dbo.T, dbo.T, [T] -> T; a lone name stays as it is.
+  std::vector<Token> tokens = Lex(written);
+  std::string last;
+  for (const Token& t : tokens) {
+    if (t.kind == TokenKind::kQuotedName) last = t.value;
+    if (t.kind == TokenKind::kWord) last = t.text;
+  }
+  return last.empty() ? written : last;
+}
+
+Statement Rewrite(const std::string& text, const Dialect& dialect) {
+  std::vector<Token> tokens = Lex(text);
+  size_t first = 0;
+  while (first < tokens.size() && IsBlank(tokens[first])) ++first;
+  Statement st;
+  if (first == tokens.size()) {
+    st.kind = StatementKind::kNoop;
+    return st;
+  }
+  if (tokens[first].kind == TokenKind::kWord) {
+    const std::string lw = Lower(tokens[first].text);
+    if (lw == "set") return RewriteSet(tokens, first);
+    if (lw == "bulk") return RewriteBulkInsert(tokens, first);
+    if (lw == "dbcc") return RewriteDbcc(tokens, first);
+    for (const char* head : kUnsupportedHeads) {
+      if (lw == head) NotSupported("the " + tokens[first].text + " statement");
+    }
+  }
+  Rewriter r(std::move(tokens), dialect);
+  st.sql = r.Statement();
+  st.locked_tables = r.locked_tables();
+  return st;
+}
+
+}  // namespace kestal::db::tsql
