@@ -5,10 +5,10 @@
 namespace kestal::test {
 namespace {
 
-class SlowConcurrentInsertTest : public WriteTest {};
-KESTAL_WRITE_ENGINES(SlowConcurrentInsertTest);
+class ConcurrentInsertTest : public WriteTest {};
+KESTAL_WRITE_ENGINES(ConcurrentInsertTest);
 
-TEST_P(SlowConcurrentInsertTest, WritersGetDistinctContiguousNumbers) {
+TEST_P(ConcurrentInsertTest, WritersGetDistinctContiguousNumbers) {
   constexpr int kWriters = 4, kEach = 50;
   db_->Exec("create table T (rec_num int not null, stock varchar(6), bs char(1))");
   const std::string connect = db_->ConnectionString();

@@ -30,10 +30,11 @@ TEST_P(IdentityTest, IdentitiesAndCallerStatements) {
   EXPECT_EQ(kSucceeded, op->AddCJHBRecord("select * from plain_t").str());
   const std::string failed = op->AddCJHBRecord("insert into no_such_table values (1)").str();
   EXPECT_TRUE(failed.size() > 1 && failed[0] == '-') << failed;
-  EXPECT_EQ(Strings({"select IDENT_CURRENT('ident_t') as IdentCurrent ",
-                     "DBCC CHECKIDENT ('ident_t', RESEED, 100) "}),
-            Strings(Sent(*op).begin() + 1, Sent(*op).begin() + 3));
-  EXPECT_EQ(insert, Sent(*op).at(7));
+  const Strings sent = Sent(*op);
+  EXPECT_EQ(Strings({"DBCC CHECKIDENT ('ident_t', RESEED, 100) ",
+                     "select IDENT_CURRENT('ident_t') as IdentCurrent "}),
+            Strings(sent.begin() + 1, sent.begin() + 3));
+  EXPECT_EQ(insert, sent.at(6));
   EXPECT_EQ(Strings({"3|abc"}), Rows("select * from plain_t"));
   db_->Exec("insert into ident_t (name) values ('b')");
   EXPECT_EQ(Strings({"101"}), Rows("select id from ident_t where name='b'"));

@@ -54,7 +54,11 @@ class ReconnectTest : public WriteTest {
 };
 KESTAL_WRITE_ENGINES(ReconnectTest);
 
-TEST_P(ReconnectTest, LinkLostWhileFolderAwayResendsOnceAfterReopening) {
+// Cases that sit through the 500 ms pauses between reconnection attempts.
+class SlowReconnectTest : public ReconnectTest {};
+KESTAL_WRITE_ENGINES(SlowReconnectTest);
+
+TEST_P(SlowReconnectTest, LinkLostWhileFolderAwayResendsOnceAfterReopening) {
   kestal::db::ScopedFaultHook hook(CutFirst(1, "insert"));
   std::thread back = MoveAway(300);
   EXPECT_EQ(1, op_->AddNewRecordBase(image_.data(), 0, 5, 1, 0));
@@ -66,7 +70,7 @@ TEST_P(ReconnectTest, LinkLostWhileFolderAwayResendsOnceAfterReopening) {
   EXPECT_EQ(1, op_->m_lCurrentPos);
 }
 
-TEST_P(ReconnectTest, ClosedConnectionIsReopenedForThePlainForm) {
+TEST_P(SlowReconnectTest, ClosedConnectionIsReopenedForThePlainForm) {
   op_->m_pConnection->Close();
   std::thread back = MoveAway(300);
   EXPECT_EQ(1, op_->AddNewRecordBase(image_.data(), 0, 5, 0, 0));
@@ -75,7 +79,7 @@ TEST_P(ReconnectTest, ClosedConnectionIsReopenedForThePlainForm) {
   EXPECT_EQ(Strings({"0", "1"}), Rows("select rec_num from T order by 1"));
 }
 
-TEST_P(ReconnectTest, InsertFailurePaths) {
+TEST_P(SlowReconnectTest, InsertFailurePaths) {
   op_->m_pConnection->Close();
   std::thread away = MoveAway(-1);
   away.join();
