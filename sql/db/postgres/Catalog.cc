@@ -1,0 +1,159 @@
+#include "sql/db/postgres/Catalog.h"
+
+#include <strings.h>
+
+#include <vector>
+
+#include "sql/db/tsql/Lexer.h"
+
+namespace kestal::db::postgres {
+namespace {
+
+using tsql::IsBlank;
+using tsql::IsPunct;
+using tsql::IsWord;
+using tsql::Token;
+using tsql::TokenKind;
+
+// Relations a host can name: tables, views, foreign and partitioned tables on
+// the search path, not the server's own catalogs.
+const char kObjects[] =
+    "select c.relname::text as name, c.oid::bigint as id, "
+    "(case when c.relkind in ('v', 'm') then 'V' else 'U' end)::varchar(2) as xtype, "
+    "(case when c.relkind in ('v', 'm') then 'V' else 'U' end)::varchar(2) as type, "
+    "1 as uid, 0 as parent_obj, null::timestamp as crdate "
+    "from pg_class c join pg_namespace n on n.oid = c.relnamespace "
+    "where c.relkind in ('r', 'p', 'v', 'm', 'f') and pg_table_is_visible(c.oid) "
+    "and n.nspname not in ('pg_catalog', 'information_schema')";
+
+// One row per live column, in column order, with SQL Server's type codes and
+// storage lengths (sql/db/TYPES.md). b is the base type oid (a domain counts
+// as its base type, except the domains named after SQL Server types), m the
+// type modifier (the domain's when the column has none), p the numeric
+// precision. Lengths of character types are in characters, as declared.
+const char kColumns[] =
+    "select x.id, x.colid, x.name, x.tl[1] as type, x.tl[1] as xtype, x.tl[2] as length, "
+    "x.isnullable from (select a.attrelid::bigint as id, a.attnum::int as colid, "
+    "a.attname::text as name, (case when a.attnotnull then 0 else 1 end) as isnullable, "
+    "(case when t.typtype = 'd' and t.typname = 'tinyint' then array[48, 1] "
+    "when t.typtype = 'd' and t.typname = 'bit' then array[50, 1] "
+    "when t.typtype = 'd' and t.typname = 'datetime' then array[61, 8] "
+    "else (case b "
+    "when 23 then array[56, 4] when 20 then array[127, 8] when 21 then array[52, 2] "
+    "when 16 then array[50, 1] when 1560 then array[50, 1] "
+    "when 1042 then array[47, (case when m >= 4 then m - 4 else 1 end)] "
+    "when 1043 then array[39, (case when m >= 4 then m - 4 else -1 end)] "
+    "when 25 then array[35, 16] "
+    "when 17 then array[37, (case when m >= 4 then m - 4 else 8 end)] "
+    "when 1114 then array[61, 8] when 1184 then array[61, 8] "
+    "when 1082 then array[40, 3] when 1083 then array[41, 5] "
+    "when 701 then array[62, 8] when 700 then array[59, 4] "
+    "when 1700 then array[108, (case when p <= 9 then 5 when p <= 19 then 9 "
+    "when p <= 28 then 13 else 17 end)] "
+    "when 790 then array[60, 8] when 2950 then array[36, 16] "
+    "else array[39, 255] end) end) as tl "
+    "from pg_attribute a join pg_type t on t.oid = a.atttypid "
+    "cross join lateral (select (case when t.typtype = 'd' then t.typbasetype else t.oid end) "
+    "as b, (case when a.atttypmod >= 0 then a.atttypmod else t.typtypmod end) as m) bm "
+    "cross join lateral (select (case when bm.m >= 4 then ((bm.m - 4) >> 16) & 65535 "
+    "else 18 end) as p) pp "
+    "where a.attnum > 0 and not a.attisdropped order by a.attrelid, a.attnum) x";
+
+// Words after a table reference that start the next clause, so that they are
+// no alias of it.
+const char* const kClauseWords[] = {"where", "join",   "inner",     "left",    "right",  "full",
+                                    "cross", "on",     "order",     "group",   "having", "limit",
+                                    "union", "except", "intersect", "natural", "offset", "for",
+                                    "using", "window", "fetch"};
+
+bool IsClauseWord(const Token& t) {
+  for (const char* w : kClauseWords) {
+    if (IsWord(t, w)) return true;
+  }
+  return false;
+}
+
+bool MentionsCatalog(const std::string& sql) {
+  for (size_t i = 0; i + 10 <= sql.size(); ++i) {
+    if (strncasecmp(sql.c_str() + i, "sysobjects", 10) == 0 ||
+        strncasecmp(sql.c_str() + i, "syscolumns", 10) == 0) {
+      return true;
+    }
+  }
+  return false;
+}
+
+size_t NextSolid(const std::vector<Token>& t, size_t i) {
+  while (i < t.size() && IsBlank(t[i])) ++i;
+  return i;
+}
+
+size_t PrevSolid(const std::vector<Token>& t, size_t i) {
+  while (i > 0) {
+    --i;
+    if (!IsBlank(t[i])) return i;
+  }
+  return t.size();
+}
+
+bool IsCatalogWord(const Token& t) {
+  return IsWord(t, "sysobjects") || IsWord(t, "syscolumns");
+}
+
+}  // namespace
+
+const std::string& SysobjectsQuery() {
+  static const std::string q = kObjects;
+  return q;
+}
+
+const std::string& SyscolumnsQuery() {
+  static const std::string q = kColumns;
+  return q;
+}
+
+std::string RewriteCatalog(const std::string& sql) {
+  if (!MentionsCatalog(sql)) return sql;
+  const std::vector<Token> t = tsql::Lex(sql);
+  std::vector<std::string> out(t.size());
+  for (size_t i = 0; i < t.size(); ++i) out[i] = t[i].text;
+  for (size_t i = 0; i < t.size(); ++i) {
+    const size_t prev = PrevSolid(t, i);
+    const size_t next = NextSolid(t, i + 1);
+    const bool after_dot = prev < t.size() && IsPunct(t[prev], ".");
+    const bool before_dot_or_call =
+        next < t.size() && (IsPunct(t[next], ".") || IsPunct(t[next], "("));
+    if (IsCatalogWord(t[i]) && !after_dot && !before_dot_or_call) {
+      const bool aliased =
+          next < t.size() &&
+          (t[next].kind == TokenKind::kWord || t[next].kind == TokenKind::kQuotedName) &&
+          !IsClauseWord(t[next]);
+      const std::string& query = IsWord(t[i], "sysobjects") ? SysobjectsQuery() : SyscolumnsQuery();
+      out[i] = "(" + query + ")";
+      if (!aliased) out[i] += " " + t[i].text;
+      continue;
+    }
+    // name = 'x' or name like 'x', possibly qualified (o.name).
+    if (IsWord(t[i], "name") && !before_dot_or_call && next < t.size() &&
+        (IsPunct(t[next], "=") || IsWord(t[next], "like"))) {
+      const size_t value = NextSolid(t, next + 1);
+      if (value < t.size() && t[value].kind == TokenKind::kString) {
+        size_t start = i;
+        if (after_dot) {
+          const size_t qualifier = PrevSolid(t, prev);
+          if (qualifier < t.size()) start = qualifier;
+        }
+        std::string column;
+        for (size_t k = start; k <= i; ++k) column += out[k];
+        for (size_t k = start; k < i; ++k) out[k].clear();
+        out[i] = "lower(" + column + ")";
+        out[value] = "lower(" + out[value] + ")";
+      }
+    }
+  }
+  std::string text;
+  for (const std::string& piece : out) text += piece;
+  return text;
+}
+
+}  // namespace kestal::db::postgres

@@ -1,0 +1,61 @@
+#include "sql/db/postgres/Conninfo.h"
+
+namespace kestal::db::postgres {
+namespace {
+
+constexpr long kDefaultConnectSeconds = 8;
+
+// The first of keys present in connection, or "".
+std::string FirstOf(const ConnectionString& connection, std::initializer_list<const char*> keys) {
+  for (const char* key : keys) {
+    if (connection.Has(key)) return connection.Get(key);
+  }
+  return std::string();
+}
+
+void Add(ConnectParams& params, const char* key, const std::string& value) {
+  if (value.empty()) return;
+  params.keys.emplace_back(key);
+  params.values.push_back(value);
+}
+
+}  // namespace
+
+std::string ConnectParams::Get(const std::string& key) const {
+  for (size_t i = 0; i < keys.size(); ++i) {
+    if (keys[i] == key) return values[i];
+  }
+  return std::string();
+}
+
+ConnectParams BuildConnectParams(const ConnectionString& connection, long timeout_seconds) {
+  ConnectParams params;
+  std::string host = FirstOf(connection, {"Server", "Data Source", "Host"});
+  std::string port = FirstOf(connection, {"Port"});
+  // "Server=host,port" as SQL Server clients write it; an explicit Port wins.
+  const size_t comma = host.rfind(',');
+  if (comma != std::string::npos) {
+    if (port.empty()) port = host.substr(comma + 1);
+    host.erase(comma);
+  }
+  Add(params, "host", host);
+  Add(params, "port", port);
+  Add(params, "dbname", FirstOf(connection, {"Database", "Initial Catalog"}));
+  Add(params, "user", FirstOf(connection, {"User ID", "UID", "User"}));
+  Add(params, "password", FirstOf(connection, {"Password", "PWD"}));
+  const long seconds = timeout_seconds > 0 ? timeout_seconds : kDefaultConnectSeconds;
+  Add(params, "connect_timeout", std::to_string(seconds));
+  Add(params, "client_encoding", "UTF8");
+  Add(params, "application_name", "kestal");
+  Add(params, "options",
+      "-c DateStyle=ISO,YMD -c IntervalStyle=postgres -c standard_conforming_strings=on");
+  // A server that vanishes without closing the socket is noticed within about
+  // a minute instead of hanging a call forever.
+  Add(params, "keepalives", "1");
+  Add(params, "keepalives_idle", "30");
+  Add(params, "keepalives_interval", "10");
+  Add(params, "keepalives_count", "3");
+  return params;
+}
+
+}  // namespace kestal::db::postgres

@@ -1,0 +1,27 @@
+// ADO-style connection strings for the PostgreSQL engine, as libpq keyword
+// and value lists (PQconnectdbParams takes them unescaped, so passwords and
+// names may hold any character).
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "sql/db/ConnectionString.h"
+
+namespace kestal::db::postgres {
+
+struct ConnectParams {
+  std::vector<std::string> keys;
+  std::vector<std::string> values;
+  // The value for key, or "" when absent (for tests and messages).
+  std::string Get(const std::string& key) const;
+};
+
+// Maps Server / Data Source / Host (optionally "host,port"), Port, Database /
+// Initial Catalog, User ID / UID / User and Password / PWD to libpq keywords,
+// and adds the session settings the engine relies on: UTF-8 client encoding,
+// ISO dates, TCP keep-alives, and connect_timeout = timeout_seconds (8 when
+// timeout_seconds is not positive, so that a connect never waits forever).
+ConnectParams BuildConnectParams(const ConnectionString& connection, long timeout_seconds);
+
+}  // namespace kestal::db::postgres

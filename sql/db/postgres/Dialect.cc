@@ -1,0 +1,165 @@
+#include "sql/db/postgres/Dialect.h"
+
+#include <cctype>
+
+#include "sql/db/ComError.h"
+#include "sql/db/postgres/Ident.h"
+
+namespace kestal::db::postgres {
+namespace {
+
+std::string WithLength(const char* base, int length) {
+  return length > 0 ? std::string(base) + "(" + std::to_string(length) + ")" : std::string(base);
+}
+
+[[noreturn]] void Unsupported(const std::string& what) {
+  throw _com_error(kNotSupported, CString(what + " is not supported on PostgreSQL"));
+}
+
+// The PostgreSQL type for a T-SQL type of a cast target, or "" for the date
+// and time types, which AsTimestamp handles.
+std::string TargetType(const tsql::SqlType& type) {
+  const std::string& n = type.name;
+  if (n == "int" || n == "integer") return "integer";
+  if (n == "bigint") return "bigint";
+  if (n == "smallint" || n == "tinyint") return "smallint";
+  if (n == "bit") return "integer";
+  if (n == "float") return "double precision";
+  if (n == "real") return "real";
+  if (n == "money" || n == "smallmoney") return "numeric(19,4)";
+  if (n == "decimal" || n == "numeric") {
+    if (type.length > 0 && type.scale >= 0) {
+      return "numeric(" + std::to_string(type.length) + "," + std::to_string(type.scale) + ")";
+    }
+    if (type.length > 0) return "numeric(" + std::to_string(type.length) + ",0)";
+    return "numeric(18,0)";
+  }
+  // A character type without a length is 30 long in a cast, as on SQL Server.
+  if (n == "varchar" || n == "nvarchar") {
+    return type.length == 0 ? "text" : WithLength("varchar", type.length > 0 ? type.length : 30);
+  }
+  if (n == "char" || n == "nchar") return WithLength("char", type.length > 0 ? type.length : 30);
+  if (n == "text" || n == "ntext") return "text";
+  if (n == "date") return "date";
+  if (n == "time") return "time(0)";
+  if (n == "varbinary" || n == "binary" || n == "image") return "bytea";
+  if (n == "datetime" || n == "smalldatetime" || n == "datetime2") return std::string();
+  Unsupported("cast to " + n);
+}
+
+// to_char patterns of the CONVERT date styles hosts use.
+const char* StylePattern(int style) {
+  switch (style) {
+    case 8:
+    case 108:
+      return "HH24:MI:SS";
+    case 114:
+      return "HH24:MI:SS:MS";
+    case 20:
+    case 120:
+      return "YYYY-MM-DD HH24:MI:SS";
+    case 21:
+    case 121:
+      return "YYYY-MM-DD HH24:MI:SS.MS";
+    case 23:
+      return "YYYY-MM-DD";
+    case 102:
+      return "YYYY.MM.DD";
+    case 111:
+      return "YYYY/MM/DD";
+    case 112:
+      return "YYYYMMDD";
+    default:
+      return nullptr;
+  }
+}
+
+std::string Cast(const std::string& expr, const tsql::SqlType& type) {
+  const std::string target = TargetType(type);
+  if (target.empty()) return AsTimestamp(expr);
+  return "cast(" + expr + " as " + target + ")";
+}
+
+std::string ConvertStyle(const std::string& expr, const tsql::SqlType& type, int style) {
+  const char* pattern = StylePattern(style);
+  if (pattern == nullptr) Unsupported("convert style " + std::to_string(style));
+  std::string text = "to_char(" + AsTimestamp(expr) + ", '" + pattern + "')";
+  const bool character = type.name == "varchar" || type.name == "nvarchar" || type.name == "char" ||
+                         type.name == "nchar";
+  if (!character) Unsupported("convert style " + std::to_string(style) + " to " + type.name);
+  // varchar(n) cuts the text to n characters, as on SQL Server.
+  if (type.length > 0) text = "cast(" + text + " as varchar(" + std::to_string(type.length) + "))";
+  return text;
+}
+
+std::string QuoteIdentifier(const std::string& name) {
+  return QuoteName(name);
+}
+
+}  // namespace
+
+std::string QuoteName(const std::string& name) {
+  std::string out = "\"";
+  for (char c : name) {
+    if (c == '"') {
+      out += "\"\"";
+    } else if (c >= 'A' && c <= 'Z') {
+      out += static_cast<char>(c - 'A' + 'a');
+    } else {
+      out += c;
+    }
+  }
+  out += '"';
+  return out;
+}
+
+std::string TablePart(const std::string& reference) {
+  std::string name = reference;
+  // The last dot outside brackets separates the table from owner or database.
+  size_t cut = std::string::npos;
+  bool in_bracket = false;
+  for (size_t i = 0; i < name.size(); ++i) {
+    if (name[i] == '[') in_bracket = true;
+    if (name[i] == ']') in_bracket = false;
+    if (name[i] == '.' && !in_bracket) cut = i;
+  }
+  if (cut != std::string::npos) name = name.substr(cut + 1);
+  if (name.size() >= 2 && ((name.front() == '[' && name.back() == ']') ||
+                           (name.front() == '"' && name.back() == '"'))) {
+    name = name.substr(1, name.size() - 2);
+  }
+  return name;
+}
+
+std::string Literal(const std::string& text) {
+  std::string out = "'";
+  for (char c : text) {
+    if (c == '\'') out += '\'';
+    out += c;
+  }
+  out += '\'';
+  return out;
+}
+
+std::string AsTimestamp(const std::string& expr) {
+  // cast(x as datetime) inside convert(..., 108) is converted once, not twice.
+  static const std::string kHead = "(case when cast(";
+  static const std::string kTail = " as timestamp(3)) end)";
+  if (expr.compare(0, kHead.size(), kHead) == 0 && expr.size() > kTail.size() &&
+      expr.compare(expr.size() - kTail.size(), kTail.size(), kTail) == 0) {
+    return expr;
+  }
+  const std::string text = "cast(" + expr + " as text)";
+  return "(case when " + text + " ~ '^\\s*\\d{1,2}:\\d' then cast('1900-01-01 ' || " + text +
+         " as timestamp(3)) else cast(" + text + " as timestamp(3)) end)";
+}
+
+const tsql::Dialect& PostgresDialect() {
+  static const tsql::Dialect dialect = {
+      "PostgreSQL", "coalesce",       "substr", "length",      "localtimestamp(3)",
+      false,        &QuoteIdentifier, &Cast,    &ConvertStyle, &IdentCurrentExpression,
+  };
+  return dialect;
+}
+
+}  // namespace kestal::db::postgres

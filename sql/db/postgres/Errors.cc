@@ -1,0 +1,70 @@
+#include "sql/db/postgres/Errors.h"
+
+#include <cstring>
+
+namespace kestal::db::postgres {
+namespace {
+
+std::string TrimLineEnds(std::string text) {
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ')) {
+    text.pop_back();
+  }
+  return text;
+}
+
+// SQLSTATEs after which the session cannot go on: connection exceptions and
+// the administrator or crash shutdowns that end a backend.
+bool IsLinkSqlState(const char* state) {
+  if (state == nullptr) return false;
+  if (std::strncmp(state, "08", 2) == 0) return true;
+  return std::strcmp(state, "57P01") == 0 || std::strcmp(state, "57P02") == 0 ||
+         std::strcmp(state, "57P03") == 0;
+}
+
+}  // namespace
+
+bool IsLinkLost(PGconn* conn, const PGresult* result) {
+  if (conn == nullptr || PQstatus(conn) == CONNECTION_BAD) return true;
+  if (result == nullptr) return true;
+  const ExecStatusType status = PQresultStatus(result);
+  if (status == PGRES_FATAL_ERROR || status == PGRES_BAD_RESPONSE) {
+    const char* state = PQresultErrorField(result, PG_DIAG_SQLSTATE);
+    // libpq-generated failures (a lost socket) carry no SQLSTATE.
+    if (state == nullptr) return true;
+    return IsLinkSqlState(state);
+  }
+  return false;
+}
+
+HRESULT StatusOf(PGconn* conn, const PGresult* result) {
+  return IsLinkLost(conn, result) ? kConnectionError : kStatementError;
+}
+
+std::string DescriptionOf(PGconn* conn, const PGresult* result) {
+  std::string text;
+  if (result != nullptr) {
+    const char* primary = PQresultErrorField(result, PG_DIAG_MESSAGE_PRIMARY);
+    if (primary != nullptr) text = primary;
+    if (text.empty()) text = PQresultErrorMessage(result);
+  }
+  if (text.empty() && conn != nullptr) text = PQerrorMessage(conn);
+  text = TrimLineEnds(text);
+  if (text.empty()) text = "connection to the PostgreSQL server lost";
+  return text;
+}
+
+void RaiseFailure(PGconn* conn, const PGresult* result) {
+  throw _com_error(StatusOf(conn, result), CString(DescriptionOf(conn, result)));
+}
+
+void RaiseConnectFailure(PGconn* conn) {
+  std::string text = conn != nullptr ? TrimLineEnds(PQerrorMessage(conn)) : std::string();
+  if (text.empty()) text = "could not connect to the PostgreSQL server";
+  throw _com_error(kConnectionError, CString(text));
+}
+
+void RaiseRejected(const std::string& description) {
+  throw _com_error(kStatementError, CString(description));
+}
+
+}  // namespace kestal::db::postgres

@@ -1,0 +1,64 @@
+#include "sql/db/postgres/Results.h"
+
+namespace kestal::db::postgres {
+namespace {
+
+// Type oids whose text form is adjusted (pg_type.h).
+constexpr Oid kBoolOid = 16;
+constexpr Oid kTimeOid = 1083;
+constexpr Oid kTimestampOid = 1114;
+constexpr Oid kTimestampTzOid = 1184;
+
+// 'YYYY-MM-DD HH:MM:SS.ffffff+08' -> 'YYYY-MM-DD HH:MM:SS'. Values of another
+// shape (infinity, BC dates) stay as the server wrote them.
+std::string WholeSeconds(const char* value, size_t date_length) {
+  std::string text = value;
+  const size_t seconds_end = date_length + 8;  // "HH:MM:SS" after the date part
+  if (text.size() > seconds_end && text[seconds_end - 3] == ':' &&
+      (date_length == 0 || text[date_length - 1] == ' ')) {
+    text.resize(seconds_end);
+  }
+  return text;
+}
+
+std::string Text(const PGresult* result, int row, int column, Oid type) {
+  const char* value = PQgetvalue(result, row, column);
+  switch (type) {
+    case kBoolOid:
+      return value[0] == 't' ? "1" : "0";
+    case kTimeOid:
+      return WholeSeconds(value, 0);
+    case kTimestampOid:
+    case kTimestampTzOid:
+      return WholeSeconds(value, 11);
+    default:
+      return std::string(value, static_cast<size_t>(PQgetlength(result, row, column)));
+  }
+}
+
+}  // namespace
+
+std::unique_ptr<ResultTable> ToResultTable(const PGresult* result, long limit) {
+  auto table = std::make_unique<ResultTable>();
+  const int columns = PQnfields(result);
+  std::vector<Oid> types(static_cast<size_t>(columns));
+  for (int c = 0; c < columns; ++c) {
+    table->columns.emplace_back(PQfname(result, c));
+    types[static_cast<size_t>(c)] = PQftype(result, c);
+  }
+  int rows = PQntuples(result);
+  if (limit > 0 && rows > limit) rows = static_cast<int>(limit);
+  table->rows.reserve(static_cast<size_t>(rows));
+  for (int r = 0; r < rows; ++r) {
+    std::vector<Cell> row(static_cast<size_t>(columns));
+    for (int c = 0; c < columns; ++c) {
+      if (PQgetisnull(result, r, c)) continue;
+      row[static_cast<size_t>(c)].null = false;
+      row[static_cast<size_t>(c)].text = Text(result, r, c, types[static_cast<size_t>(c)]);
+    }
+    table->rows.push_back(std::move(row));
+  }
+  return table;
+}
+
+}  // namespace kestal::db::postgres

@@ -1,0 +1,57 @@
+// One live PostgreSQL connection behind an access-layer Connection. It runs
+// T-SQL batches statement by statement through the rewriter, keeps the
+// session state SQL Server keeps and PostgreSQL does not ("set rowcount"),
+// and gives every statement inside a host transaction its own savepoint, so
+// that a failing statement fails alone and the transaction goes on, as on SQL
+// Server.
+#pragma once
+
+#include <libpq-fe.h>
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "sql/db/Engine.h"
+#include "sql/db/tsql/Rewriter.h"
+
+namespace kestal::db::postgres {
+
+class Session : public EngineSession {
+ public:
+  // Connects; raises _com_error(kConnectionError) when the server cannot be
+  // reached within timeout_seconds or refuses the login.
+  Session(const ConnectionString& connection, long timeout_seconds);
+  ~Session() override;
+  Session(const Session&) = delete;
+  Session& operator=(const Session&) = delete;
+
+  std::unique_ptr<ResultTable> Execute(const std::string& tsql) override;
+  void Begin() override;
+  void Commit() override;
+  bool InTransaction() const override { return in_transaction_; }
+
+  // The libpq connection (tests read its backend pid).
+  PGconn* Raw() const { return conn_; }
+
+ private:
+  std::unique_ptr<ResultTable> Run(const tsql::Statement& statement);
+  // Sends sql (one statement) with the LOCK TABLE of locked tables in front,
+  // inside a savepoint when a host transaction is open. Returns its rows, or
+  // null when it yields none.
+  std::unique_ptr<ResultTable> RunSql(const std::string& sql,
+                                      const std::vector<std::string>& locked);
+  // Runs work inside a savepoint of the host transaction (directly when none
+  // is open); on failure rolls back to the savepoint and rethrows.
+  void Guarded(const std::function<void()>& work);
+  // Undoes a failed statement of the host transaction (never throws; a lost
+  // link has ended the transaction anyway).
+  void RollbackToSavepoint();
+
+  PGconn* conn_ = nullptr;
+  bool in_transaction_ = false;
+  long row_limit_ = 0;  // "set rowcount": 0 means no limit
+};
+
+}  // namespace kestal::db::postgres
