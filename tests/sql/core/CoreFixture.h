@@ -1,10 +1,10 @@
 // Shared pieces of the CSQLOperate core tests: a fixture over a fresh real
-// database per test, a probe that reaches the class's private helpers, and a
-// message box catcher.
+// database per test, a probe for the private helpers, a message box catcher.
 #pragma once
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <memory>
 #include <string>
 #include <vector>
@@ -13,12 +13,13 @@
 #include "sql/SQLOperate.h"
 #include "support/TestDatabase.h"
 
-// Reaches the private helpers the core tests exercise directly (declared a
-// friend of CSQLOperate).
+// Reaches the private helpers (a friend of CSQLOperate).
 class CSQLOperateCoreProbe {
  public:
-  static void FormatSQL(CSQLOperate& o, CString& result, const CString& condition) {
+  static CString FormatSQL(CString result, const CString& condition) {
+    CSQLOperate o;
     o.FormatSQL(result, condition);
+    return result;
   }
   static int ReconnectAfter(CSQLOperate& o, const _com_error& e) { return o.ReconnectAfter(e); }
   static void ClearRowLimit(CSQLOperate& o) { o.ClearRowLimit(); }
@@ -30,25 +31,31 @@ class CSQLOperateCoreProbe {
 
 namespace kestal::test {
 
-// Collects the texts of every message box shown while it lives.
+// Collects the texts of the message boxes shown while it lives.
 class MessageBoxCatcher {
  public:
   MessageBoxCatcher() {
-    previous_ = SetMessageBoxHandler([this](const CString& text) { texts.push_back(text); });
+    previous_ = SetMessageBoxHandler([this](const CString& text) { texts.push_back(text.str()); });
   }
   ~MessageBoxCatcher() { SetMessageBoxHandler(previous_); }
-  std::vector<CString> texts;
+  std::vector<std::string> texts;
 
  private:
   MessageBoxHandler previous_;
 };
 
-// "读取批量数据失败", the block read's failure message, GBK.
-inline const char* ReadFailedText() {
-  return "\xB6\xC1\xC8\xA1\xC5\xFA\xC1\xBF\xCA\xFD\xBE\xDD\xCA\xA7\xB0\xDC";
+// "读取批量数据失败" (GBK) followed by the block read's statement.
+inline std::string ReadFailed(const std::string& sql) {
+  return "\xB6\xC1\xC8\xA1\xC5\xFA\xC1\xBF\xCA\xFD\xBE\xDD\xCA\xA7\xB0\xDC" + sql;
 }
 
-// Test name suffix of an engine parameter.
+// Number of occurrences of needle in text.
+inline int Count(const CString& text, const char* needle) {
+  int n = 0;
+  for (int at = text.Find(needle); at >= 0; at = text.Find(needle, at + 1)) ++n;
+  return n;
+}
+
 inline std::string EngineName(const ::testing::TestParamInfo<Engine>& info) {
   return info.param == Engine::kSqlite ? "sqlite" : "postgres";
 }
@@ -56,39 +63,41 @@ inline std::string EngineName(const ::testing::TestParamInfo<Engine>& info) {
 class CoreTest : public ::testing::TestWithParam<Engine> {
  protected:
   void SetUp() override { db_ = TestDatabase::Create(GetParam()); }
-
   std::string Conn() const { return db_->ConnectionString(); }
 
-  // Creates quotes(id int, name varchar(10), code char(6)) with rows keyed
-  // 1..rows, named "n<id>" and coded "c<id>".
+  // quotes(id int, name varchar(10), code char(6)) keyed 1..rows.
   void MakeQuotes(int rows) {
     db_->Exec("create table quotes (id int, name varchar(10), code char(6))");
     AddQuotes(1, rows);
   }
-  // Appends quotes rows keyed first..last in one transaction.
   void AddQuotes(int first, int last) {
     std::string sql = "begin;";
     for (int k = first; k <= last; ++k) {
-      sql += "insert into quotes values (" + std::to_string(k) + ", 'n" + std::to_string(k) +
-             "', 'c" + std::to_string(k) + "');";
+      const std::string n = std::to_string(k);
+      sql += "insert into quotes values (" + n + ", 'n" + n + "', 'c" + n + "');";
     }
     db_->Exec(sql + "commit;");
   }
-
-  // True when text was among the statements sent on o's connection.
+  // True when text was sent on o's connection.
   static bool Sent(const CSQLOperate& o, const char* text) {
     for (const CString& s : o.m_pConnection->SentStatements()) {
       if (s == text) return true;
     }
     return false;
   }
-
-  // Opens o on table; fails the test when Open does not return 1.
   void OpenOk(CSQLOperate& o, const char* table) {
     ASSERT_EQ(1, o.Open(Conn().c_str(), table)) << table;
   }
+  // Renames the database file away (and back), the way a lost server looks.
+  void MoveAway() { Rename(db_->FilePath(), db_->FilePath() + ".away"); }
+  void PutBack() { Rename(db_->FilePath() + ".away", db_->FilePath()); }
 
   std::unique_ptr<TestDatabase> db_;
+
+ private:
+  static void Rename(const std::string& from, const std::string& to) {
+    ASSERT_EQ(0, std::rename(from.c_str(), to.c_str())) << from;
+  }
 };
 
 }  // namespace kestal::test
