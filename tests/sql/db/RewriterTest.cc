@@ -1,0 +1,271 @@
+// The T-SQL rewriter statement by statement, with SQLite's dialect: the
+// library's own statement forms, caller conditions, and malformed or
+// untranslatable text.
+#include <gtest/gtest.h>
+
+#include "sql/db/ComError.h"
+#include "sql/db/sqlite/Dialect.h"
+#include "sql/db/tsql/Lexer.h"
+#include "sql/db/tsql/Rewriter.h"
+
+namespace {
+
+using kestal::db::tsql::Rewrite;
+using kestal::db::tsql::SplitBatch;
+using kestal::db::tsql::Statement;
+using kestal::db::tsql::StatementKind;
+
+Statement Plan(const std::string& text) {
+  return Rewrite(text, kestal::db::sqlite::SqliteDialect());
+}
+std::string Sql(const std::string& text) {
+  return Plan(text).sql;
+}
+
+// The status raised for text, or 0 when it rewrites.
+HRESULT StatusOf(const std::string& text) {
+  try {
+    Plan(text);
+    return 0;
+  } catch (const _com_error& e) {
+    return e.Error();
+  }
+}
+
+std::string DescriptionOf(const std::string& text) {
+  try {
+    Plan(text);
+    return std::string();
+  } catch (const _com_error& e) {
+    return e.Description().str();
+  }
+}
+
+TEST(RewriterTest, PlainStatementsPassUnchanged) {
+  EXPECT_EQ(Sql("select count(*) as ALLRECORDS from T"), "select count(*) as ALLRECORDS from T");
+  EXPECT_EQ(Sql("select * from T "), "select * from T ");
+  EXPECT_EQ(Sql("select * from T where serialnum>5  order by serialnum"),
+            "select * from T where serialnum>5  order by serialnum");
+  EXPECT_EQ(Sql("insert into T (rec_num,stock,bs)  values (0,'ABC123','B')"),
+            "insert into T (rec_num,stock,bs)  values (0,'ABC123','B')");
+}
+
+TEST(RewriterTest, TopBecomesLimitAtTheEndOfItsOwnQuery) {
+  EXPECT_EQ(Sql("select top 5 * from T where rec_num > 3 "),
+            "select  * from T where rec_num > 3 LIMIT 5");
+  EXPECT_EQ(Sql("select top (7) a from T order by a"), "select  a from T order by a LIMIT 7");
+  EXPECT_EQ(Sql("select distinct top 2 a from T"), "select distinct  a from T LIMIT 2");
+  EXPECT_EQ(Sql("select * from t where x in (select top 1 y from u order by y) "),
+            "select * from t where x in (select  y from u order by y LIMIT 1) ");
+}
+
+TEST(RewriterTest, TopFormsWithoutFaithfulTranslationAreRefused) {
+  using kestal::db::kNotSupported;
+  EXPECT_EQ(StatusOf("select top 10 percent * from t"), kNotSupported);
+  EXPECT_EQ(StatusOf("select top 3 with ties * from t order by a"), kNotSupported);
+  EXPECT_EQ(StatusOf("select top 3 a from t union select b from u"), kNotSupported);
+  EXPECT_EQ(StatusOf("select top (@n) a from t"), kNotSupported);
+  EXPECT_EQ(StatusOf("select top 1.5 a from t"), kNotSupported);
+  EXPECT_EQ(StatusOf("select top from t"), kestal::db::kStatementError);
+}
+
+TEST(RewriterTest, NumberedInsertLosesItsHintAndKeepsTheTableForLocking) {
+  Statement st = Plan(
+      "insert into T (rec_num,stock,bs)  select isnull(max(rec_num)+1,1),'ABC123','B' from T "
+      "with (holdlock) ");
+  EXPECT_EQ(st.sql,
+            "insert into T (rec_num,stock,bs)  select ifnull(max(rec_num)+1,1),'ABC123','B' from "
+            "T  ");
+  ASSERT_EQ(st.locked_tables.size(), 1u);
+  EXPECT_EQ(st.locked_tables[0], "T");
+  EXPECT_EQ(Sql("select isnull(max(REC_NUM)+1,10000001) from T WITH (HOLDLOCK, ROWLOCK)"),
+            "select ifnull(max(REC_NUM)+1,10000001) from T ");
+  // Hints that lock nothing are dropped without a table to lock.
+  EXPECT_TRUE(Plan("select * from T with (nolock)").locked_tables.empty());
+  EXPECT_EQ(Sql("select * from T (nolock) where a=1"), "select * from T where a=1");
+}
+
+TEST(RewriterTest, ParenthesisedSelectAfterInsertIsUnwrapped) {
+  EXPECT_EQ(Sql("insert into T (rec_num,stock,bs)  (select max(rec_num)+1,'ABC123','B' from T)"),
+            "insert into T (rec_num,stock,bs)  select max(rec_num)+1,'ABC123','B' from T");
+  // A parenthesised subquery inside the values stays.
+  EXPECT_EQ(Sql("insert into T (a) values ((select max(a) from T))"),
+            "insert into T (a) values ((select max(a) from T))");
+}
+
+TEST(RewriterTest, NamesLoseDatabaseAndOwnerAndBracketsBecomeQuotes) {
+  EXPECT_EQ(Sql("select count(*) as ALLRECORDS from trade..CJK"),
+            "select count(*) as ALLRECORDS from CJK");
+  EXPECT_EQ(Sql("select * from trade.dbo.CJK"), "select * from CJK");
+  EXPECT_EQ(Sql("select * from dbo.CJK"), "select * from CJK");
+  EXPECT_EQ(Sql("select * from [trade]..[my table] where [a]]b]=1"),
+            "select * from \"my table\" where \"a]b\"=1");
+  EXPECT_EQ(Sql("select t.a from T t"), "select t.a from T t");
+  EXPECT_EQ(StatusOf("select * from s.d.o.T"), kestal::db::kNotSupported);
+  EXPECT_EQ(StatusOf("select * from T."), kestal::db::kStatementError);
+}
+
+TEST(RewriterTest, TimeOfDayConversionReadsBothTextForms) {
+  EXPECT_EQ(
+      Sql("select * from T where convert(varchar(8) ,cast(time as datetime),108)>='09:30:00'"),
+      "select * from T where substr(strftime('%H:%M:%S', strftime('%Y-%m-%d %H:%M:%f', time "
+      ")), 1, 8)>='09:30:00'");
+  EXPECT_EQ(Sql("select convert(char(8), d, 112) from T"),
+            "select substr(strftime('%Y%m%d',  d), 1, 8) from T");
+  EXPECT_EQ(StatusOf("select convert(varchar(10), d, 999) from t"), kestal::db::kNotSupported);
+  EXPECT_EQ(StatusOf("select convert(int, d, 108) from t"), kestal::db::kNotSupported);
+  EXPECT_EQ(StatusOf("select convert(varchar(8), d, x) from t"), kestal::db::kNotSupported);
+  EXPECT_EQ(StatusOf("select convert(varchar(8)) from t"), kestal::db::kStatementError);
+}
+
+TEST(RewriterTest, CastsKeepTsqlMeaning) {
+  EXPECT_EQ(Sql("select * from T where  cast(cjsj as int)>=cast('93000' as int)"),
+            "select * from T where  kestal_int(cjsj , 32)>=kestal_int('93000' , 32)");
+  EXPECT_EQ(Sql("select cast(a as varchar(4)) from T"),
+            "select substr(CAST(a  AS TEXT), 1, 4) from T");
+  EXPECT_EQ(Sql("select cast(a as float), cast(b as bigint) from T"),
+            "select CAST(a  AS REAL), kestal_int(b , 64) from T");
+  EXPECT_EQ(Sql("select convert(int, a) from T"), "select kestal_int( a, 32) from T");
+  EXPECT_EQ(StatusOf("select cast(a as xml) from t"), kestal::db::kNotSupported);
+  EXPECT_EQ(StatusOf("select cast(a) from t"), kestal::db::kStatementError);
+}
+
+TEST(RewriterTest, FunctionsAndOperatorsGetTheirEngineSpelling) {
+  EXPECT_EQ(Sql("select * from T where rec_num > 5 and (substring(stock,1,3)!='737' and "
+                "substring(stock,1,3)!='739')"),
+            "select * from T where rec_num > 5 and (substr(stock,1,3)!='737' and "
+            "substr(stock,1,3)!='739')");
+  EXPECT_EQ(Sql("select isnull(max(rec_num),0) as max_recnum from  T"),
+            "select ifnull(max(rec_num),0) as max_recnum from  T");
+  EXPECT_EQ(Sql("select len(a) from T where b !< 3 and c !> 4"),
+            "select length(a) from T where b >= 3 and c <= 4");
+  EXPECT_EQ(Sql("select getdate()"), "select datetime('now','localtime')");
+  EXPECT_EQ(Sql("select N'abc' as x"), "select 'abc' as x");
+  EXPECT_EQ(Sql("delete T where a=1"), "delete from T where a=1");
+  EXPECT_EQ(Sql("insert T values (1)"), "insert into T values (1)");
+  // An identifier named like a function but not called stays.
+  EXPECT_EQ(Sql("select isnull from T"), "select isnull from T");
+}
+
+TEST(RewriterTest, IdentCurrentNeedsOneTableNameLiteral) {
+  EXPECT_EQ(Sql("select IDENT_CURRENT('T') as IdentCurrent "),
+            "select kestal_ident_current('T') as IdentCurrent ");
+  EXPECT_EQ(Sql("select IDENT_CURRENT('db..[T]') as x"), "select kestal_ident_current('T') as x");
+  EXPECT_EQ(StatusOf("select IDENT_CURRENT(name) from t"), kestal::db::kNotSupported);
+  EXPECT_EQ(StatusOf("select IDENT_CURRENT('a', 'b')"), kestal::db::kNotSupported);
+}
+
+TEST(RewriterTest, LiteralsAndCommentsAreNotSyntax) {
+  EXPECT_EQ(Sql("select * from t where a='it''s; isnull( top 5 [x]'"),
+            "select * from t where a='it''s; isnull( top 5 [x]'");
+  EXPECT_EQ(Sql("select a /* top 5 ; */ from t -- with (holdlock)\nwhere b=1"),
+            "select a   from t  \nwhere b=1");
+}
+
+TEST(RewriterTest, SetRowcountAndNocount) {
+  Statement st = Plan("set rowcount 100");
+  EXPECT_EQ(st.kind, StatementKind::kSetRowcount);
+  EXPECT_EQ(st.rowcount, 100);
+  EXPECT_EQ(Plan("SET ROWCOUNT 0").rowcount, 0);
+  EXPECT_EQ(Plan("set nocount on").kind, StatementKind::kNoop);
+  EXPECT_EQ(StatusOf("set rowcount -1"), kestal::db::kStatementError);
+  EXPECT_EQ(StatusOf("set rowcount"), kestal::db::kStatementError);
+  EXPECT_EQ(StatusOf("set rowcount 5 6"), kestal::db::kStatementError);
+  EXPECT_EQ(StatusOf("set rowcount @n"), kestal::db::kNotSupported);
+  EXPECT_EQ(StatusOf("set ansi_nulls off"), kestal::db::kNotSupported);
+  EXPECT_EQ(StatusOf("set rowcount 99999999999999999999999"), kestal::db::kStatementError);
+}
+
+TEST(RewriterTest, BulkInsertBecomesALoadRequest) {
+  Statement st = Plan(
+      "BULK INSERT [CJK] FROM '/w/log/OrderTemp_A.txt' WITH ( DATAFILETYPE = 'char', "
+      "FIELDTERMINATOR = ',', TABLOCK)");
+  ASSERT_EQ(st.kind, StatementKind::kBulkInsert);
+  EXPECT_EQ(st.bulk.table, "CJK");
+  EXPECT_EQ(st.bulk.path, "/w/log/OrderTemp_A.txt");
+  EXPECT_EQ(st.bulk.field_terminator, ",");
+  EXPECT_EQ(st.bulk.row_terminator, "");
+  st = Plan(
+      "bulk insert db..T from 'a''b.txt' with (fieldterminator='\\t', rowterminator='|', "
+      "firstrow=2, keepidentity)");
+  EXPECT_EQ(st.bulk.table, "T");
+  EXPECT_EQ(st.bulk.path, "a'b.txt");
+  EXPECT_EQ(st.bulk.field_terminator, "\t");
+  EXPECT_EQ(st.bulk.row_terminator, "|");
+  EXPECT_EQ(st.bulk.first_row, 2);
+  EXPECT_TRUE(st.bulk.keep_identity);
+  EXPECT_EQ(Plan("bulk insert T from 'x' with (rowterminator='\\n')").bulk.row_terminator, "");
+}
+
+TEST(RewriterTest, MalformedBulkInsertIsRefused) {
+  using kestal::db::kNotSupported;
+  using kestal::db::kStatementError;
+  EXPECT_EQ(StatusOf("bulk insert T"), kStatementError);
+  EXPECT_EQ(StatusOf("bulk insert T from x"), kStatementError);
+  EXPECT_EQ(StatusOf("bulk insert T from 'x' with (datafiletype='native')"), kNotSupported);
+  EXPECT_EQ(StatusOf("bulk insert T from 'x' with (errorfile='e')"), kNotSupported);
+  EXPECT_EQ(StatusOf("bulk insert T from 'x' with (fieldterminator=',' "), kStatementError);
+  EXPECT_EQ(StatusOf("bulk insert T from 'x' with (firstrow=0)"), kStatementError);
+  EXPECT_EQ(StatusOf("bulk insert T from 'x' extra"), kStatementError);
+  EXPECT_EQ(StatusOf("bulk copy T"), kNotSupported);
+}
+
+TEST(RewriterTest, CheckidentReseedBecomesARequest) {
+  Statement st = Plan("DBCC CHECKIDENT ('CJK', RESEED, 100) ");
+  ASSERT_EQ(st.kind, StatementKind::kReseed);
+  EXPECT_EQ(st.table, "CJK");
+  EXPECT_EQ(st.seed, 100);
+  EXPECT_EQ(Plan("dbcc checkident([db]..[T], reseed, -5) with no_infomsgs").seed, -5);
+  EXPECT_EQ(Plan("dbcc checkident([db]..[T], reseed, -5)").table, "T");
+  EXPECT_EQ(StatusOf("dbcc checkident('T')"), kestal::db::kNotSupported);
+  EXPECT_EQ(StatusOf("dbcc checkident('T', reseed)"), kestal::db::kNotSupported);
+  EXPECT_EQ(StatusOf("dbcc checkident('T', reseed, 1"), kestal::db::kStatementError);
+  EXPECT_EQ(StatusOf("dbcc shrinkdatabase(x)"), kestal::db::kNotSupported);
+}
+
+TEST(RewriterTest, MalformedTextIsAStatementError) {
+  using kestal::db::kStatementError;
+  EXPECT_EQ(StatusOf("select 'abc"), kStatementError);
+  EXPECT_EQ(StatusOf("select 'abc''"), kStatementError);
+  EXPECT_EQ(StatusOf("select [abc from t"), kStatementError);
+  EXPECT_EQ(StatusOf("select \"abc from t"), kStatementError);
+  EXPECT_EQ(StatusOf("select a /* no end"), kStatementError);
+  EXPECT_EQ(StatusOf("select (a from t"), kStatementError);
+  EXPECT_EQ(StatusOf("select a) from t"), kStatementError);
+  EXPECT_NE(DescriptionOf("select 'abc").find("Unclosed quotation mark"), std::string::npos);
+}
+
+TEST(RewriterTest, UntranslatableConstructsAreNamed) {
+  using kestal::db::kNotSupported;
+  EXPECT_EQ(StatusOf("exec sp_who"), kNotSupported);
+  EXPECT_EQ(StatusOf("begin tran"), kNotSupported);
+  EXPECT_EQ(StatusOf("truncate table T"), kNotSupported);
+  EXPECT_EQ(StatusOf("select @x"), kNotSupported);
+  EXPECT_EQ(StatusOf("select * from #tmp"), kNotSupported);
+  EXPECT_EQ(StatusOf("select * into u from t"), kNotSupported);
+  EXPECT_EQ(StatusOf("select 'a'+stock from T"), kNotSupported);
+  EXPECT_NE(DescriptionOf("exec sp_who").find("exec"), std::string::npos);
+  EXPECT_NE(DescriptionOf("select 'a'+stock from T").find("concatenation"), std::string::npos);
+  EXPECT_NE(DescriptionOf("select @x").find("@x"), std::string::npos);
+}
+
+TEST(SplitBatchTest, SplitsAtTopLevelSemicolonsOnly) {
+  auto parts = SplitBatch(
+      "insert into T values ('a;b'); insert into T values (1) ;; select [x;y] from T; -- end;");
+  ASSERT_EQ(parts.size(), 3u);
+  EXPECT_EQ(parts[0], "insert into T values ('a;b')");
+  EXPECT_EQ(parts[1], " insert into T values (1) ");
+  EXPECT_EQ(parts[2], " select [x;y] from T");
+  EXPECT_TRUE(SplitBatch("  ; ;\n").empty());
+  EXPECT_THROW(SplitBatch("select 'x; select 1"), _com_error);
+  EXPECT_THROW(SplitBatch("select (1; select 2"), _com_error);
+}
+
+TEST(LexerTest, TokensGiveTheTextBack) {
+  const std::string text = "select [a]]b], N'x''y', 0x1F, 1.5e3 from t where a!=1 -- c\n/* d */";
+  std::string joined;
+  for (const auto& t : kestal::db::tsql::Lex(text)) joined += t.text;
+  EXPECT_EQ(joined, text);
+}
+
+}  // namespace
