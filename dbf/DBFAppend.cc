@@ -113,8 +113,9 @@ int CDBFOperate::LockFile() {
     } catch (...) {
       locked = false;
     }
-    // Retry at once, for as long as attempts start within 5 whole seconds.
-    if (difftime(t1, t0) > 5.0 || locked) break;
+    // Retry at once, for as long as attempts start within 5 whole seconds. A
+    // clock set back ends the wait rather than stretching it.
+    if (difftime(t1, t0) > 5.0 || t1 < t0 || locked) break;
   }
   return locked ? 0 : 1;
 }

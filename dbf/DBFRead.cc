@@ -68,8 +68,9 @@ long CDBFOperate::GetTotalCounts() {
       SetErrorText(m_szErrorMsg, e);
       m_nLastError = -1;
     }
-    // Retry at once, for as long as attempts start within 5 whole seconds.
-    if (difftime(t1, t0) > 5.0 || ok) break;
+    // Retry at once, for as long as attempts start within 5 whole seconds. A
+    // clock set back ends the wait rather than stretching it.
+    if (difftime(t1, t0) > 5.0 || t1 < t0 || ok) break;
   }
   m_lTotalCount = count;
   m_csLock.Unlock();

@@ -86,21 +86,19 @@ TEST_F(DbfAppendTest, OtherTagsAndTablesAreWrittenAsBuilt) {
   EXPECT_EQ(original, ReadFile(path).substr(Offset(3), table.m_nRecLen));
 }
 
-TEST_F(DbfAppendTest, NarrowRecordNumberKeepsLeadingDigits) {
+TEST_F(DbfAppendTest, RecordNumberIsCutOrPaddedToItsWidth) {
   fields = {{"REC_NUM", 'N', 2}, {"NAME", 'C', 10}};
-  TableSpec spec{fields, {}};
+  TableSpec spec{fields};
   spec.count = 122;
   WriteTable(path, spec);
   ASSERT_EQ(1, table.Open(path.c_str()));
   std::string recs = Batch({"x"});
   ASSERT_EQ(1, table.AddNewRecord(&recs[0], 1, "WTK"));
-  EXPECT_EQ("12", recs.substr(1, 2));
+  EXPECT_EQ("12", recs.substr(1, 2));  // 123 keeps its leading digits
   EXPECT_EQ(123, HeaderCount(path));
-}
 
-TEST_F(DbfAppendTest, WideRecordNumberIsPaddedToItsWidth) {
-  Make(4, {{"rec_num", 'N', 40}, {"NAME", 'C', 10}});
-  std::string recs = Batch({"x", "y"});
+  Make(4, {{"rec_num", 'N', 40}, {"NAME", 'C', 10}});  // wider than 30
+  recs = Batch({"x", "y"});
   ASSERT_EQ(1, table.AddNewRecord(&recs[0], 2, "WTK"));
   EXPECT_EQ(std::string(39, ' ') + "5", recs.substr(1, 40));
   EXPECT_EQ(std::string(39, ' ') + "6", recs.substr(1 + table.m_nRecLen, 40));

@@ -143,15 +143,5 @@ TEST_F(SlowDbfLockTest, FailedReopenLeavesNoOpenFile) {
   EXPECT_EQ(1, table.AddNewRecord(&recs[0], 1, "WTK"));
 }
 
-TEST_F(SlowDbfLockTest, ClosedTableKeepsItsLastKnownCount) {
-  table.Close();
-  long long start = NowMs();
-  EXPECT_EQ(0, table.ReadToBufferFromFile(500));
-  EXPECT_GE(NowMs() - start, 5000);
-  EXPECT_EQ(CString("3"), table.GetTotalRecord());
-  EXPECT_EQ(-1, table.m_nLastError);
-  EXPECT_NE(-1, table.GetLastErrorMsg().Find(strerror(EBADF)));
-}
-
 }  // namespace
 }  // namespace kestal::test
