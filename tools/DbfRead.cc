@@ -1,6 +1,8 @@
 // "kestal dbf cat" and "kestal dbf follow": records as CSV under a header
 // line of field names. Both read blocks of up to 500 records after the
 // position and step through them, as any reader of a growing table does.
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <climits>
 #include <cstdio>
@@ -23,6 +25,8 @@ const char kCatUsage[] =
     "\n"
     "Prints the records of the table file FILE as CSV (RFC 4180) under a line of\n"
     "field names, in the terminal's encoding. Padding spaces are removed.\n"
+    "A file shorter than its record count gives the records it holds, then an\n"
+    "error (status 1).\n"
     "  --from N   start at record N (1-based; default 1)\n"
     "  --limit N  print at most N records (default: all there are at the start)\n";
 
@@ -55,6 +59,13 @@ long RecordCount(CDBFOperate& table) {
   return atol(table.GetTotalRecord().c_str());
 }
 
+// The number of whole records the file at path holds after its header.
+long RecordsHeld(const std::string& path, const CDBFOperate& table) {
+  struct stat st {};
+  if (stat(path.c_str(), &st) != 0 || st.st_size < table.m_nHeadLen) return 0;
+  return static_cast<long>((st.st_size - table.m_nHeadLen) / table.m_nRecLen);
+}
+
 }  // namespace
 
 int RunDbfCat(const Args& args) {
@@ -71,8 +82,11 @@ int RunDbfCat(const Args& args) {
   Emit(CsvLine(FieldNames(*table)));
 
   // Records appended while we print are left for a later run: the count at
-  // the start bounds the output.
-  const long total = RecordCount(*table);
+  // the start bounds the output. A count beyond the end of a damaged file
+  // would read as blank records; those are not printed.
+  const long counted = RecordCount(*table);
+  const long held = RecordsHeld(opts.positional()[0], *table);
+  const long total = std::min(counted, held);
   long remaining = total >= from ? std::min(limit, total - from + 1) : 0;
   if (remaining > 0 && !table->MoveTo(from - 2)) remaining = 0;
   while (remaining > 0) {
@@ -87,6 +101,10 @@ int RunDbfCat(const Args& args) {
     remaining -= n;
   }
   if (fflush(stdout) != 0) throw ToolError("cannot write the output");
+  if (held < counted) {
+    throw ToolError("the header counts " + std::to_string(counted) +
+                    " records but the file holds only " + std::to_string(held));
+  }
   return kExitOk;
 }
 

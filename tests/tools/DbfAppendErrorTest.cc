@@ -59,6 +59,19 @@ TEST_F(DbfBadInputTest, BrokenHeadersAreRefused) {
   }
 }
 
+TEST_F(DbfBadInputTest, CatOfAFileShorterThanItsCountPrintsOnlyWholeRecords) {
+  ASSERT_EQ(RunKestal({"dbf", "append", path_}, Orders(1, 3, true)).status, 0);
+  const std::string bytes = ReadFile(path_);
+  WriteFile(path_, bytes.substr(0, 32 + 5 * 32 + 1 + 2 * 44 + 20));  // half of record 3
+  const ToolResult r = RunKestal({"dbf", "cat", path_});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, kOrderHeader + Orders(1, 2, true));
+  EXPECT_NE(r.err.find("counts 3 records but the file holds only 2"), std::string::npos) << r.err;
+  const ToolResult info = RunKestal({"dbf", "info", path_});
+  EXPECT_EQ(info.status, 0);
+  EXPECT_NE(info.out.find("Warning:"), std::string::npos) << info.out;
+}
+
 struct BadCsv {
   const char* what;
   std::string input;    // follows `appended` good orders
