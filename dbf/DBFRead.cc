@@ -85,6 +85,9 @@ CString CDBFOperate::GetTotalRecord() {
 
 int CDBFOperate::ReadToBufferFromFile(int nCount) {
   if (nCount > kSlotCount) return 0;
+  // Open admits only record lengths that fit a slot; a table never opened
+  // has none, and nothing is read for it.
+  if (m_nRecLen == 0 || m_nRecLen > kSlotSize) return 0;
   // A position below -1 would read header bytes as records.
   if (m_lCurPos < -1) return 0;
   int64_t next = int64_t{m_lCurPos} + 1;
