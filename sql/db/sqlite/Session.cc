@@ -2,9 +2,12 @@
 // statement by statement, and keeps the connection's T-SQL session state
 // (set rowcount, the host transaction).
 #include <sqlite3.h>
+#include <strings.h>
 #include <sys/stat.h>
 
+#include <cctype>
 #include <climits>
+#include <cstring>
 #include <memory>
 
 #include "sql/db/ComError.h"
@@ -20,6 +23,20 @@
 
 namespace kestal::db::sqlite {
 namespace {
+
+// False for the statements SQLite refuses inside a transaction (PRAGMA
+// wal_checkpoint, VACUUM, ATTACH, DETACH).
+bool Transactional(const char* sql) {
+  while (*sql == ' ' || *sql == '\t' || *sql == '\r' || *sql == '\n') ++sql;
+  for (const char* word : {"pragma", "vacuum", "attach", "detach"}) {
+    const size_t n = strlen(word);
+    if (strncasecmp(sql, word, n) == 0 && !isalnum(static_cast<unsigned char>(sql[n])) &&
+        sql[n] != '_') {
+      return false;
+    }
+  }
+  return true;
+}
 
 class SqliteSession : public EngineSession {
  public:
@@ -122,7 +139,7 @@ class SqliteSession : public EngineSession {
       }
       if (!raw) continue;  // only blanks or comments were left
       std::unique_ptr<sqlite3_stmt, int (*)(sqlite3_stmt*)> st(raw, sqlite3_finalize);
-      if (sqlite3_stmt_readonly(raw)) {
+      if (sqlite3_stmt_readonly(raw) || !Transactional(sqlite3_sql(raw))) {
         auto rows = Step(raw, true);
         if (rows) last = std::move(rows);
       } else {

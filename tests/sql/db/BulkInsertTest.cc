@@ -1,0 +1,118 @@
+// BULK INSERT of the library's bulk-load files: the engine reads the file,
+// all rows or none.
+#include <gtest/gtest.h>
+
+#include "EngineFixture.h"
+
+namespace kestal::test {
+namespace {
+
+using kestal::db::kStatementError;
+
+class BulkInsertTest : public EngineTest {
+ protected:
+  void SetUp() override {
+    EngineTest::SetUp();
+    db_->Exec("create table CJK (rec_num int, stock char(6), bs char(1), name varchar(8))");
+  }
+  // Runs the library's statement for file; returns the status (0: loaded).
+  HRESULT Load(const std::string& file, const char* table = "CJK") {
+    CString sql;
+    sql.Format(
+        "BULK INSERT [%s] FROM '%s' WITH ( DATAFILETYPE = 'char', FIELDTERMINATOR = ',', "
+        "TABLOCK)",
+        table, file.c_str());
+    description_.clear();
+    try {
+      conn_->Execute(sql);
+      return 0;
+    } catch (const _com_error& e) {
+      description_ = e.Description().str();
+      return e.Error();
+    }
+  }
+  std::string Count() { return db_->Scalar("select count(*) from CJK"); }
+
+  TempDir dir_;
+  std::string description_;
+};
+
+TEST_P(BulkInsertTest, LoadsTheLibrarysLinesWithTheirTrailingComma) {
+  const std::string file = dir_.File("OrderTemp_A.txt");
+  // Lines as the library writes them: value, comma, ..., CR LF; GBK text.
+  WriteFile(file,
+            "1,ABC123,B,\xD6\xD0\xCE\xC4,\r\n"
+            "2,600000,S,plain,\r\n"
+            "3,000001,B,,\r\n");
+  ASSERT_EQ(Load(file), 0) << description_;
+  EXPECT_EQ(Count(), "3");
+  EXPECT_EQ(db_->Scalar("select name from CJK where rec_num = 1"), "中文");
+  EXPECT_EQ(db_->Scalar("select stock from CJK where rec_num = 2"), "600000");
+  // An empty field loads as NULL.
+  EXPECT_EQ(db_->Scalar("select count(*) from CJK where name is null"), "1");
+}
+
+TEST_P(BulkInsertTest, AcceptsLfLinesAndALastLineWithoutEnd) {
+  const std::string file = dir_.File("lf.txt");
+  WriteFile(file, "1,AAAAAA,B,x\n2,BBBBBB,S,y");
+  ASSERT_EQ(Load(file), 0) << description_;
+  EXPECT_EQ(Count(), "2");
+  WriteFile(file, "");
+  EXPECT_EQ(Load(file), 0) << description_;
+  EXPECT_EQ(Count(), "2");
+}
+
+TEST_P(BulkInsertTest, MissingFileFailsAndNamesIt) {
+  EXPECT_EQ(Load(dir_.File("log/absent.txt")), kStatementError);
+  EXPECT_NE(description_.find("absent.txt"), std::string::npos) << description_;
+  EXPECT_EQ(Count(), "0");
+}
+
+TEST_P(BulkInsertTest, ABadLineLoadsNothingAndIsNamed) {
+  const std::string file = dir_.File("bad.txt");
+  WriteFile(file, "1,AAAAAA,B,x,\r\n2,BBBBBB,S,y,\r\n3,CCCCCC,\r\n4,DDDDDD,S,z,\r\n");
+  EXPECT_EQ(Load(file), kStatementError);
+  EXPECT_NE(description_.find("line 3"), std::string::npos) << description_;
+  EXPECT_EQ(Count(), "0");
+}
+
+TEST_P(BulkInsertTest, ValuesThatDoNotFitTheirColumnsLoadNothing) {
+  const std::string file = dir_.File("types.txt");
+  WriteFile(file, "1,AAAAAA,B,x,\r\n2x,BBBBBB,S,y,\r\n");
+  EXPECT_EQ(Load(file), kStatementError);
+  EXPECT_EQ(Count(), "0");
+  WriteFile(file, "1,AAAAAA,B,x,\r\n2,BBBBBBBBB,S,y,\r\n");
+  EXPECT_EQ(Load(file), kStatementError);
+  EXPECT_EQ(Count(), "0");
+  WriteFile(file, "1,A,B,x,y,z,\r\n");
+  EXPECT_EQ(Load(file), kStatementError);
+  EXPECT_EQ(Count(), "0");
+}
+
+TEST_P(BulkInsertTest, UnknownTableFails) {
+  const std::string file = dir_.File("ok.txt");
+  WriteFile(file, "1,AAAAAA,B,x,\r\n");
+  EXPECT_EQ(Load(file, "Nowhere"), kStatementError);
+}
+
+TEST_P(BulkInsertTest, IdentityColumnIsNumberedByTheTable) {
+  db_->Exec("create table Ident (" + std::string(db_->traits().identity_ddl) + ", v varchar(4))");
+  const std::string file = dir_.File("ident.txt");
+  WriteFile(file, "77,a,\r\n77,b,\r\n");
+  ASSERT_EQ(Load(file, "Ident"), 0) << description_;
+  EXPECT_EQ(db_->Scalar("select max(id) from Ident"), "2");
+}
+
+TEST_P(BulkInsertTest, LoadInsideTheHostTransactionGoesWithIt) {
+  const std::string file = dir_.File("tx.txt");
+  WriteFile(file, "1,AAAAAA,B,x,\r\n2,BBBBBB,S,y,\r\n");
+  conn_->BeginTrans();
+  ASSERT_EQ(Load(file), 0) << description_;
+  conn_->Close();
+  EXPECT_EQ(Count(), "0");
+}
+
+INSTANTIATE_TEST_SUITE_P(Engines, BulkInsertTest, ::testing::Values(Engine::kSqlite), EngineName);
+
+}  // namespace
+}  // namespace kestal::test
