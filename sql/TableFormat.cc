@@ -34,6 +34,15 @@ bool MentionsToday(const CString& piece) {
   return piece.Find("LONGTODAY") >= 0;
 }
 
+// Empties the entries of a field table that was refused half-built, so that no
+// later operation keys or lays out images by a table that was never complete.
+// Returns 0, the result of the refused mapping.
+int RefuseTable(FIELDINFO* table, uint16_t& count) {
+  for (int i = 0; i < count && i < CSQLOperate::kMaxFields; ++i) table[i] = FIELDINFO{};
+  count = 0;
+  return 0;
+}
+
 }  // namespace
 
 // Builds the field table (counting up from m_nFieldCount, which the caller
@@ -61,16 +70,13 @@ int CSQLOperate::SetTableFormat() {
   _RecordsetPtr columns = Run(m_pConnection, "select * from syscolumns where id=" + id);
   int32_t usedWidth = 0;
   for (long row = 1; row <= columns->GetRecordCount(); ++row) {
-    if (m_nFieldCount >= kMaxFields) {
-      m_nFieldCount = 0;  // refused: no entry past the table is ever written
-      return 0;
-    }
+    // Refused before anything is written past the table or past a slot.
+    if (m_nFieldCount >= kMaxFields) return RefuseTable(m_FieldInfo, m_nFieldCount);
     const CString name = ReadText(columns, "name");
     const int type = atoi(ReadText(columns, "type"));
     const int32_t width = type == kIntType ? kIntWidth : atoi(ReadText(columns, "length"));
     if (width < 0 || width > kSlotSize - 1 || usedWidth + width > kSlotSize) {
-      m_nFieldCount = 0;  // refused: images of this table would overrun a slot
-      return 0;
+      return RefuseTable(m_FieldInfo, m_nFieldCount);
     }
     FIELDINFO& entry = m_FieldInfo[m_nFieldCount];
     entry.strName = name;
