@@ -35,6 +35,10 @@ const char kUsage[] =
 
 constexpr int kBatch = CDBFOperate::kSlotCount;
 
+std::string Records(long n) {
+  return std::to_string(n) + (n == 1 ? " record" : " records");
+}
+
 class Appender {
  public:
   Appender(CDBFOperate& table, const std::string& tag)
@@ -54,7 +58,7 @@ class Appender {
     }
     Flush();
     if (!error.empty()) {
-      throw ToolError(error + " (" + std::to_string(appended_) + " records appended before it)");
+      throw ToolError(error + " (" + Records(appended_) + " appended before it)");
     }
   }
 
@@ -120,10 +124,10 @@ class Appender {
   void Flush() {
     if (pending_ == 0) return;
     if (!table_.AddNewRecord(batch_.data(), pending_, CString(tag_))) {
-      throw ToolError("appending " + std::to_string(pending_) +
-                      " records failed: the lock on the record count was not obtained or the "
+      throw ToolError("appending " + Records(pending_) +
+                      " failed: the lock on the record count was not obtained or the "
                       "file could not be written (" +
-                      std::to_string(appended_) + " records appended before)");
+                      Records(appended_) + " appended before)");
     }
     appended_ += pending_;
     pending_ = 0;

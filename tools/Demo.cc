@@ -90,8 +90,8 @@ struct Tally {
     if (rec.fields == want) {
       ++good;
     } else if (first_problem.empty()) {
-      first_problem = "record " + std::to_string(received) + " was " +
-                      CsvLine(rec.fields).substr(0) + "  expected " + CsvLine(want);
+      first_problem = "record " + std::to_string(received) + " was " + CsvLine(rec.fields) +
+                      "  expected " + CsvLine(want);
     }
   }
 };

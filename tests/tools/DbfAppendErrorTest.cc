@@ -86,7 +86,8 @@ TEST_P(DbfBadCsvTest, StopsWithStatus1AfterTheGoodRecordsBeforeIt) {
   const ToolResult r = RunKestal({"dbf", "append", path_}, Orders(1, c.appended, true) + c.input);
   EXPECT_EQ(r.status, 1) << c.what;
   EXPECT_NE(r.err.find(c.message), std::string::npos) << c.what << ": " << r.err;
-  EXPECT_NE(r.err.find("(" + std::to_string(c.appended) + " records appended before it)"),
+  const std::string records = c.appended == 1 ? " record" : " records";
+  EXPECT_NE(r.err.find("(" + std::to_string(c.appended) + records + " appended before it)"),
             std::string::npos)
       << r.err;
   EXPECT_EQ(HeaderCount(path_), static_cast<unsigned>(c.appended)) << c.what;
