@@ -43,6 +43,24 @@ class ReadTest : public ::testing::TestWithParam<Engine> {
   std::unique_ptr<TestDatabase> db_;
 };
 
+// A second process that appends plain trade rows on request, through its own
+// connection: Append hands it keys and returns once they are all written, in
+// the order given. The process ends with the object.
+class WriterProcess {
+ public:
+  WriterProcess(const std::string& connection, const std::string& table);
+  ~WriterProcess();
+  WriterProcess(const WriterProcess&) = delete;
+  WriterProcess& operator=(const WriterProcess&) = delete;
+  // Returns true when the writer wrote every key.
+  bool Append(const std::vector<long>& keys);
+
+ private:
+  int requests_ = -1;
+  int replies_ = -1;
+  pid_t pid_ = -1;
+};
+
 // The insert statement of one trade row.
 std::string InsertSql(const std::string& table, const TradeRow& row);
 
