@@ -33,11 +33,11 @@ const char kUsage[] =
     "Usage: kestal demo [--records N] [--keep DIR]\n"
     "\n"
     "In a temporary folder, one process appends N orders (default 200) to the\n"
-    "table file orders.dbf at a steady rate (every 20 ms; about two seconds for\n"
-    "100 orders or more), while another\n"
-    "follows the file and prints each record as it arrives. Ends with a summary\n"
-    "that checks every order arrived exactly once, in order and unchanged; the\n"
-    "exit status is 0 only when it did.\n"
+    "table file orders.dbf at a steady rate, a batch every 20 ms (about two\n"
+    "seconds for 100 orders or more), while another process follows the file and\n"
+    "prints each record as it arrives. Ends with a summary that checks every\n"
+    "order arrived exactly once, in order and unchanged; the exit status is 0\n"
+    "only when it did.\n"
     "  --records N  number of orders (1 to 1000000)\n"
     "  --keep DIR   use DIR (created when missing) instead of a temporary folder and\n"
     "               keep DIR/orders.dbf afterwards; it must not exist yet\n";
@@ -147,8 +147,8 @@ class Demo {
     appender_ = StartSelf({"dbf", "append", folder_.table, "--tag", "WTK"}, true, false);
     const long per_tick = (records_ + kTicks - 1) / kTicks;
     printf("Table:    %s\n", folder_.table.c_str());
-    printf("Appender: process %d, kestal dbf append --tag WTK, %ld orders every %d ms\n",
-           static_cast<int>(appender_.pid), per_tick, kTickMs);
+    printf("Appender: process %d, kestal dbf append --tag WTK, %ld order%s every %d ms\n",
+           static_cast<int>(appender_.pid), per_tick, per_tick == 1 ? "" : "s", kTickMs);
     printf("Follower: process %d, kestal dbf follow --from 1\n\n", static_cast<int>(follower_.pid));
     fflush(stdout);
 
