@@ -72,6 +72,31 @@ TEST_F(DbfBadInputTest, CatOfAFileShorterThanItsCountPrintsOnlyWholeRecords) {
   EXPECT_NE(info.out.find("Warning:"), std::string::npos) << info.out;
 }
 
+// A write that fails part way (file size limit, as on a full disk): the
+// batches before it stay counted, the failed one is not counted.
+TEST_F(DbfBadInputTest, FailedWriteLeavesEarlierBatchesCounted) {
+  const long long header = 32 + 5 * 32 + 1;
+  const ToolResult r = RunKestal({"dbf", "append", path_, "--tag", "WTK"}, Orders(1, 600),
+                                 "C.UTF-8", header + 550 * 44);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("appending 100 records failed"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("500 records appended before"), std::string::npos) << r.err;
+  EXPECT_EQ(HeaderCount(path_), 500u);
+  EXPECT_EQ(RunKestal({"dbf", "cat", path_}).out, kOrderHeader + Orders(1, 500, true));
+  // Without the limit the next append lands straight after record 500.
+  ASSERT_EQ(RunKestal({"dbf", "append", path_, "--tag", "WTK"}, Orders(501, 100)).status, 0);
+  EXPECT_EQ(RunKestal({"dbf", "cat", path_}).out, kOrderHeader + Orders(1, 600, true));
+}
+
+TEST_F(DbfBadInputTest, CreateOnAFullDiskLeavesNoFileBehind) {
+  const std::string path = dir_.File("new.dbf");
+  const ToolResult r =
+      RunKestal({"dbf", "create", path, "--fields", kOrderFields}, "", "C.UTF-8", 100);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("cannot write"), std::string::npos) << r.err;
+  EXPECT_EQ(access(path.c_str(), F_OK), -1);
+}
+
 struct BadCsv {
   const char* what;
   std::string input;    // follows `appended` good orders

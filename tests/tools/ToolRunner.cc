@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -23,7 +24,7 @@ std::string Dirname(const std::string& path) {
 // Starts kestal with stdin and stdout (and stderr when err is given) on
 // pipes; returns the pid and the parent's ends.
 pid_t Start(const std::vector<std::string>& args, const std::string& lc_all, int* in, int* out,
-            int* err) {
+            int* err, long long file_size_limit = -1) {
   const std::string exe = KestalPath();
   int pin[2], pout[2], perr[2] = {-1, -1};
   if (pipe2(pin, O_CLOEXEC) != 0 || pipe2(pout, O_CLOEXEC) != 0 ||
@@ -34,6 +35,12 @@ pid_t Start(const std::vector<std::string>& args, const std::string& lc_all, int
     dup2(pin[0], 0);
     dup2(pout[1], 1);
     if (err != nullptr) dup2(perr[1], 2);
+    if (file_size_limit >= 0) {
+      const struct rlimit limit = {static_cast<rlim_t>(file_size_limit),
+                                   static_cast<rlim_t>(file_size_limit)};
+      signal(SIGXFSZ, SIG_IGN);  // a write past the limit fails instead
+      setrlimit(RLIMIT_FSIZE, &limit);
+    }
     setenv("LC_ALL", lc_all.c_str(), 1);
     unsetenv("KESTAL_CODEPAGE");
     std::vector<char*> argv;
@@ -66,10 +73,10 @@ const std::string& KestalPath() {
 }
 
 ToolResult RunKestal(const std::vector<std::string>& args, const std::string& input,
-                     const std::string& lc_all) {
+                     const std::string& lc_all, long long file_size_limit) {
   int in = -1, out = -1, err = -1;
   ToolResult result;
-  const pid_t pid = Start(args, lc_all, &in, &out, &err);
+  const pid_t pid = Start(args, lc_all, &in, &out, &err, file_size_limit);
   signal(SIGPIPE, SIG_IGN);  // the child may stop reading its input early
   size_t written = 0;
   if (input.empty()) {

@@ -19,9 +19,11 @@ struct ToolResult {
 const std::string& KestalPath();
 
 // Runs kestal with args, feeding input on stdin, in the locale given by
-// lc_all (LC_ALL of the child), and collects its output.
+// lc_all (LC_ALL of the child), and collects its output. A file_size_limit
+// of 0 or more caps the size of files the child may write (RLIMIT_FSIZE):
+// writes past it fail with EFBIG, as on a full disk.
 ToolResult RunKestal(const std::vector<std::string>& args, const std::string& input = "",
-                     const std::string& lc_all = "C.UTF-8");
+                     const std::string& lc_all = "C.UTF-8", long long file_size_limit = -1);
 
 // A kestal process left running (follow, append) with its stdin and stdout
 // connected to the test.
