@@ -33,7 +33,7 @@ int RunDbfCreate(const Args& args) {
   }
   opts.ExpectPositional(1, "FILE");
   if (!opts.Has("fields")) throw UsageError("missing --fields");
-  const std::vector<FieldSpec> fields = ParseFieldList(opts.Get("fields"));
+  const std::vector<FieldDef> fields = ParseFieldList(opts.Get("fields"));
   CreateEmptyTable(opts.positional()[0], fields);
   return kExitOk;
 }

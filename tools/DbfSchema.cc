@@ -50,13 +50,13 @@ void PutLe16(std::string* out, size_t at, unsigned v) {
   (*out)[at + 1] = static_cast<char>((v >> 8) & 0xFF);
 }
 
-FieldSpec ParseOne(const std::string& entry) {
+FieldDef ParseOne(const std::string& entry) {
   const std::vector<std::string> parts = Split(entry, ':');
   const std::string where = "field '" + entry + "': ";
   if (parts.size() < 3 || parts.size() > 4) {
     throw UsageError(where + "want NAME:TYPE:LEN or NAME:TYPE:LEN:DEC");
   }
-  FieldSpec f;
+  FieldDef f;
   f.name = parts[0];
   if (!IsValidName(f.name)) {
     throw UsageError(where + "a name is 1 to 10 letters, digits or '_', starting with a letter");
@@ -104,13 +104,13 @@ FieldSpec ParseOne(const std::string& entry) {
 
 }  // namespace
 
-std::vector<FieldSpec> ParseFieldList(const std::string& text) {
+std::vector<FieldDef> ParseFieldList(const std::string& text) {
   if (text.empty()) throw UsageError("the field list is empty");
-  std::vector<FieldSpec> fields;
+  std::vector<FieldDef> fields;
   int record_length = 1;
   for (const std::string& entry : Split(text, ',')) {
-    FieldSpec f = ParseOne(entry);
-    for (const FieldSpec& g : fields) {
+    FieldDef f = ParseOne(entry);
+    for (const FieldDef& g : fields) {
       if (_mbsicmp(g.name.c_str(), f.name.c_str()) == 0) {
         throw UsageError("field name '" + f.name + "' appears twice");
       }
@@ -129,11 +129,11 @@ std::vector<FieldSpec> ParseFieldList(const std::string& text) {
   return fields;
 }
 
-std::string BuildEmptyTable(const std::vector<FieldSpec>& fields, std::time_t when) {
+std::string BuildEmptyTable(const std::vector<FieldDef>& fields, std::time_t when) {
   const size_t n = fields.size();
   const size_t header_length = 32 + 32 * n + 1;
   unsigned record_length = 1;
-  for (const FieldSpec& f : fields) record_length += static_cast<unsigned>(f.length);
+  for (const FieldDef& f : fields) record_length += static_cast<unsigned>(f.length);
 
   std::string out(header_length + 1, '\0');
   std::tm local{};
@@ -157,7 +157,7 @@ std::string BuildEmptyTable(const std::vector<FieldSpec>& fields, std::time_t wh
   return out;
 }
 
-void CreateEmptyTable(const std::string& path, const std::vector<FieldSpec>& fields) {
+void CreateEmptyTable(const std::string& path, const std::vector<FieldDef>& fields) {
   const std::string bytes = BuildEmptyTable(fields, std::time(nullptr));
   int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
   if (fd < 0) {

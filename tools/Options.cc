@@ -7,7 +7,7 @@
 
 namespace kestal::tool {
 
-Options::Options(const std::vector<std::string>& args, std::initializer_list<OptionSpec> specs) {
+Options::Options(const std::vector<std::string>& args, std::initializer_list<OptionDef> defs) {
   bool options_done = false;
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
@@ -33,15 +33,15 @@ Options::Options(const std::vector<std::string>& args, std::initializer_list<Opt
       name.resize(eq);
       has_inline = true;
     }
-    const OptionSpec* spec = nullptr;
-    for (const OptionSpec& s : specs) {
-      if (name == s.name) spec = &s;
+    const OptionDef* def = nullptr;
+    for (const OptionDef& s : defs) {
+      if (name == s.name) def = &s;
     }
-    if (spec == nullptr) throw UsageError("unknown option '--" + name + "'");
-    if (spec->takes_value && !has_inline) {
+    if (def == nullptr) throw UsageError("unknown option '--" + name + "'");
+    if (def->takes_value && !has_inline) {
       if (i + 1 >= args.size()) throw UsageError("option '--" + name + "' needs a value");
       value = args[++i];
-    } else if (!spec->takes_value && has_inline) {
+    } else if (!def->takes_value && has_inline) {
       throw UsageError("option '--" + name + "' takes no value");
     }
     values_[name] = value;

@@ -9,7 +9,7 @@
 
 namespace kestal::tool {
 
-struct OptionSpec {
+struct OptionDef {
   const char* name;  // without the leading "--"
   bool takes_value;
 };
@@ -18,7 +18,7 @@ class Options {
  public:
   // Throws UsageError for an unknown option or an option without its value.
   // "--help" and "-h" are always known.
-  Options(const std::vector<std::string>& args, std::initializer_list<OptionSpec> specs);
+  Options(const std::vector<std::string>& args, std::initializer_list<OptionDef> defs);
 
   bool help() const { return help_; }
   const std::vector<std::string>& positional() const { return positional_; }
