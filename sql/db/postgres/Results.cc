@@ -5,6 +5,8 @@ namespace {
 
 // Type oids whose text form is adjusted (pg_type.h).
 constexpr Oid kBoolOid = 16;
+constexpr Oid kByteaOid = 17;
+constexpr Oid kNumericOid = 1700;
 constexpr Oid kTimeOid = 1083;
 constexpr Oid kTimestampOid = 1114;
 constexpr Oid kTimestampTzOid = 1184;
@@ -21,11 +23,37 @@ std::string WholeSeconds(const char* value, size_t date_length) {
   return text;
 }
 
+// Binary as 0x and upper-case hex digits, from the server's '\x0a1b' form.
+std::string Hex(const char* value) {
+  if (value[0] != '\\' || value[1] != 'x') return value;
+  std::string text = "0x";
+  for (const char* p = value + 2; *p != '\0'; ++p) {
+    text += (*p >= 'a' && *p <= 'f') ? static_cast<char>(*p - 'a' + 'A') : *p;
+  }
+  return text;
+}
+
+// A decimal without the trailing zeros of its scale ("12.50" -> "12.5",
+// "3.00" -> "3"), as a decimal VARIANT turns into text.
+std::string PlainDecimal(const char* value) {
+  std::string text = value;
+  if (text.find('.') == std::string::npos || text.find_first_of("eE") != std::string::npos) {
+    return text;
+  }
+  while (text.back() == '0') text.pop_back();
+  if (text.back() == '.') text.pop_back();
+  return text;
+}
+
 std::string Text(const PGresult* result, int row, int column, Oid type) {
   const char* value = PQgetvalue(result, row, column);
   switch (type) {
     case kBoolOid:
       return value[0] == 't' ? "1" : "0";
+    case kByteaOid:
+      return Hex(value);
+    case kNumericOid:
+      return PlainDecimal(value);
     case kTimeOid:
       return WholeSeconds(value, 0);
     case kTimestampOid:

@@ -84,6 +84,19 @@ TEST_F(PgAccessTest, TinyintDomainAndDroppedColumnsMapLikeSqlServer) {
             Rows("select name, type, length from syscolumns where id=" + id));
 }
 
+TEST_F(PgAccessTest, ValuesComeAsTheTextTheOtherEnginesGive) {
+  db_->Exec(
+      "create table v (d numeric(10,2), w numeric(8), f float, b boolean, x bytea, "
+      "tz timestamptz, t time, big bigint)");
+  db_->Exec(
+      "insert into v values (12.50, 3, 0.1, true, '\\x0aff', '2026-12-07 09:30:15.5+00', "
+      "'09:30:15.25', 9000000000), (-0.05, null, 1e20, false, '', null, null, null)");
+  EXPECT_EQ((std::vector<std::string>{"12.5|3|0.1|1|0x0AFF|09:30:15|9000000000",
+                                      "-0.05|<null>|1e+20|0|0x|<null>|<null>"}),
+            Rows("select d, w, f, b, x, t, big from v order by b desc"));
+  EXPECT_EQ(19u, One("select tz from v where b").size());
+}
+
 TEST_F(PgAccessTest, TableAndColumnNamesMatchWithoutRegardToCase) {
   db_->Exec("create table trades (serialnum int, Price int)");
   db_->Exec("insert into trades values (1, 10), (2, 20)");
