@@ -111,6 +111,7 @@ const tsql::Dialect kDialect{
     Cast,
     ConvertStyle,
     IdentCurrent,
+    /*literal_collation=*/"TSQL",
 };
 
 }  // namespace

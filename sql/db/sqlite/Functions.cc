@@ -142,6 +142,25 @@ void TypeLength(sqlite3_context* ctx, int, sqlite3_value** argv) {
   sqlite3_result_int(ctx, TypeFromDeclared(DeclaredText(argv[0])).length);
 }
 
+// SQL Server's comparison of character data under a case-insensitive
+// collation: trailing blanks do not count (ANSI padding) and ASCII letters
+// compare without case; other bytes compare as they are.
+int TsqlCompare(void*, int n1, const void* p1, int n2, const void* p2) {
+  const auto* a = static_cast<const unsigned char*>(p1);
+  const auto* b = static_cast<const unsigned char*>(p2);
+  while (n1 > 0 && a[n1 - 1] == ' ') --n1;
+  while (n2 > 0 && b[n2 - 1] == ' ') --n2;
+  const int n = n1 < n2 ? n1 : n2;
+  for (int i = 0; i < n; ++i) {
+    int ca = a[i];
+    int cb = b[i];
+    if (ca >= 'A' && ca <= 'Z') ca += 'a' - 'A';
+    if (cb >= 'A' && cb <= 'Z') cb += 'a' - 'A';
+    if (ca != cb) return ca < cb ? -1 : 1;
+  }
+  return n1 == n2 ? 0 : (n1 < n2 ? -1 : 1);
+}
+
 void Register(sqlite3* db, const char* name, int args, int flags,
               void (*fn)(sqlite3_context*, int, sqlite3_value**)) {
   const int rc = sqlite3_create_function_v2(db, name, args, SQLITE_UTF8 | flags, nullptr, fn,
@@ -157,6 +176,9 @@ void RegisterFunctions(sqlite3* db) {
   Register(db, "kestal_ident_current", 1, 0, IdentCurrent);
   Register(db, "kestal_type_code", 1, SQLITE_DETERMINISTIC, TypeCode);
   Register(db, "kestal_type_length", 1, SQLITE_DETERMINISTIC, TypeLength);
+  const int rc =
+      sqlite3_create_collation_v2(db, "TSQL", SQLITE_UTF8, nullptr, TsqlCompare, nullptr);
+  if (rc != SQLITE_OK) Raise(db, rc, "registering collation TSQL");
 }
 
 }  // namespace kestal::db::sqlite

@@ -7,6 +7,9 @@
 //                               value, NULL when it has none
 //   kestal_type_code(decl)      syscolumns.type for a declared type
 //   kestal_type_length(decl)    syscolumns.length for a declared type
+// and the collation TSQL, which the rewriter puts after string literals:
+// trailing blanks are ignored and ASCII letters compare without case, as in
+// SQL Server's usual case-insensitive collations.
 #pragma once
 
 #include <sqlite3.h>

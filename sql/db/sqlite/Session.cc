@@ -62,6 +62,10 @@ class SqliteSession : public EngineSession {
       // five seconds so that writers under contention do not give up early.
       const long seconds = timeout_seconds <= 0 ? INT_MAX / 1000 : std::max(timeout_seconds, 5L);
       sqlite3_busy_timeout(db_, static_cast<int>(seconds * 1000));
+      // "name" is a name, never a string: without this SQLite would quietly
+      // read an unknown "name" as the text 'name' and compare against it.
+      sqlite3_db_config(db_, SQLITE_DBCONFIG_DQS_DML, 0, nullptr);
+      sqlite3_db_config(db_, SQLITE_DBCONFIG_DQS_DDL, 0, nullptr);
       // WAL lets readers follow a table while other processes append to it.
       // This is also the first read of the file: a file that is not a
       // database fails here.

@@ -32,6 +32,10 @@ struct Dialect {
   std::string (*convert_style)(const std::string& expr, const SqlType& type, int style);
   // IDENT_CURRENT('table'): the last identity value given out, NULL when none.
   std::string (*ident_current)(const std::string& table);
+  // A collation put after every string literal of a query or data statement,
+  // so that comparisons with literals follow SQL Server's rules: trailing
+  // blanks do not count, nor does the case of ASCII letters. Null: none.
+  const char* literal_collation = nullptr;
 };
 
 }  // namespace kestal::db::tsql

@@ -65,7 +65,16 @@ class Rewriter {
     if (!open.empty()) SyntaxError("Incorrect syntax: '(' without a matching ')'.");
   }
 
-  std::string Statement() { return Range(0, t_.size(), true); }
+  std::string Statement() {
+    // Literals are collated in queries and data statements only: in DDL a
+    // COLLATE after a DEFAULT would become part of the column definition.
+    const size_t first = Next(0, t_.size());
+    collate_literals_ =
+        d_.literal_collation != nullptr && first < t_.size() &&
+        (IsWord(t_[first], "select") || IsWord(t_[first], "insert") ||
+         IsWord(t_[first], "update") || IsWord(t_[first], "delete") || IsWord(t_[first], "with"));
+    return Range(0, t_.size(), true);
+  }
   const std::vector<std::string>& locked_tables() const { return locked_; }
 
  private:
@@ -268,6 +277,7 @@ class Rewriter {
         case TokenKind::kString:
           CheckConcatenation(i, b, e);
           out += QuoteString(tk.value);
+          if (collate_literals_) out += std::string(" COLLATE ") + d_.literal_collation;
           ++i;
           continue;
         case TokenKind::kNumber:
@@ -433,6 +443,7 @@ class Rewriter {
   std::vector<Token> t_;
   std::vector<size_t> match_;
   const Dialect& d_;
+  bool collate_literals_ = false;
   std::vector<std::string> locked_;
 };
 

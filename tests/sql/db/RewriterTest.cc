@@ -15,8 +15,19 @@ using kestal::db::tsql::SplitBatch;
 using kestal::db::tsql::Statement;
 using kestal::db::tsql::StatementKind;
 
+// SQLite's dialect without the literal collation, which would otherwise
+// follow every literal below; LiteralCollationTest covers it.
+const kestal::db::tsql::Dialect& PlainDialect() {
+  static const kestal::db::tsql::Dialect dialect = [] {
+    kestal::db::tsql::Dialect d = kestal::db::sqlite::SqliteDialect();
+    d.literal_collation = nullptr;
+    return d;
+  }();
+  return dialect;
+}
+
 Statement Plan(const std::string& text) {
-  return Rewrite(text, kestal::db::sqlite::SqliteDialect());
+  return Rewrite(text, PlainDialect());
 }
 std::string Sql(const std::string& text) {
   return Plan(text).sql;
@@ -247,6 +258,18 @@ TEST(RewriterTest, UntranslatableConstructsAreNamed) {
   EXPECT_NE(DescriptionOf("exec sp_who").find("exec"), std::string::npos);
   EXPECT_NE(DescriptionOf("select 'a'+stock from T").find("concatenation"), std::string::npos);
   EXPECT_NE(DescriptionOf("select @x").find("@x"), std::string::npos);
+}
+
+TEST(LiteralCollationTest, LiteralsAreCollatedInQueriesAndDataStatementsOnly) {
+  const auto& d = kestal::db::sqlite::SqliteDialect();
+  EXPECT_EQ(Rewrite("select * from T where bs='B'", d).sql,
+            "select * from T where bs='B' COLLATE TSQL");
+  EXPECT_EQ(Rewrite("update T set a='x' where b in ('p','q')", d).sql,
+            "update T set a='x' COLLATE TSQL where b in ('p' COLLATE TSQL,'q' COLLATE TSQL)");
+  // In DDL a COLLATE after DEFAULT would become the column's collation.
+  EXPECT_EQ(Rewrite("create table T (a varchar(2) default 'x')", d).sql,
+            "create table T (a varchar(2) default 'x')");
+  EXPECT_EQ(Rewrite("pragma table_info('T')", d).sql, "pragma table_info('T')");
 }
 
 TEST(SplitBatchTest, SplitsAtTopLevelSemicolonsOnly) {

@@ -145,6 +145,19 @@ TEST_P(StatementTest, NumberedInsertFormsNumberFromTheTable) {
   EXPECT_EQ(Column("select rec_num from CJK order by 1"), "1,2,3,4");
 }
 
+TEST_P(StatementTest, TextComparisonsIgnoreTrailingBlanksAndCase) {
+  db_->Exec("insert into CJK (rec_num, stock, bs) values (1, '600   ', 'B'), (2, '601', 's')");
+  EXPECT_EQ(Scalar("select rec_num from CJK where stock='600'"), "1");
+  EXPECT_EQ(Scalar("select count(*) as n from CJK where bs='b' or bs='S'"), "2");
+  EXPECT_EQ(Scalar("select count(*) as n from CJK where stock<'601 '"), "1");
+  EXPECT_EQ(Scalar("select count(*) as n from CJK where stock<>'600'"), "1");
+}
+
+TEST_P(StatementTest, DoubleQuotedUnknownNameIsAnErrorNotAString) {
+  Rows(1);
+  EXPECT_EQ(StatusOf("select * from CJK where stock = \"nosuchcolumn\""), kStatementError);
+}
+
 TEST_P(StatementTest, DatabaseQualifiedAndBracketedNames) {
   Rows(2);
   EXPECT_EQ(Scalar("select count(*) as ALLRECORDS from trade..CJK"), "2");
