@@ -8,6 +8,7 @@
 namespace kestal::tool {
 namespace {
 
+// Prints the usage line and the command table of prefix to out.
 void PrintList(FILE* out, const std::string& prefix, const std::vector<Command>& table) {
   fprintf(out, "Usage: %s COMMAND [ARGS...]\n\nCommands:\n", prefix.c_str());
   for (const Command& c : table) fprintf(out, "  %-10s %s\n", c.name, c.summary);

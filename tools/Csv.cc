@@ -24,15 +24,18 @@ std::string CsvLine(const std::vector<std::string>& fields) {
   return line;
 }
 
+// Throws ToolError naming the current input line.
 void CsvReader::Fail(const std::string& what) const {
   throw ToolError("CSV input line " + std::to_string(line_) + ": " + what);
 }
 
+// Moves the field read so far into the current record.
 void CsvReader::EndField() {
   record_.fields.push_back(field_);
   field_.clear();
 }
 
+// Queues the current record for Next, unless the line was empty.
 void CsvReader::EndRecord() {
   if (record_open_) ready_.push_back(record_);
   record_ = CsvRecord();

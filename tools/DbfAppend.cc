@@ -35,6 +35,7 @@ const char kUsage[] =
 
 constexpr int kBatch = CDBFOperate::kSlotCount;
 
+// "1 record", "2 records".
 std::string Records(long n) {
   return std::to_string(n) + (n == 1 ? " record" : " records");
 }
@@ -63,6 +64,7 @@ class Appender {
   }
 
  private:
+  // Feeds stdin to the reader, writing a pending batch whenever input pauses.
   void Pump() {
     char buf[65536];
     for (;;) {
@@ -93,6 +95,7 @@ class Appender {
     TakeRecords();
   }
 
+  // Encodes the completed records into the batch; a full batch is written.
   void TakeRecords() {
     CsvRecord rec;
     while (reader_.Next(&rec)) {
@@ -106,6 +109,7 @@ class Appender {
     }
   }
 
+  // True when fields repeat the table's field names (case-insensitive).
   bool IsHeader(const std::vector<std::string>& fields) const {
     if (fields.size() != names_.size()) return false;
     for (size_t i = 0; i < fields.size(); ++i) {
@@ -114,6 +118,7 @@ class Appender {
     return true;
   }
 
+  // True when stdin has input (or its end) ready to read at once.
   static bool InputWaiting() {
     struct pollfd p {};
     p.fd = STDIN_FILENO;
@@ -121,6 +126,7 @@ class Appender {
     return poll(&p, 1, 0) > 0;
   }
 
+  // Appends the pending records under the lock; throws ToolError on failure.
   void Flush() {
     if (pending_ == 0) return;
     if (!table_.AddNewRecord(batch_.data(), pending_, CString(tag_))) {

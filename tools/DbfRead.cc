@@ -41,6 +41,7 @@ const char kFollowUsage[] =
 
 constexpr int kBlock = CDBFOperate::kSlotCount;
 
+// Writes text to stdout; throws ToolError when it cannot.
 void Emit(const std::string& text) {
   if (fwrite(text.data(), 1, text.size(), stdout) != text.size()) {
     throw ToolError("cannot write the output");
@@ -55,6 +56,7 @@ void EmitBlock(CDBFOperate& table, int n) {
   }
 }
 
+// The record count, freshly read from the header.
 long RecordCount(CDBFOperate& table) {
   return atol(table.GetTotalRecord().c_str());
 }

@@ -15,6 +15,7 @@
 namespace kestal::tool {
 namespace {
 
+// The parts of text between the separators (empty parts included).
 std::vector<std::string> Split(const std::string& text, char sep) {
   std::vector<std::string> parts;
   size_t start = 0;
@@ -26,6 +27,7 @@ std::vector<std::string> Split(const std::string& text, char sep) {
   }
 }
 
+// 1 to 10 ASCII letters, digits or '_', starting with a letter.
 bool IsValidName(const std::string& name) {
   if (name.empty() || name.size() > 10) return false;
   if (!std::isalpha(static_cast<unsigned char>(name[0]))) return false;
@@ -45,11 +47,13 @@ int ParseSmall(const std::string& text, int min, int max) {
   return v < min || v > max ? -1 : v;
 }
 
+// Stores v as a little-endian 16-bit number at out[at].
 void PutLe16(std::string* out, size_t at, unsigned v) {
   (*out)[at] = static_cast<char>(v & 0xFF);
   (*out)[at + 1] = static_cast<char>((v >> 8) & 0xFF);
 }
 
+// One "NAME:TYPE:LEN[:DEC]" entry; throws UsageError naming it.
 FieldDef ParseOne(const std::string& entry) {
   const std::vector<std::string> parts = Split(entry, ':');
   const std::string where = "field '" + entry + "': ";

@@ -11,14 +11,17 @@
 namespace kestal::tool {
 namespace {
 
+// The field name without its NUL padding.
 std::string NameOf(const DBFFIELD& f) {
   return std::string(f.szName, strnlen(f.szName, 11));
 }
 
+// The number of descriptors the table holds (at most 100).
 int HeldFields(const CDBFOperate& table) {
   return std::min<int>(table.m_nFieldCount, CDBFOperate::kMaxFields);
 }
 
+// s without trailing spaces, and without leading ones when left is set.
 std::string Trimmed(const std::string& s, bool left) {
   size_t b = left ? s.find_first_not_of(' ') : 0;
   size_t e = s.find_last_not_of(' ');
@@ -26,6 +29,7 @@ std::string Trimmed(const std::string& s, bool left) {
   return s.substr(b, e - b + 1);
 }
 
+// The field type letter in upper case.
 char TypeOf(const DBFFIELD& f) {
   return static_cast<char>(std::toupper(static_cast<unsigned char>(f.cType)));
 }
@@ -35,6 +39,7 @@ bool RightAligned(const DBFFIELD& f) {
   return TypeOf(f) == 'N' || TypeOf(f) == 'F';
 }
 
+// An optional sign, digits, and at most one decimal point.
 bool IsNumber(const std::string& s) {
   size_t i = 0;
   if (i < s.size() && (s[i] == '-' || s[i] == '+')) ++i;
@@ -51,6 +56,7 @@ bool IsNumber(const std::string& s) {
   return digits;
 }
 
+// YYYYMMDD with a month from 1 to 12 and a day from 1 to 31.
 bool IsDate(const std::string& s) {
   if (s.size() != 8) return false;
   for (char c : s) {

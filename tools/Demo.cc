@@ -46,6 +46,7 @@ constexpr int kTickMs = 20;
 constexpr int kTicks = 100;  // the orders are spread over about two seconds
 constexpr long long kCatchUpMs = 10000;
 
+// Milliseconds on the monotonic clock.
 long long NowMs() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(
              std::chrono::steady_clock::now().time_since_epoch())
@@ -68,6 +69,7 @@ std::vector<std::string> Order(long i) {
 
 const char kFields[] = "REC_NUM:N:8,STOCK:C:6,BS:C:1,PRICE:N:10:2,QTY:N:8,NOTE:C:20";
 
+// Writes all of text to fd; throws ToolError when the appender is gone.
 void WriteAll(int fd, const std::string& text) {
   size_t done = 0;
   while (done < text.size()) {
@@ -84,6 +86,7 @@ struct Tally {
   long good = 0;      // records that were the next order, unchanged
   std::string first_problem;
 
+  // Counts one followed record and checks it is the next order.
   void Take(const CsvRecord& rec) {
     ++received;
     const std::vector<std::string> want = Order(good + 1);
@@ -102,6 +105,8 @@ struct Folder {
   bool temporary = false;
 };
 
+// The folder for the table: --keep DIR (made when missing) or a new
+// temporary one. Throws ToolError when it cannot be made.
 Folder PrepareFolder(const Options& opts) {
   Folder f;
   if (opts.Has("keep")) {

@@ -15,6 +15,7 @@
 namespace kestal::tool {
 namespace {
 
+// The path of the running executable.
 std::string SelfPath() {
   char buf[PATH_MAX];
   const ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);

@@ -8,6 +8,7 @@ namespace {
 
 volatile sig_atomic_t g_stop = 0;
 
+// Handler of SIGINT and SIGTERM: only notes the request.
 void OnStop(int) {
   g_stop = 1;
 }

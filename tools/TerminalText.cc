@@ -9,6 +9,7 @@
 namespace kestal::tool {
 namespace {
 
+// A code set name in upper case without '-' and '_', for comparisons.
 std::string Normalized(const char* name) {
   std::string out;
   for (; *name; ++name) {
