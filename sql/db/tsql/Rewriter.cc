@@ -15,6 +15,7 @@ namespace kestal::db::tsql {
 namespace {
 
 constexpr size_t kNone = static_cast<size_t>(-1);
+constexpr size_t kMaxNesting = 200;  // parentheses inside one another
 
 std::string Lower(const std::string& s) {
   std::string out = s;
@@ -55,6 +56,9 @@ class Rewriter {
     for (size_t i = 0; i < t_.size(); ++i) {
       if (IsPunct(t_[i], "(")) {
         open.push_back(i);
+        // The rewrite recurses once per level: bound it so that hostile
+        // text cannot exhaust the stack.
+        if (open.size() > kMaxNesting) SyntaxError("The statement is nested too deeply.");
       } else if (IsPunct(t_[i], ")")) {
         if (open.empty()) SyntaxError("Incorrect syntax near ')'.");
         match_[open.back()] = i;
