@@ -44,8 +44,8 @@ CString _variant_t::ToString() const {
 Connection::Connection() = default;
 Connection::~Connection() = default;
 
-void Connection::Open(const CString& connection_string, const CString& /*user*/,
-                      const CString& /*password*/, long /*options*/) {
+void Connection::Open(const CString& connection_string, const CString& user,
+                      const CString& password, long /*options*/) {
   if (session_) throw _com_error(kObjectOpen, "the connection is already open");
   if (!connection_string.IsEmpty()) connection_string_ = connection_string;
   kestal::db::CheckFault(kestal::db::FaultPoint::kOpen, connection_string_);
@@ -53,6 +53,13 @@ void Connection::Open(const CString& connection_string, const CString& /*user*/,
   // system exactly as the host wrote it.
   session_ = CallEngine(kConnectionError, [&] {
     auto parsed = kestal::db::ConnectionString::Parse(connection_string_.str());
+    // Credentials given to Open fill in what the string leaves out.
+    if (!user.IsEmpty() && !parsed.Has("User ID") && !parsed.Has("UID")) {
+      parsed.Set("User ID", user.str());
+    }
+    if (!password.IsEmpty() && !parsed.Has("Password") && !parsed.Has("PWD")) {
+      parsed.Set("Password", password.str());
+    }
     return kestal::db::OpenEngine(parsed, timeout_seconds_);
   });
 }

@@ -89,8 +89,10 @@ class Connection {
   Connection& operator=(const Connection&) = delete;
 
   // Opens the engine named by connection_string ("Provider=SQLite;Data
-  // Source=PATH" or "Provider=PostgreSQL;Server=...;..."); user, password and
-  // options are accepted for ADO's sake; credentials come from the string.
+  // Source=PATH" or "Provider=PostgreSQL;Server=...;..."). A non-empty user
+  // or password fills in "User ID" / "Password" when the string has none;
+  // options are accepted for ADO's sake. The string is taken from
+  // PutConnectionString when connection_string is empty.
   // Waits up to the connection timeout. Throws kObjectOpen when already open,
   // kConnectionError when the engine cannot be reached.
   void Open(const CString& connection_string, const CString& user = CString(),

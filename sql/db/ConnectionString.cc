@@ -89,6 +89,13 @@ bool ConnectionString::Has(const std::string& key) const {
   return false;
 }
 
+void ConnectionString::Set(const std::string& key, const std::string& value) {
+  for (auto& p : pairs_) {
+    if (strcasecmp(p.first.c_str(), key.c_str()) == 0) p.second = value;
+  }
+  if (!Has(key)) pairs_.emplace_back(key, value);
+}
+
 bool ConnectionString::GetFlag(const std::string& key) const {
   const std::string v = Get(key);
   return strcasecmp(v.c_str(), "yes") == 0 || strcasecmp(v.c_str(), "true") == 0 || v == "1" ||

@@ -21,6 +21,8 @@ class ConnectionString {
   bool Has(const std::string& key) const;
   // True for yes/true/1/on (any case).
   bool GetFlag(const std::string& key) const;
+  // Adds key=value, or replaces the value of key (any case).
+  void Set(const std::string& key, const std::string& value);
   const std::vector<std::pair<std::string, std::string>>& Pairs() const { return pairs_; }
 
  private:

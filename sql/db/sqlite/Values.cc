@@ -8,7 +8,12 @@ namespace kestal::db::sqlite {
 std::string RealToText(double value) {
   char buf[64];
   auto r = std::to_chars(buf, buf + sizeof buf, value);
-  return std::string(buf, r.ptr);
+  std::string text(buf, r.ptr);
+  // Exponents as an automation VARIANT writes them: 1E+20.
+  for (char& c : text) {
+    if (c == 'e') c = 'E';
+  }
+  return text;
 }
 
 bool ColumnText(sqlite3_stmt* st, int i, std::string* text) {

@@ -9,7 +9,7 @@
 namespace kestal::db::sqlite {
 
 // A REAL as the shortest text that reads back as the same double ("0.1",
-// "2", "1e+20").
+// "2", "1E+20").
 std::string RealToText(double value);
 
 // Column i of the current row as text: integers with "%lld", reals as

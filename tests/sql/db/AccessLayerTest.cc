@@ -39,6 +39,8 @@ TEST_P(AccessTest, ValuesComeAsTextAndColumnsMatchWithoutCase) {
   rs->MoveNext();
   EXPECT_EQ(CString(rs->GetCollect("r")), "2.5");
   EXPECT_EQ(Scalar("select 12345678901 as big"), "12345678901");
+  EXPECT_EQ(Scalar("select 1e20 as big, 2.0 as two"), "1E+20");
+  EXPECT_EQ(Scalar("select 2.0 as two"), "2");
   EXPECT_EQ(Raised([&] { rs->GetCollect("missing"); }), kItemNotFound);
 }
 
@@ -157,6 +159,12 @@ TEST_P(AccessTest, CommitWithoutBeginFails) {
   conn_->CommitTrans();
   EXPECT_EQ(db_->Scalar("select count(*) from T where n = 20"), "1");
   EXPECT_EQ(Raised([&] { conn_->CommitTrans(); }), kTransactionError);
+  // One level only: a second BeginTrans is refused and the first stays.
+  conn_->BeginTrans();
+  EXPECT_EQ(Raised([&] { conn_->BeginTrans(); }), kTransactionError);
+  conn_->Execute("insert into T (n) values (22)");
+  conn_->CommitTrans();
+  EXPECT_EQ(db_->Scalar("select count(*) from T where n = 22"), "1");
 }
 
 TEST_P(AccessTest, UncommittedWorkIsGoneWhenTheConnectionCloses) {

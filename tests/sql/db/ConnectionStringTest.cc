@@ -26,6 +26,15 @@ TEST(ConnectionStringTest, LastValueOfARepeatedKeyWins) {
   EXPECT_EQ(ConnectionString::Parse("k=").Get("k", "x"), "");
 }
 
+TEST(ConnectionStringTest, SetReplacesWithoutRegardToCaseOrAdds) {
+  auto cs = ConnectionString::Parse("User ID=a");
+  cs.Set("user id", "b");
+  cs.Set("Password", "p");
+  EXPECT_EQ(cs.Get("USER ID"), "b");
+  EXPECT_EQ(cs.Get("password"), "p");
+  EXPECT_EQ(cs.Pairs().size(), 2u);
+}
+
 TEST(ConnectionStringTest, MalformedStringsAreConnectionErrors) {
   for (const char* bad : {"Provider", "=x", "a='open", "a='x' trailing;b=1", "a=1;junk;b=2"}) {
     try {
