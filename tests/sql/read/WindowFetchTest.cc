@@ -102,18 +102,13 @@ TEST_P(WindowFetchTest, SmallCountWidensTheWindowAndLimitsTheRows) {
     for (const std::string& k : DrainWindow(*op, "rec_num")) all.push_back(k);
   }
   EXPECT_EQ(Keys(1001, 1120), all);
-}
 
-TEST_P(WindowFetchTest, ZeroCountIsAHundredWideWithoutALimit) {
-  CreateTrades("cjk");
-  InsertRange("cjk", 1, 150);
-  auto op = OpenTable("cjk");
+  // A count of 0 keeps the window 100 wide and sets no limit.
   ClearSent(*op);
-  ASSERT_EQ(100, op->GetRecordsetForBack("", "0", 0, "CJK"));
-  const std::vector<std::string> sent = Sent(*op);
-  ASSERT_EQ(4u, sent.size());
-  EXPECT_NE(std::string::npos, sent[0].find("rec_num>0 and rec_num<=100"));
-  EXPECT_EQ("set rowcount 0", sent[1]);
+  InsertRange("cjk", 1121, 1250);
+  ASSERT_EQ(100, op->GetRecordsetForBack("", "1120", 0, "CJK"));
+  EXPECT_NE(std::string::npos, Sent(*op).at(0).find("rec_num>1120 and rec_num<=1220"));
+  EXPECT_EQ("set rowcount 0", Sent(*op).at(1));
 }
 
 TEST_P(WindowFetchTest, GapWaitsOnTheSameWindowUntilTheMissingRowsArrive) {
@@ -248,7 +243,7 @@ TEST_P(WindowFetchTest, KeyColumnFollowsTheTableTag) {
   op->m_nRetryCount = 0;
   ASSERT_EQ(CSQLOperate::kGapCode, op->GetRecordsetForBack("", "0", 100, "WTK"));
   EXPECT_EQ(GapRetry("serialnum", "0", "5", 1, 1), op->m_strGapInfo.str());
-  for (int i = 0; i < 8; ++i) op->GetRecordsetForBack("", "0", 100, "WTK");
+  op->m_nRetryCount = 9;  // the next detection is the tenth
   ASSERT_EQ(4, op->GetRecordsetForBack("", "0", 100, "WTK"));
   EXPECT_EQ(GapFinal("serialnum", "0", "5", 1), op->m_strGapInfo.str());
 }
@@ -413,6 +408,7 @@ TEST_P(SlowWindowFetchTest, DatabaseMovedAwayGivesMinusOneUntilItIsBack) {
   InsertRange("cjk", 1, 20);
   auto op = OpenTable("cjk");
   const std::string path = db_->FilePath();
+  if (path.empty()) GTEST_SKIP() << "this engine's database is not a file";
   ASSERT_EQ(0, std::rename(path.c_str(), (path + ".moved").c_str()));
   {
     db::ScopedFaultHook hook([](db::FaultPoint point, const CString&) {
