@@ -109,6 +109,7 @@ std::vector<CString> Recordset::ColumnNames() const {
 }
 
 void Recordset::Attach(std::unique_ptr<kestal::db::ResultTable> rows) {
+  if (!rows) rows = std::make_unique<kestal::db::ResultTable>();
   // Engines deliver UTF-8; convert once here so every read is a plain copy.
   for (auto& c : rows->columns) c = kestal::FromUtf8(c);
   for (auto& row : rows->rows) {
