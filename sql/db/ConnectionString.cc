@@ -9,6 +9,7 @@
 namespace kestal::db {
 namespace {
 
+// text without leading and trailing white space.
 std::string Trim(const std::string& text) {
   size_t b = 0;
   size_t e = text.size();

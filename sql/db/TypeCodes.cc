@@ -5,12 +5,14 @@
 namespace kestal::db {
 namespace {
 
+// s with ASCII letters in lower case.
 std::string Lower(const std::string& s) {
   std::string out;
   for (char c : s) out += (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
   return out;
 }
 
+// s without leading and trailing white space.
 std::string Trim(const std::string& s) {
   size_t b = s.find_first_not_of(" \t\r\n");
   if (b == std::string::npos) return std::string();

@@ -9,15 +9,18 @@
 namespace kestal::db::tsql {
 namespace {
 
+// True for a byte that can begin a word (non-ASCII bytes count, for names).
 bool IsWordStart(unsigned char c) {
   return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_' || c == '@' || c == '#' ||
          c >= 0x80;
 }
 
+// True for a byte that can continue a word.
 bool IsWordChar(unsigned char c) {
   return IsWordStart(c) || (c >= '0' && c <= '9') || c == '$';
 }
 
+// True for an ASCII digit.
 bool IsDigit(unsigned char c) {
   return c >= '0' && c <= '9';
 }

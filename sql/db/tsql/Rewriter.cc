@@ -17,6 +17,7 @@ namespace {
 constexpr size_t kNone = static_cast<size_t>(-1);
 constexpr size_t kMaxNesting = 200;  // parentheses inside one another
 
+// s with ASCII letters in lower case.
 std::string Lower(const std::string& s) {
   std::string out = s;
   for (char& c : out) {
@@ -34,6 +35,7 @@ const char* const kOtherHints[] = {"nolock",          "rowlock",       "readpast
                                    "readuncommitted", "readcommitted", "readcommittedlock",
                                    "nowait",          "noexpand"};
 
+// True when lw is one of the n entries of list.
 bool InList(const std::string& lw, const char* const* list, size_t n) {
   for (size_t i = 0; i < n; ++i) {
     if (lw == list[i]) return true;
@@ -41,9 +43,11 @@ bool InList(const std::string& lw, const char* const* list, size_t n) {
   return false;
 }
 
+// True for a hint that holds locks to the end of the statement.
 bool IsLockingHint(const std::string& lw) {
   return InList(lw, kLockingHints, sizeof kLockingHints / sizeof *kLockingHints);
 }
+// True for any table hint the rewriter removes.
 bool IsHint(const std::string& lw) {
   return IsLockingHint(lw) || InList(lw, kOtherHints, sizeof kOtherHints / sizeof *kOtherHints);
 }
@@ -69,6 +73,7 @@ class Rewriter {
     if (!open.empty()) SyntaxError("Incorrect syntax: '(' without a matching ')'.");
   }
 
+  // The whole statement rewritten.
   std::string Statement() {
     // Literals are collated in queries and data statements only: in DDL a
     // COLLATE after a DEFAULT would become part of the column definition.
@@ -95,6 +100,7 @@ class Rewriter {
     }
     return kNone;
   }
+  // True when token i is a word or a quoted name.
   bool IsName(size_t i) const {
     return t_[i].kind == TokenKind::kWord || t_[i].kind == TokenKind::kQuotedName;
   }
@@ -115,6 +121,7 @@ class Rewriter {
     return any;
   }
 
+  // Token i (a name) as the engine writes it.
   std::string EmitName(size_t i) const {
     if (t_[i].kind == TokenKind::kQuotedName) return d_.quote_identifier(t_[i].value);
     return t_[i].text;
@@ -207,6 +214,7 @@ class Rewriter {
     return args;
   }
 
+  // cast(expr as type) for the group opening at g.
   std::string Cast(size_t g) {
     size_t as = kNone;
     for (size_t i = g + 1; i < match_[g]; ++i) {
@@ -221,6 +229,7 @@ class Rewriter {
     return d_.cast(expr, ParseType(as + 1, match_[g]));
   }
 
+  // convert(type, expr[, style]) for the group opening at g.
   std::string Convert(size_t g) {
     auto args = Arguments(g);
     if (args.size() < 2 || args.size() > 3) {
@@ -237,6 +246,7 @@ class Rewriter {
     return d_.convert_style(expr, type, std::atoi(t_[s].text.c_str()));
   }
 
+  // IDENT_CURRENT('T') for the group opening at g.
   std::string IdentCurrent(size_t g) const {
     auto args = Arguments(g);
     const size_t s = Next(args[0].first, args[0].second);

@@ -21,10 +21,12 @@ class Cursor {
   }
   bool AtEnd() const { return pos_ >= sig_.size(); }
   const Token* Peek() const { return AtEnd() ? nullptr : sig_[pos_]; }
+  // The next token; a statement error naming expected when there is none.
   const Token& Take(const char* expected) {
     if (AtEnd()) SyntaxError(std::string("Incorrect syntax: ") + expected + " is missing.");
     return *sig_[pos_++];
   }
+  // Consumes the next token when it is word; true when it did.
   bool TakeWord(const char* word) {
     if (!AtEnd() && IsWord(*sig_[pos_], word)) {
       ++pos_;
@@ -32,6 +34,7 @@ class Cursor {
     }
     return false;
   }
+  // Consumes the next token when it is punctuation p; true when it did.
   bool TakePunct(const char* p) {
     if (!AtEnd() && IsPunct(*sig_[pos_], p)) {
       ++pos_;
@@ -39,12 +42,14 @@ class Cursor {
     }
     return false;
   }
+  // Consumes punctuation p or raises a statement error.
   void ExpectPunct(const char* p) {
     if (!TakePunct(p)) {
       SyntaxError(std::string("Incorrect syntax near '") + (AtEnd() ? "end" : Peek()->text) +
                   "': '" + p + "' expected.");
     }
   }
+  // Raises a statement error when tokens are left.
   void ExpectEnd() {
     if (!AtEnd()) SyntaxError("Incorrect syntax near '" + Peek()->text + "'.");
   }
