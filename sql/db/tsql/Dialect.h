@@ -18,7 +18,7 @@ struct Dialect {
   const char* name;                // for messages: "SQLite"
   const char* isnull_function;     // isnull(a,b): "ifnull" or "coalesce"
   const char* substring_function;  // substring(s,a,b): "substr"
-  const char* length_function;     // len(s): "length"
+  const char* length_function;     // len(s) becomes length_function(rtrim(s))
   const char* now_expression;      // getdate(): the local date and time
   // insert into T (c) (select ...): the engine rejects the parentheses.
   bool unwrap_insert_select;
@@ -36,6 +36,9 @@ struct Dialect {
   // so that comparisons with literals follow SQL Server's rules: trailing
   // blanks do not count, nor does the case of ASCII letters. Null: none.
   const char* literal_collation = nullptr;
+  // T-SQL functions (lower case, null-terminated list) that the engine lacks
+  // or gives another meaning; calling one raises kNotSupported. Null: none.
+  const char* const* unsupported_functions = nullptr;
 };
 
 }  // namespace kestal::db::tsql

@@ -267,6 +267,34 @@ class Rewriter {
     }
   }
 
+  // Date arithmetic with + or - (getdate()-1) has no portable spelling.
+  void CheckDateArithmetic(size_t first, size_t last, size_t b, size_t e) const {
+    const size_t p = Prev(first, b);
+    const size_t n = Next(last + 1, e);
+    if ((p != kNone && (IsPunct(t_[p], "+") || IsPunct(t_[p], "-"))) ||
+        (n < e && (IsPunct(t_[n], "+") || IsPunct(t_[n], "-")))) {
+      NotSupported("date arithmetic with '+' or '-'");
+    }
+  }
+
+  // T-SQL LIKE patterns know [a-c] character sets; the engines' LIKE reads
+  // '[' as itself.
+  void CheckLikePattern(size_t i, size_t b) const {
+    const size_t p = Prev(i, b);
+    if (p != kNone && IsWord(t_[p], "like") && t_[i].value.find('[') != std::string::npos) {
+      NotSupported("a LIKE pattern with [...]");
+    }
+  }
+
+  // True for a T-SQL function the dialect lists as having no translation.
+  bool IsUnsupportedFunction(const std::string& lw) const {
+    if (!d_.unsupported_functions) return false;
+    for (const char* const* f = d_.unsupported_functions; *f; ++f) {
+      if (lw == *f) return true;
+    }
+    return false;
+  }
+
   // Rewrites tokens [b, e). A statement or one parenthesised group is a
   // scope: TOP found in it becomes a LIMIT at its end.
   std::string Range(size_t b, size_t e, bool statement_scope) {
@@ -290,6 +318,7 @@ class Rewriter {
           continue;
         case TokenKind::kString:
           CheckConcatenation(i, b, e);
+          CheckLikePattern(i, b);
           out += QuoteString(tk.value);
           if (collate_literals_) out += std::string(" COLLATE ") + d_.literal_collation;
           ++i;
@@ -341,6 +370,13 @@ class Rewriter {
         }
       }
       if (lw == "union" || lw == "except" || lw == "intersect") set_operation = true;
+      if (lw == "current_timestamp") {
+        // The local date and time in T-SQL, as getdate().
+        CheckDateArithmetic(i, i, b, e);
+        out += d_.now_expression;
+        ++i;
+        continue;
+      }
       if (lw == "into" && is_select && statement_scope) NotSupported("SELECT ... INTO");
       if (call) {
         const size_t close = match_[next];
@@ -355,16 +391,19 @@ class Rewriter {
           continue;
         }
         if (lw == "len") {
-          out += d_.length_function;
-          i = i + 1;
+          // LEN does not count trailing blanks.
+          out += std::string(d_.length_function) + "(rtrim(" + Range(next + 1, close, false) + "))";
+          i = close + 1;
           continue;
         }
         if (lw == "getdate") {
           if (Next(next + 1, close) != close) SyntaxError("getdate takes no arguments.");
+          CheckDateArithmetic(i, close, b, e);
           out += d_.now_expression;
           i = close + 1;
           continue;
         }
+        if (IsUnsupportedFunction(lw)) NotSupported("the function " + tk.text);
         if (lw == "ident_current") {
           out += IdentCurrent(next);
           i = close + 1;

@@ -149,7 +149,8 @@ TEST(RewriterTest, FunctionsAndOperatorsGetTheirEngineSpelling) {
   EXPECT_EQ(Sql("select isnull(max(rec_num),0) as max_recnum from  T"),
             "select ifnull(max(rec_num),0) as max_recnum from  T");
   EXPECT_EQ(Sql("select len(a) from T where b !< 3 and c !> 4"),
-            "select length(a) from T where b >= 3 and c <= 4");
+            "select length(rtrim(a)) from T where b >= 3 and c <= 4");
+  EXPECT_EQ(Sql("select current_timestamp"), "select datetime('now','localtime')");
   EXPECT_EQ(Sql("select getdate()"), "select datetime('now','localtime')");
   EXPECT_EQ(Sql("select N'abc' as x"), "select 'abc' as x");
   EXPECT_EQ(Sql("delete T where a=1"), "delete from T where a=1");
@@ -255,6 +256,13 @@ TEST(RewriterTest, UntranslatableConstructsAreNamed) {
   EXPECT_EQ(StatusOf("select * from #tmp"), kNotSupported);
   EXPECT_EQ(StatusOf("select * into u from t"), kNotSupported);
   EXPECT_EQ(StatusOf("select 'a'+stock from T"), kNotSupported);
+  EXPECT_EQ(StatusOf("select dateadd(day, 1, d) from T"), kNotSupported);
+  EXPECT_EQ(StatusOf("select log(a) from T"), kNotSupported);
+  EXPECT_EQ(StatusOf("select * from T where d > getdate()-1"), kNotSupported);
+  EXPECT_EQ(StatusOf("select current_timestamp + 1"), kNotSupported);
+  EXPECT_EQ(StatusOf("select * from T where stock like '[67]%'"), kNotSupported);
+  EXPECT_EQ(StatusOf("select * from T where stock like '6%'"), 0);
+  EXPECT_NE(DescriptionOf("select charindex('a', b) from T").find("charindex"), std::string::npos);
   EXPECT_NE(DescriptionOf("exec sp_who").find("exec"), std::string::npos);
   EXPECT_NE(DescriptionOf("select 'a'+stock from T").find("concatenation"), std::string::npos);
   EXPECT_NE(DescriptionOf("select @x").find("@x"), std::string::npos);

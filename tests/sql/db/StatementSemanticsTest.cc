@@ -153,6 +153,11 @@ TEST_P(StatementTest, TextComparisonsIgnoreTrailingBlanksAndCase) {
   EXPECT_EQ(Scalar("select count(*) as n from CJK where stock<>'600'"), "1");
 }
 
+TEST_P(StatementTest, LenDoesNotCountTrailingBlanks) {
+  db_->Exec("insert into CJK (rec_num, stock) values (1, 'AB   ')");
+  EXPECT_EQ(Scalar("select len(stock) as n from CJK"), "2");
+}
+
 TEST_P(StatementTest, DoubleQuotedUnknownNameIsAnErrorNotAString) {
   Rows(1);
   EXPECT_EQ(StatusOf("select * from CJK where stock = \"nosuchcolumn\""), kStatementError);
