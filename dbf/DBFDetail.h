@@ -31,7 +31,8 @@ inline void PutInt32(unsigned char* p, int32_t value) {
 // Replaces the 255-byte error text with text, cut to 254 bytes and terminated.
 inline void SetErrorText(char* errorMsg, const char* text) {
   memset(errorMsg, 0, CDBFOperate::kErrorMsgSize);
-  strncpy(errorMsg, text, CDBFOperate::kErrorMsgSize - 1);
+  size_t n = strnlen(text, CDBFOperate::kErrorMsgSize - 1);
+  memcpy(errorMsg, text, n);
 }
 inline void SetErrorText(char* errorMsg, const CFileException& e) {
   memset(errorMsg, 0, CDBFOperate::kErrorMsgSize);
