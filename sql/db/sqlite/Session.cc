@@ -5,6 +5,7 @@
 #include <strings.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cctype>
 #include <climits>
 #include <cstring>
@@ -60,7 +61,9 @@ class SqliteSession : public EngineSession {
       if (rc != SQLITE_OK) Raise(db_, rc, "cannot open database \"" + path + "\"");
       // ADO's 0 means "wait without end"; any other time-out is at least
       // five seconds so that writers under contention do not give up early.
-      const long seconds = timeout_seconds <= 0 ? INT_MAX / 1000 : std::max(timeout_seconds, 5L);
+      const long kForever = INT_MAX / 1000;
+      const long seconds =
+          timeout_seconds <= 0 ? kForever : std::min(std::max(timeout_seconds, 5L), kForever);
       sqlite3_busy_timeout(db_, static_cast<int>(seconds * 1000));
       // "name" is a name, never a string: without this SQLite would quietly
       // read an unknown "name" as the text 'name' and compare against it.

@@ -42,6 +42,9 @@ TEST(SqliteOpenTest, CreateKeyMakesTheFileAndKeysIgnoreCase) {
   TempDir dir;
   EXPECT_EQ(OpenStatus("provider=sqlite;DATABASE='" + dir.File("new.db") + "';create=YES"), 0);
   EXPECT_EQ(access(dir.File("new.db").c_str(), F_OK), 0);
+  // Extreme time-outs are clamped, not overflowed.
+  EXPECT_EQ(OpenStatus(Conn(dir.File("new.db")), 2147483647L), 0);
+  EXPECT_EQ(OpenStatus(Conn(dir.File("new.db")), -1), 0);
   _ConnectionPtr c;
   c.CreateInstance();
   c->Open(CString("PROVIDER=SQLite; data source = " + dir.File("new.db") + " ;"));
