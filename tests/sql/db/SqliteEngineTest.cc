@@ -90,6 +90,18 @@ TEST(SqliteOpenTest, FileOverwrittenUnderAnOpenConnectionIsAConnectionFailure) {
   EXPECT_TRUE(ReconnectRuleCatches(status));
 }
 
+TEST(SqliteValueTest, RealsAreShortestRoundTripTextAndBlobsHex) {
+  auto db = TestDatabase::Create(Engine::kSqlite);
+  _ConnectionPtr c;
+  c.CreateInstance();
+  c->Open(CString(db->ConnectionString()));
+  _RecordsetPtr rs = c->Execute("select 1e20 as big, 2.0 as two, 0.1 as tenth, x'00ff' as bin");
+  EXPECT_EQ(rs->GetCollect("big").ToString(), "1E+20");
+  EXPECT_EQ(rs->GetCollect("two").ToString(), "2");
+  EXPECT_EQ(rs->GetCollect("tenth").ToString(), "0.1");
+  EXPECT_EQ(rs->GetCollect("bin").ToString(), "0x00FF");
+}
+
 TEST(SqliteCatalogTest, EveryDeclaredTypeHasItsCodeAndLength) {
   auto db = TestDatabase::Create(Engine::kSqlite);
   db->Exec(
