@@ -1,5 +1,7 @@
 #include "sql/db/postgres/BulkLoad.h"
 
+#include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <memory>
 #include <sstream>
@@ -134,7 +136,21 @@ std::string ReadWholeFile(const std::string& path) {
   return bytes.str();
 }
 
-void SendCopy(PGconn* conn, const std::string& command, const std::string& data) {
+// The file line of the COPY data line named in a failure's context
+// ("COPY t, line 3, column c: ..."), or 0.
+size_t FileLineOf(const PGresult* failure, const std::vector<size_t>& file_lines) {
+  const char* context = PQresultErrorField(failure, PG_DIAG_CONTEXT);
+  if (context == nullptr) return 0;
+  const char* at = std::strstr(context, ", line ");
+  if (at == nullptr) return 0;
+  const size_t copy_line = std::strtoul(at + 7, nullptr, 10);
+  return copy_line >= 1 && copy_line <= file_lines.size() ? file_lines[copy_line - 1] : 0;
+}
+
+// Streams data (COPY text format) with command; a value the server refuses
+// is reported with the file line it came from.
+void SendCopy(PGconn* conn, const std::string& command, const std::string& data,
+              const std::vector<size_t>& file_lines) {
   ResultPtr start(PQexec(conn, command.c_str()), &PQclear);
   if (!start || PQresultStatus(start.get()) != PGRES_COPY_IN) RaiseFailure(conn, start.get());
   constexpr size_t kChunk = 64 * 1024;
@@ -152,6 +168,10 @@ void SendCopy(PGconn* conn, const std::string& command, const std::string& data)
     if (PQresultStatus(r) != PGRES_COMMAND_OK && status == 0) {
       status = StatusOf(conn, r);
       failure = DescriptionOf(conn, r);
+      const size_t line = FileLineOf(r, file_lines);
+      if (status == kStatementError && line > 0) {
+        failure = "Bulk load data conversion error (line " + std::to_string(line) + "): " + failure;
+      }
     }
   }
   if (status != 0) throw _com_error(status, CString(failure));
@@ -175,6 +195,7 @@ void BulkLoad(PGconn* conn, const tsql::BulkInsertRequest& request) {
 
   const std::vector<Column>* targets = nullptr;
   std::string data;
+  std::vector<size_t> file_lines;  // file line of each data line
   for (size_t r = 0; r < rows.size(); ++r) {
     if (static_cast<long>(r) + 1 < request.first_row) continue;
     std::vector<std::string> fields = Split(rows[r], field_term);
@@ -186,9 +207,9 @@ void BulkLoad(PGconn* conn, const tsql::BulkInsertRequest& request) {
                                      : fields.size() == without_binary.size() ? &without_binary
                                                                               : nullptr;
     if (fit == nullptr || (targets != nullptr && fit != targets)) {
-      RaiseRejected("Bulk load data conversion error: row " + std::to_string(r + 1) + " has " +
-                    std::to_string(fields.size()) + " fields, table '" + table + "' has " +
-                    std::to_string(all.size()) + " columns.");
+      RaiseRejected("Bulk load data conversion error (line " + std::to_string(r + 1) +
+                    "): " + std::to_string(fields.size()) + " fields where table '" + table +
+                    "' has " + std::to_string(all.size()) + " columns.");
     }
     targets = fit;
     bool first = true;
@@ -199,6 +220,7 @@ void BulkLoad(PGconn* conn, const tsql::BulkInsertRequest& request) {
       AppendCopyValue(data, fields[f]);
     }
     data += '\n';
+    file_lines.push_back(r + 1);
   }
   if (targets == nullptr) return;  // nothing to load
 
@@ -214,7 +236,7 @@ void BulkLoad(PGconn* conn, const tsql::BulkInsertRequest& request) {
     command += quoted + "\"";
   }
   command += ") from stdin";
-  SendCopy(conn, command, data);
+  SendCopy(conn, command, data, file_lines);
 }
 
 }  // namespace kestal::db::postgres

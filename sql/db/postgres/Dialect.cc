@@ -1,6 +1,7 @@
 #include "sql/db/postgres/Dialect.h"
 
 #include <cctype>
+#include <regex>
 
 #include "sql/db/ComError.h"
 #include "sql/db/postgres/Ident.h"
@@ -74,13 +75,72 @@ const char* StylePattern(int style) {
   }
 }
 
-std::string Cast(const std::string& expr, const tsql::SqlType& type) {
+bool IsIntegerTarget(const std::string& target) {
+  return target == "integer" || target == "bigint" || target == "smallint";
+}
+
+// True when expr is one string literal ('...' with '' inside).
+bool IsStringLiteral(const std::string& expr) {
+  if (expr.size() < 2 || expr.front() != '\'' || expr.back() != '\'') return false;
+  for (size_t i = 1; i + 1 < expr.size(); ++i) {
+    if (expr[i] == '\'') {
+      if (expr[i + 1] != '\'') return false;
+      ++i;
+    }
+  }
+  return true;
+}
+
+// True when expr is one number literal: 12, -3.5, 1e20.
+bool IsNumberLiteral(const std::string& expr) {
+  static const std::regex number(R"(\s*[-+]?(\d+\.?\d*|\.\d+)([eE][-+]?\d+)?\s*)");
+  return std::regex_match(expr, number);
+}
+
+// A string literal's text (quotes removed, '' made one quote).
+std::string LiteralText(const std::string& literal) {
+  std::string text;
+  for (size_t i = 1; i + 1 < literal.size(); ++i) {
+    text += literal[i];
+    if (literal[i] == '\'') ++i;
+  }
+  return text;
+}
+
+// cast(expr as int) with SQL Server's meaning: text must hold a whole number
+// (blanks around it allowed) and blank text is 0; numbers are cut toward
+// zero. A literal is settled here, because the server folds constant
+// expressions in every branch of a CASE before it picks one.
+std::string IntegerCast(const std::string& expr, const std::string& target) {
+  if (IsNumberLiteral(expr)) return "cast(trunc(" + expr + ") as " + target + ")";
+  if (IsStringLiteral(expr)) {
+    if (expr.find_first_not_of(" \t'") == std::string::npos) return "cast(0 as " + target + ")";
+    return "cast(" + expr + " as " + target + ")";
+  }
+  const std::string text = "cast(" + expr + " as text)";
+  return "(case when pg_typeof(" + expr +
+         ") in ('text'::regtype, 'character varying'::regtype, 'character'::regtype, "
+         "'unknown'::regtype) then cast(case when " +
+         text + " ~ '^\\s*$' then '0' else " + text + " end as " + target +
+         ") else cast(trunc(cast(" + expr + " as numeric)) as " + target + ") end)";
+}
+
+std::string Trimmed(const std::string& text) {
+  const size_t b = text.find_first_not_of(" \t\r\n");
+  if (b == std::string::npos) return std::string();
+  return text.substr(b, text.find_last_not_of(" \t\r\n") - b + 1);
+}
+
+std::string Cast(const std::string& written, const tsql::SqlType& type) {
+  const std::string expr = Trimmed(written);
   const std::string target = TargetType(type);
+  if (IsIntegerTarget(target)) return IntegerCast(expr, target);
   if (target.empty()) return AsTimestamp(expr);
   return "cast(" + expr + " as " + target + ")";
 }
 
-std::string ConvertStyle(const std::string& expr, const tsql::SqlType& type, int style) {
+std::string ConvertStyle(const std::string& written, const tsql::SqlType& type, int style) {
+  const std::string expr = Trimmed(written);
   const char* pattern = StylePattern(style);
   if (pattern == nullptr) Unsupported("convert style " + std::to_string(style));
   std::string text = "to_char(" + AsTimestamp(expr) + ", '" + pattern + "')";
@@ -148,6 +208,13 @@ std::string AsTimestamp(const std::string& expr) {
   if (expr.compare(0, kHead.size(), kHead) == 0 && expr.size() > kTail.size() &&
       expr.compare(expr.size() - kTail.size(), kTail.size(), kTail) == 0) {
     return expr;
+  }
+  // A literal is settled here, for the reason IntegerCast gives.
+  if (IsStringLiteral(expr)) {
+    static const std::regex time_only(R"(\s*\d{1,2}:\d.*)");
+    const std::string value = LiteralText(expr);
+    return "cast(" + (std::regex_match(value, time_only) ? Literal("1900-01-01 " + value) : expr) +
+           " as timestamp(3))";
   }
   const std::string text = "cast(" + expr + " as text)";
   return "(case when " + text + " ~ '^\\s*\\d{1,2}:\\d' then cast('1900-01-01 ' || " + text +

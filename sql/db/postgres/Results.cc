@@ -6,6 +6,8 @@ namespace {
 // Type oids whose text form is adjusted (pg_type.h).
 constexpr Oid kBoolOid = 16;
 constexpr Oid kByteaOid = 17;
+constexpr Oid kFloat4Oid = 700;
+constexpr Oid kFloat8Oid = 701;
 constexpr Oid kNumericOid = 1700;
 constexpr Oid kTimeOid = 1083;
 constexpr Oid kTimestampOid = 1114;
@@ -54,6 +56,16 @@ std::string Text(const PGresult* result, int row, int column, Oid type) {
       return Hex(value);
     case kNumericOid:
       return PlainDecimal(value);
+    case kFloat4Oid:
+    case kFloat8Oid: {
+      // The shortest exact text, with the exponent as a double VARIANT
+      // writes it (1E+20).
+      std::string text = value;
+      for (char& c : text) {
+        if (c == 'e') c = 'E';
+      }
+      return text;
+    }
     case kTimeOid:
       return WholeSeconds(value, 0);
     case kTimestampOid:

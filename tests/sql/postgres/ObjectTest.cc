@@ -17,9 +17,9 @@ namespace {
 
 // GBK texts of the identity and caller-statement answers.
 const std::string kResetOk = "\xD6\xD8\xD6\xC3\xB3\xC9\xB9\xA6";  // 重置成功
-const std::
-    string kResetError = "\xD6\xD8\xD6\xC3\xD0\xF2\xBA\xC5\xCA\xB1\xB7\xA2\xC9\xFA\xD2\xEC\xB3\xA3"
-                         "-";                  // 重置序号时发生异常-
+const std::string kResetError =
+    "\xD6\xD8\xD6\xC3\xD0\xF2\xBA\xC5\xCA\xB1\xB7\xA2\xC9\xFA\xD2\xEC\xB3\xA3"
+    "-";                                       // 重置序号时发生异常-
 const std::string kDone = "\xB3\xC9\xB9\xA6";  // 成功
 
 class PgObjectTest : public ::testing::Test {
