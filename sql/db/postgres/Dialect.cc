@@ -213,11 +213,15 @@ std::string AsTimestamp(const std::string& expr) {
   if (IsStringLiteral(expr)) {
     static const std::regex time_only(R"(\s*\d{1,2}:\d.*)");
     const std::string value = LiteralText(expr);
+    if (value.find_first_not_of(" \t") == std::string::npos) {
+      return "cast('1900-01-01' as timestamp(3))";
+    }
     return "cast(" + (std::regex_match(value, time_only) ? Literal("1900-01-01 " + value) : expr) +
            " as timestamp(3))";
   }
   const std::string text = "cast(" + expr + " as text)";
-  return "(case when " + text + " ~ '^\\s*\\d{1,2}:\\d' then cast('1900-01-01 ' || " + text +
+  return "(case when " + text + " ~ '^\\s*$' then cast('1900-01-01' as timestamp(3)) when " + text +
+         " ~ '^\\s*\\d{1,2}:\\d' then cast('1900-01-01 ' || " + text +
          " as timestamp(3)) else cast(" + text + " as timestamp(3)) end)";
 }
 

@@ -25,7 +25,8 @@ std::string Literal(const std::string& text);
 
 // An expression that turns expr (a timestamp, a date, or text holding either
 // 'YYYY-MM-DD hh:mi:ss' or a bare 'hh:mi:ss', which means that time on
-// 1900-01-01 as it does on SQL Server) into a timestamp.
+// 1900-01-01 as it does on SQL Server; blank text is 1900-01-01 00:00:00)
+// into a timestamp.
 std::string AsTimestamp(const std::string& expr);
 
 }  // namespace kestal::db::postgres

@@ -141,6 +141,11 @@ TEST_F(PgAccessTest, IsnullConvert108AndStrictCast) {
   EXPECT_EQ("3|0|0|12|-3", One("select serialnum, cast(cjsj as int) as a, cast('' as int) as b, "
                                "cast(12.7 as int) as c, cast(-3.9e0 as int) as d from t where "
                                "serialnum = 3"));
+  // Blank text is midnight of 1900-01-01; literals are read like columns.
+  EXPECT_EQ("00:00:00|09:30:15|1900-01-01 09:30:15",
+            One("select convert(varchar(8), cast(time as datetime), 108) as a, "
+                "convert(varchar(8), cast('9:30:15' as datetime), 108) as b, "
+                "cast('09:30:15' as datetime) as c from t where serialnum = 3"));
   db_->Exec("insert into t values (4, '', null, '12abc')");
   std::string why;
   EXPECT_EQ(kStatementError, StatusOf("select * from t where cast(cjsj as int) > 0", &why));
