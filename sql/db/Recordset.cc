@@ -4,8 +4,21 @@
 #include <utility>
 
 #include "platform/Codepage.h"
+#include "platform/Mbcs.h"
 #include "sql/db/Ado.h"
 #include "sql/db/Engine.h"
+
+namespace {
+
+// ASCII text reads the same in every code page the layer meets.
+bool IsAscii(const std::string& text) {
+  for (unsigned char c : text) {
+    if (c >= 0x80) return false;
+  }
+  return true;
+}
+
+}  // namespace
 
 using kestal::db::kItemNotFound;
 using kestal::db::kNoCurrentRecord;
@@ -80,17 +93,16 @@ void Recordset::Move(long rows) {
 
 _variant_t Recordset::GetCollect(const char* name) const {
   RequireOpen();
-  const CString wanted(name);
   size_t column = rows_->columns.size();
   for (size_t i = 0; i < rows_->columns.size(); ++i) {
-    if (CString(rows_->columns[i]).CompareNoCase(wanted.c_str()) == 0) {
+    if (_mbsicmp(rows_->columns[i].c_str(), name) == 0) {
       column = i;
       break;
     }
   }
   if (column == rows_->columns.size()) {
     CString text;
-    text.Format("Item cannot be found in the collection: %s", wanted.c_str());
+    text.Format("Item cannot be found in the collection: %s", name ? name : "");
     throw _com_error(kItemNotFound, text);
   }
   if (row_ < 0 || row_ >= static_cast<long>(rows_->rows.size())) {
@@ -111,10 +123,12 @@ std::vector<CString> Recordset::ColumnNames() const {
 void Recordset::Attach(std::unique_ptr<kestal::db::ResultTable> rows) {
   if (!rows) rows = std::make_unique<kestal::db::ResultTable>();
   // Engines deliver UTF-8; convert once here so every read is a plain copy.
-  for (auto& c : rows->columns) c = kestal::FromUtf8(c);
+  for (auto& c : rows->columns) {
+    if (!IsAscii(c)) c = kestal::FromUtf8(c);
+  }
   for (auto& row : rows->rows) {
     for (auto& cell : row) {
-      if (!cell.null) cell.text = kestal::FromUtf8(cell.text);
+      if (!cell.null && !IsAscii(cell.text)) cell.text = kestal::FromUtf8(cell.text);
     }
   }
   rows_ = std::move(rows);
