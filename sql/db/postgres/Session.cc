@@ -32,6 +32,18 @@ void Command(PGconn* conn, const char* sql) {
   if (!r || PQresultStatus(r.get()) != PGRES_COMMAND_OK) RaiseFailure(conn, r.get());
 }
 
+// Ends a COPY the server has started on conn, so that the connection can go
+// on with the next result.
+void EndCopy(PGconn* conn, ExecStatusType state) {
+  if (state == PGRES_COPY_IN || state == PGRES_COPY_BOTH) {
+    PQputCopyEnd(conn, "not supported");
+  }
+  if (state == PGRES_COPY_OUT || state == PGRES_COPY_BOTH) {
+    char* buffer = nullptr;
+    while (PQgetCopyData(conn, &buffer, 0) > 0) PQfreemem(buffer);
+  }
+}
+
 // Sends text (one or more statements) and collects the results: the rows of
 // the last result with rows, the first failure raised after the connection is
 // drained, so that it is ready for the next command.
@@ -45,6 +57,14 @@ std::unique_ptr<ResultTable> SendAndCollect(PGconn* conn, const std::string& tex
     const ExecStatusType st = PQresultStatus(raw);
     if (st == PGRES_TUPLES_OK) {
       if (status == 0) rows = ToResultTable(raw, limit);
+    } else if (st == PGRES_COPY_IN || st == PGRES_COPY_OUT || st == PGRES_COPY_BOTH) {
+      // A COPY written by the caller: end it at once rather than wait for
+      // data that never comes.
+      EndCopy(conn, st);
+      if (status == 0) {
+        status = kStatementError;
+        failure = "COPY to or from the client is not supported in statement text";
+      }
     } else if (st != PGRES_COMMAND_OK && st != PGRES_EMPTY_QUERY && status == 0) {
       status = StatusOf(conn, raw);
       failure = DescriptionOf(conn, raw);

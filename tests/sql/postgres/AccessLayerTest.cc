@@ -260,6 +260,10 @@ TEST_F(PgAccessTest, RejectedStatementsAndLostLinksHaveTheirOwnStatuses) {
   EXPECT_EQ(kStatementError, StatusOf("select * from nosuch", &why));
   EXPECT_EQ("relation \"nosuch\" does not exist", why);
   EXPECT_EQ(kStatementError, StatusOf("selec 1"));
+  // A COPY in statement text would wait for data forever: refused at once.
+  db_->Exec("create table c (v int)");
+  EXPECT_EQ(kStatementError, StatusOf("copy c from stdin"));
+  EXPECT_EQ(kStatementError, StatusOf("copy c to stdout"));
   // The connection still works after a rejected statement.
   EXPECT_EQ("1", One("select 1 as one"));
 }
