@@ -240,5 +240,61 @@ TEST(SqliteProcessTest, WriterKilledInsideItsTransactionLeavesNothingBehind) {
   EXPECT_EQ(c->Execute("select count(*) as n from T")->GetCollect("n").ToString(), "1");
 }
 
+TEST(SqliteProcessTest, BulkLoadKilledMidwayLoadsAllOrNothing) {
+  TempDir dir;
+  const std::string path = MakeDatabase(dir);
+  std::string lines;
+  constexpr int kLines = 200000;
+  for (int i = 0; i < kLines; ++i) lines += std::to_string(i) + ",\r\n";
+  const std::string file = dir.File("big.txt");
+  WriteFile(file, lines);
+  const std::string flag = dir.File("flag");
+  pid_t child = Spawn([=] {
+    _ConnectionPtr c;
+    c.CreateInstance();
+    c->Open(CString(Conn(path)));
+    WriteFile(flag, "ready");
+    c->Execute(CString("BULK INSERT [T] FROM '" + file +
+                       "' WITH ( DATAFILETYPE = 'char', "
+                       "FIELDTERMINATOR = ',', TABLOCK)"));
+    return 0;
+  });
+  WaitForFlag(flag);
+  usleep(50000);
+  Kill(child);
+  _ConnectionPtr c;
+  c.CreateInstance();
+  c->Open(CString(Conn(path)));
+  const std::string n = c->Execute("select count(*) as n from T")->GetCollect("n").ToString().str();
+  EXPECT_TRUE(n == "0" || n == std::to_string(kLines)) << n;
+}
+
+TEST(SqliteProcessTest, NumberedWriterKilledMidwayLeavesContiguousNumbers) {
+  TempDir dir;
+  const std::string path = MakeDatabase(dir);
+  const std::string flag = dir.File("flag");
+  pid_t child = Spawn([=] {
+    _ConnectionPtr c;
+    c.CreateInstance();
+    c->Open(CString(Conn(path)));
+    for (int i = 0;; ++i) {
+      c->Execute("insert into T (n)  select isnull(max(n)+1,1) from T with (holdlock) ");
+      if (i == 10) WriteFile(flag, "ready");
+    }
+    return 0;
+  });
+  WaitForFlag(flag);
+  usleep(20000);
+  Kill(child);
+  _ConnectionPtr c;
+  c.CreateInstance();
+  c->Open(CString(Conn(path)));
+  c->Execute("insert into T (n)  select isnull(max(n)+1,1) from T with (holdlock) ");
+  _RecordsetPtr rs =
+      c->Execute("select count(*) as n, count(distinct n) as d, max(n) as hi from T");
+  EXPECT_EQ(rs->GetCollect("n").ToString(), rs->GetCollect("hi").ToString());
+  EXPECT_EQ(rs->GetCollect("d").ToString(), rs->GetCollect("hi").ToString());
+}
+
 }  // namespace
 }  // namespace kestal::test
