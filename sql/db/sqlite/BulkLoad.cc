@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -68,6 +69,24 @@ struct Target {
 
 bool IsIntegerCode(int code) {
   return code == 56 || code == 127 || code == 52 || code == 48 || code == 50;
+}
+
+// float, real, decimal, numeric, money, smallmoney.
+bool IsNumberCode(int code) {
+  return code == 62 || code == 59 || code == 106 || code == 108 || code == 60 || code == 122;
+}
+
+// True when text (blanks around it allowed) is a decimal number, as the
+// engine would read it for a numeric column.
+bool IsNumber(const std::string& text) {
+  const size_t b = text.find_first_not_of(' ');
+  if (b == std::string::npos) return false;
+  const std::string t = text.substr(b, text.find_last_not_of(' ') - b + 1);
+  char* end = nullptr;
+  errno = 0;
+  std::strtod(t.c_str(), &end);
+  return end == t.c_str() + t.size() && errno != ERANGE &&
+         t.find_first_of("xXnN") == std::string::npos;
 }
 
 }  // namespace
@@ -142,6 +161,16 @@ void BulkLoad(sqlite3* db, const tsql::BulkInsertRequest& request) {
                t.name + ": '" + ToUtf8(raw) + "'.");
         }
         insert.BindInt(index, v);
+        continue;
+      }
+      if (IsNumberCode(t.type.code)) {
+        if (!IsNumber(raw)) {
+          Fail("Bulk load data conversion error (type mismatch) for " + where + ", column " +
+               t.name + ": '" + ToUtf8(raw) + "'.");
+        }
+        // Bound as a double: the column then holds a number whatever its
+        // declared affinity.
+        insert.BindDouble(index, std::strtod(raw.c_str(), nullptr));
         continue;
       }
       // Fixed and variable character columns hold at most their declared

@@ -28,6 +28,7 @@ class Stmt {
   }
   void BindInt(int index, long long value) { Check(sqlite3_bind_int64(st_, index, value)); }
   void BindNull(int index) { Check(sqlite3_bind_null(st_, index)); }
+  void BindDouble(int index, double value) { Check(sqlite3_bind_double(st_, index, value)); }
   // Steps once: true for a row, false when done; raises on error.
   bool Step() {
     const int rc = sqlite3_step(st_);

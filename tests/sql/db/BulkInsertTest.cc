@@ -84,6 +84,13 @@ TEST_P(BulkInsertTest, ValuesThatDoNotFitTheirColumnsLoadNothing) {
   WriteFile(file, "1,AAAAAA,B,x,\r\n2,BBBBBBBBB,S,y,\r\n");
   EXPECT_EQ(Load(file), kStatementError);
   EXPECT_EQ(Count(), "0");
+  db_->Exec("create table Prices (p float, q decimal(10,2))");
+  WriteFile(file, "1.5,2.25,\r\nabc,1,\r\n");
+  EXPECT_EQ(Load(file, "Prices"), kStatementError);
+  EXPECT_EQ(db_->Scalar("select count(*) from Prices"), "0");
+  WriteFile(file, " 1.5 ,-2e3,\r\n");
+  EXPECT_EQ(Load(file, "Prices"), 0) << description_;
+  EXPECT_EQ(db_->Scalar("select p + q from Prices"), "-1998.5");
   WriteFile(file, "1,A,B,x,y,z,\r\n");
   EXPECT_EQ(Load(file), kStatementError);
   EXPECT_EQ(Count(), "0");
