@@ -3,7 +3,8 @@
 // handed to Execute or Recordset::Open (as the library wrote it, before any
 // rewriting), just before it goes to the engine. The hook may throw
 // _com_error to simulate a failure there (a refused connection, a link lost in
-// mid-call). With no hook set, the cost is one relaxed atomic load.
+// mid-call, or in the middle of a batch). With no hook set, the cost is one
+// atomic load.
 #pragma once
 
 #include <functional>
@@ -12,7 +13,13 @@
 
 namespace kestal::db {
 
-enum class FaultPoint { kOpen, kStatement };
+enum class FaultPoint {
+  kOpen,            // Connection::Open, with the connection string
+  kStatement,       // Execute / Recordset::Open, with the whole command text
+  kBatchStatement,  // each statement of a command text, just before the engine
+                    // runs it (statements before it have run); ASCII
+                    // descriptions only, the engine path reads them as UTF-8
+};
 
 using FaultHook = std::function<void(FaultPoint point, const CString& text)>;
 

@@ -11,8 +11,10 @@
 #include <cstring>
 #include <memory>
 
+#include "platform/Codepage.h"
 #include "sql/db/ComError.h"
 #include "sql/db/Engine.h"
+#include "sql/db/FaultInjection.h"
 #include "sql/db/sqlite/BulkLoad.h"
 #include "sql/db/sqlite/Catalog.h"
 #include "sql/db/sqlite/Dialect.h"
@@ -89,6 +91,7 @@ class SqliteSession : public EngineSession {
   std::unique_ptr<ResultTable> Execute(const std::string& batch) override {
     std::unique_ptr<ResultTable> last;
     for (const std::string& text : tsql::SplitBatch(batch)) {
+      CheckFault(FaultPoint::kBatchStatement, CString(FromUtf8(text)));
       const tsql::Statement st = tsql::Rewrite(text, SqliteDialect());
       switch (st.kind) {
         case tsql::StatementKind::kSql: {

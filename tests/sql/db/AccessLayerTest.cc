@@ -210,6 +210,26 @@ TEST_P(AccessTest, InjectedStatementFaultReachesTheCallerAndNothingRuns) {
   EXPECT_EQ(db_->Scalar("select count(*) from T where n = 30"), "1");
 }
 
+TEST_P(AccessTest, LinkLostInTheMiddleOfABatchKeepsTheStatementsBeforeIt) {
+  std::vector<std::string> seen;
+  {
+    ScopedFaultHook hook([&](FaultPoint point, const CString& text) {
+      if (point != FaultPoint::kBatchStatement) return;
+      seen.push_back(text.str());
+      if (text.Find("41") >= 0) throw _com_error(kConnectionError, "link lost");
+    });
+    EXPECT_EQ(Raised([&] {
+                conn_->Execute(
+                    "insert into T (n) values (40);insert into T (n) values (41);"
+                    "insert into T (n) values (42)");
+              }),
+              kConnectionError);
+  }
+  ASSERT_EQ(seen.size(), 2u);
+  EXPECT_EQ(seen[0], "insert into T (n) values (40)");
+  EXPECT_EQ(db_->Scalar("select count(*) from T where n >= 40"), "1");
+}
+
 TEST_P(AccessTest, InjectedOpenFaultLeavesTheConnectionClosed) {
   conn_->Close();
   std::string seen;
