@@ -114,6 +114,21 @@ class Rewriter {
       if (IsBlank(t_[i]) || IsPunct(t_[i], ",")) continue;
       if (t_[i].kind != TokenKind::kWord) return false;
       const std::string lw = Lower(t_[i].text);
+      if (lw == "index") {
+        // INDEX(name, ...) or INDEX = name: an access-path hint.
+        const size_t n = Next(i + 1, match_[g]);
+        if (IsGroup(n, match_[g])) {
+          i = match_[n];
+        } else if (n < match_[g] && IsPunct(t_[n], "=")) {
+          const size_t v = Next(n + 1, match_[g]);
+          if (v >= match_[g]) return false;
+          i = v;
+        } else {
+          return false;
+        }
+        any = true;
+        continue;
+      }
       if (!IsHint(lw)) return false;
       if (IsLockingHint(lw)) *locking = true;
       any = true;

@@ -94,6 +94,9 @@ TEST(RewriterTest, NumberedInsertLosesItsHintAndKeepsTheTableForLocking) {
   // Hints that lock nothing are dropped without a table to lock.
   EXPECT_TRUE(Plan("select * from T with (nolock)").locked_tables.empty());
   EXPECT_EQ(Sql("select * from T (nolock) where a=1"), "select * from T where a=1");
+  EXPECT_EQ(Sql("select * from T with (index(ix_a), nolock) where a=1"),
+            "select * from T  where a=1");
+  EXPECT_EQ(Sql("select * from T with (index = ix_a)"), "select * from T ");
 }
 
 TEST(RewriterTest, ParenthesisedSelectAfterInsertIsUnwrapped) {

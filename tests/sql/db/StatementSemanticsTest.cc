@@ -153,6 +153,12 @@ TEST_P(StatementTest, TextComparisonsIgnoreTrailingBlanksAndCase) {
   EXPECT_EQ(Scalar("select count(*) as n from CJK where stock<>'600'"), "1");
 }
 
+TEST_P(StatementTest, LikeWithEscapeAndDateStylesRun) {
+  db_->Exec("insert into CJK (rec_num, stock) values (1, 'A_1'), (2, 'AB1')");
+  EXPECT_EQ(Scalar("select count(*) as n from CJK where stock like 'a\\_%' escape '\\'"), "1");
+  EXPECT_EQ(Scalar("select len(convert(varchar(10), getdate(), 120)) as n"), "10");
+}
+
 TEST_P(StatementTest, LenDoesNotCountTrailingBlanks) {
   db_->Exec("insert into CJK (rec_num, stock) values (1, 'AB   ')");
   EXPECT_EQ(Scalar("select len(stock) as n from CJK"), "2");
