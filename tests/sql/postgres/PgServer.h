@@ -6,10 +6,30 @@
 #include <libpq-fe.h>
 
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "support/TestDatabase.h"
 
 namespace kestal::test::pg {
+
+// A cluster of the test's own, for the cases that stop the server: the
+// shared server of the run stays up for the tests running beside them.
+// While it lives, KESTAL_PG_CONN, KESTAL_PG_PORT, KESTAL_PG_DATA and
+// KESTAL_PG_DIR name it, so TestDatabase, StopServer and StartServer (and
+// forked children) use it; the destructor stops it, removes it and restores
+// the variables. Needs KESTAL_PG_BIN and KESTAL_PG_USER of the run.
+class PrivateServer {
+ public:
+  PrivateServer();
+  ~PrivateServer();
+  PrivateServer(const PrivateServer&) = delete;
+  PrivateServer& operator=(const PrivateServer&) = delete;
+
+ private:
+  std::string dir_;
+  std::vector<std::pair<std::string, std::string>> saved_;
+};
 
 // Stops the server (pg_ctl stop -m fast) and waits until it is down.
 void StopServer();

@@ -1,7 +1,7 @@
 // The server goes away under a live object: stopped with pg_ctl in the
-// middle of a follow and of inserts, or the object's backend ended with
-// pg_terminate_backend. The object reports the failure as the reconnection
-// rule says and carries on once the server is back.
+// middle of a follow and of inserts (on a cluster of the test's own), or the
+// object's backend ended with pg_terminate_backend. The object reports the failure as the
+// reconnection rule says and carries on once the server is back.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -18,14 +18,24 @@ namespace {
 
 constexpr const char kEntry[] = R"(\{\d+:\d+:\d+:\d+-)";
 
+// These cases stop and start the server, so they run on a cluster of their
+// own: the shared server stays up for the tests running beside them.
 class SlowPgServerFaultTest : public ::testing::Test {
  protected:
+  static void SetUpTestSuite() { server_ = new PrivateServer(); }
+  static void TearDownTestSuite() {
+    delete server_;
+    server_ = nullptr;
+  }
   void SetUp() override {
     db_ = TestDatabase::Create(Engine::kPostgres);
     db_->Exec(kTradesDdl);
   }
   std::unique_ptr<TestDatabase> db_;
+  static PrivateServer* server_;
 };
+
+PrivateServer* SlowPgServerFaultTest::server_ = nullptr;
 
 TEST_F(SlowPgServerFaultTest, StoppedServerFailsFollowAndInsertsThenTheObjectReconnects) {
   InsertTrades(*db_, 1, 30);
