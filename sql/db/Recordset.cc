@@ -108,8 +108,10 @@ _variant_t Recordset::GetCollect(const char* name) const {
   if (row_ < 0 || row_ >= static_cast<long>(rows_->rows.size())) {
     throw _com_error(kNoCurrentRecord, "either BOF or EOF is true");
   }
-  const kestal::db::Cell& cell = rows_->rows[static_cast<size_t>(row_)][column];
-  if (cell.null) return _variant_t();
+  const std::vector<kestal::db::Cell>& row = rows_->rows[static_cast<size_t>(row_)];
+  // A short row from an engine reads as NULL rather than past its end.
+  if (column >= row.size() || row[column].null) return _variant_t();
+  const kestal::db::Cell& cell = row[column];
   return _variant_t(CString(cell.text));
 }
 

@@ -204,10 +204,13 @@ class SqliteSession : public EngineSession {
   bool host_transaction_ = false;
 };
 
-const bool kRegistered = RegisterEngine(
-    "SQLite", [](const ConnectionString& cs, long timeout) -> std::unique_ptr<EngineSession> {
-      return std::make_unique<SqliteSession>(cs, timeout);
-    });
+// Opens a SQLite session for a parsed connection string.
+std::unique_ptr<EngineSession> OpenSqlite(const ConnectionString& cs, long timeout) {
+  return std::make_unique<SqliteSession>(cs, timeout);
+}
+
+const bool kRegistered =
+    RegisterEngine("SQLite", &OpenSqlite) && RegisterEngine("SQLite3", &OpenSqlite);
 
 }  // namespace
 }  // namespace kestal::db::sqlite
