@@ -1,5 +1,7 @@
 #include "sql/db/postgres/Conninfo.h"
 
+#include <libpq-fe.h>
+
 namespace kestal::db::postgres {
 namespace {
 
@@ -17,6 +19,25 @@ void Add(ConnectParams& params, const char* key, const std::string& value) {
   if (value.empty()) return;
   params.keys.emplace_back(key);
   params.values.push_back(value);
+}
+
+// True when key (already lower case) is a libpq connection keyword.
+bool IsLibpqKeyword(const std::string& key) {
+  PQconninfoOption* options = PQconndefaults();
+  bool found = false;
+  for (PQconninfoOption* o = options; o != nullptr && o->keyword != nullptr; ++o) {
+    if (key == o->keyword) found = true;
+  }
+  PQconninfoFree(options);
+  return found;
+}
+
+std::string Lower(const std::string& text) {
+  std::string out = text;
+  for (char& c : out) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return out;
 }
 
 }  // namespace
@@ -55,6 +76,23 @@ ConnectParams BuildConnectParams(const ConnectionString& connection, long timeou
   Add(params, "keepalives_idle", "30");
   Add(params, "keepalives_interval", "10");
   Add(params, "keepalives_count", "3");
+  // Other libpq keywords (sslmode, target_session_attrs, ...) pass through.
+  // Of those set above, only application_name and the keep-alives may be
+  // changed this way; the time-out is the Connection's.
+  for (const auto& [key, value] : connection.Pairs()) {
+    const std::string k = Lower(key);
+    if (!IsLibpqKeyword(k) || k == "password" || k == "host" || k == "port" || k == "user" ||
+        k == "dbname" || k == "options" || k == "client_encoding") {
+      continue;
+    }
+    bool replaced = false;
+    for (size_t i = 0; i < params.keys.size(); ++i) {
+      if (params.keys[i] != k) continue;
+      if (k == "application_name" || k.rfind("keepalives", 0) == 0) params.values[i] = value;
+      replaced = true;
+    }
+    if (!replaced) Add(params, k.c_str(), value);
+  }
   return params;
 }
 

@@ -22,6 +22,7 @@ struct ConnectParams {
 // and adds the session settings the engine relies on: UTF-8 client encoding,
 // ISO dates, TCP keep-alives, and connect_timeout = timeout_seconds (8 when
 // timeout_seconds is not positive, so that a connect never waits forever).
+// Any other key that is a libpq keyword (sslmode, ...) is passed on.
 ConnectParams BuildConnectParams(const ConnectionString& connection, long timeout_seconds);
 
 }  // namespace kestal::db::postgres

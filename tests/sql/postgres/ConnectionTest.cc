@@ -62,6 +62,9 @@ TEST_F(PgConnectionTest, HostsMayNameServerAndDatabaseInEitherSpelling) {
                           ";UID=postgres"));
   EXPECT_EQ(0, OpenStatus("Provider=PostgreSQL;Server=127.0.0.1," + Port() + ";Database=" + db +
                           ";User ID=postgres"));
+  // libpq's own keywords pass through: this server offers no SSL.
+  EXPECT_EQ(0, OpenStatus(db_->ConnectionString() + ";sslmode=disable"));
+  EXPECT_EQ(kConnectionError, OpenStatus(db_->ConnectionString() + ";sslmode=require"));
 }
 
 TEST_F(PgConnectionTest, RefusedConnectionsAreConnectionErrorsWithTheServersReason) {
