@@ -61,6 +61,15 @@ TEST_F(SlowPgServerFaultTest, StoppedServerFailsFollowAndInsertsThenTheObjectRec
     EXPECT_EQ(2, Occurrences(op->m_strTrace, "-ReOpenException Sleep500}"));
     EXPECT_EQ(0, op->AddNewRecord(&image[0], 0));
     EXPECT_EQ("-1", std::string(op->GetCurrentIdent("trades").c_str()));
+    // A batch sent while the server is away is dropped after one reconnection
+    // attempt; the buffer is empty for the next batch.
+    ASSERT_EQ(1, op->AllocOrderBuff());
+    ASSERT_EQ(1, op->AddInsertRecordToBuff(&image[0], 1, 0));
+    op->m_strTrace.Empty();
+    EXPECT_EQ(0, op->ExecBatchInsert(1, 1, ""));
+    EXPECT_EQ(0, op->m_lOrderBuffLen);
+    EXPECT_EQ(1, Occurrences(op->m_strTrace, "-ReOpenException Sleep500}"));
+    EXPECT_EQ(0, op->IsOpenAlive());
   }
   // Back: the first call reconnects and answers 0, the next one delivers.
   EXPECT_EQ(0, follower.Step());
@@ -70,6 +79,11 @@ TEST_F(SlowPgServerFaultTest, StoppedServerFailsFollowAndInsertsThenTheObjectRec
   EXPECT_EQ(1, op->AddNewRecordBase(&image[0], 0, 2, 1, 0));
   EXPECT_EQ(1, follower.Step());
   EXPECT_EQ(Sequence(31), follower.keys());
+  ASSERT_EQ(1, op->AddInsertRecordToBuff(&image[0], 1, 0));
+  EXPECT_EQ(1, op->ExecBatchInsert(1, 1, ""));
+  EXPECT_EQ(1, op->IsOpenAlive());
+  EXPECT_EQ(1, follower.Step());
+  EXPECT_EQ(Sequence(32), follower.keys());
 }
 
 TEST_F(SlowPgServerFaultTest, InsertInFlightWhenTheServerStopsIsResentAfterItReturns) {
