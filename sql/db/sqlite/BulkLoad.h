@@ -14,10 +14,10 @@ namespace kestal::db::sqlite {
 // has that trailing empty field dropped. Each line must then have one field
 // per loadable column (every column except varbinary/timestamp ones), in
 // column order; an empty field loads as NULL; integer columns must hold
-// integers and numeric columns numbers; text must fit its declared length. File bytes are in the process
-// code page. Without KEEPIDENTITY an identity column's field is read but the
-// engine numbers the row. All rows or none: any fault rolls the load back
-// and raises _com_error(kStatementError) naming the line.
+// integers and numeric columns numbers; text must fit its declared length. File bytes are in the
+// process code page. Without KEEPIDENTITY an identity column's field is read but the engine numbers
+// the row. All rows or none: any fault rolls the load back and raises _com_error(kStatementError)
+// naming the line.
 void BulkLoad(sqlite3* db, const tsql::BulkInsertRequest& request);
 
 }  // namespace kestal::db::sqlite

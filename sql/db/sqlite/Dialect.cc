@@ -50,13 +50,13 @@ std::string Cast(const std::string& expr, const tsql::SqlType& type) {
     return "round(CAST(" + expr + " AS REAL), " + std::to_string(scale) + ")";
   }
   // DATETIME has NUMERIC affinity on SQLite, so CAST('09:30:15' AS DATETIME)
-  // would give 9; the date functions read both '2026-12-07 09:30:15' and
-  // '09:30:15' (as a time on a fixed day).
+  // would give 9; kestal_datetime reads the T-SQL forms ('2026-12-07
+  // 09:30:15', '09:30:15', '20261207', ...) and refuses what T-SQL refuses.
   if (n == "datetime" || n == "smalldatetime" || n == "datetime2") {
-    return "strftime('%Y-%m-%d %H:%M:%f', " + expr + ")";
+    return "kestal_datetime(" + expr + ")";
   }
-  if (n == "date") return "date(" + expr + ")";
-  if (n == "time") return "strftime('%H:%M:%f', " + expr + ")";
+  if (n == "date") return "substr(kestal_datetime(" + expr + "), 1, 10)";
+  if (n == "time") return "substr(kestal_datetime(" + expr + "), 12)";
   NotSupported("conversion to " + n);
 }
 

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "sql/db/TypeCodes.h"
+#include "sql/db/sqlite/DateTime.h"
 #include "sql/db/sqlite/Errors.h"
 #include "sql/db/sqlite/Values.h"
 
@@ -101,6 +102,31 @@ void IntCast(sqlite3_context* ctx, int argc, sqlite3_value** argv) {
   sqlite3_result_int64(ctx, v);
 }
 
+void DateTimeCast(sqlite3_context* ctx, int, sqlite3_value** argv) {
+  std::string out;
+  bool ok = false;
+  switch (sqlite3_value_type(argv[0])) {
+    case SQLITE_NULL:
+      sqlite3_result_null(ctx);
+      return;
+    case SQLITE_INTEGER:
+    case SQLITE_FLOAT:
+      ok = DaysToTsqlDateTime(sqlite3_value_double(argv[0]), &out);
+      break;
+    default: {
+      const unsigned char* t = sqlite3_value_text(argv[0]);
+      ok = ParseTsqlDateTime(t ? reinterpret_cast<const char*>(t) : "", &out);
+      break;
+    }
+  }
+  if (!ok) {
+    sqlite3_result_error(
+        ctx, "Conversion failed when converting date and/or time from character string.", -1);
+    return;
+  }
+  sqlite3_result_text(ctx, out.c_str(), static_cast<int>(out.size()), SQLITE_TRANSIENT);
+}
+
 void IdentCurrent(sqlite3_context* ctx, int, sqlite3_value** argv) {
   sqlite3* db = sqlite3_context_db_handle(ctx);
   const unsigned char* name = sqlite3_value_text(argv[0]);
@@ -174,6 +200,7 @@ void RegisterFunctions(sqlite3* db) {
   Register(db, "kestal_int", 1, SQLITE_DETERMINISTIC, IntCast);
   Register(db, "kestal_int", 2, SQLITE_DETERMINISTIC, IntCast);
   Register(db, "kestal_ident_current", 1, 0, IdentCurrent);
+  Register(db, "kestal_datetime", 1, SQLITE_DETERMINISTIC, DateTimeCast);
   Register(db, "kestal_type_code", 1, SQLITE_DETERMINISTIC, TypeCode);
   Register(db, "kestal_type_length", 1, SQLITE_DETERMINISTIC, TypeLength);
   const int rc =

@@ -122,7 +122,7 @@ TEST(RewriterTest, NamesLoseDatabaseAndOwnerAndBracketsBecomeQuotes) {
 TEST(RewriterTest, TimeOfDayConversionReadsBothTextForms) {
   EXPECT_EQ(
       Sql("select * from T where convert(varchar(8) ,cast(time as datetime),108)>='09:30:00'"),
-      "select * from T where substr(strftime('%H:%M:%S', strftime('%Y-%m-%d %H:%M:%f', time "
+      "select * from T where substr(strftime('%H:%M:%S', kestal_datetime(time "
       ")), 1, 8)>='09:30:00'");
   EXPECT_EQ(Sql("select convert(char(8), d, 112) from T"),
             "select substr(strftime('%Y%m%d',  d), 1, 8) from T");

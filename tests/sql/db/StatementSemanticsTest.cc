@@ -105,6 +105,19 @@ TEST_P(StatementTest, TimeOfDayRescanReadsBothTimeForms) {
             "09:30:45");
 }
 
+TEST_P(StatementTest, DatetimeCastReadsTsqlFormsAndRefusesOthers) {
+  db_->Exec("insert into CJK (rec_num, time) values (1, '9:30:15'), (2, '20261207 10:00')");
+  EXPECT_EQ(Scalar("select convert(varchar(8) ,cast(time as datetime),108) as t from CJK "
+                   "where rec_num=1"),
+            "09:30:15");
+  EXPECT_EQ(Scalar("select convert(varchar(8), cast(time as datetime), 112) as t from CJK "
+                   "where rec_num=2"),
+            "20261207");
+  db_->Exec("insert into CJK (rec_num, time) values (3, 'soon')");
+  EXPECT_EQ(StatusOf("select * from CJK where cast(time as datetime) > '2000-01-01'"),
+            kStatementError);
+}
+
 TEST_P(StatementTest, IntegerCastRescanAndItsStrictness) {
   db_->Exec(
       "insert into CJK (rec_num, cjsj) values (1, '93000'), (2, '100500'), (3, '140000'), "
