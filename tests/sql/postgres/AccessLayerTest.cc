@@ -244,17 +244,6 @@ TEST_F(PgAccessTest, FailingStatementInHostTransactionFailsAloneAsOnSqlServer) {
   EXPECT_THROW(conn_->CommitTrans(), _com_error);
 }
 
-TEST_F(PgAccessTest, HoldlockInsertOutsideTransactionNumbersFromTheMaximum) {
-  db_->Exec("create table t (rec_num int, stock char(6))");
-  for (int i = 0; i < 3; ++i) {
-    conn_->Execute(
-        "insert into t (rec_num,stock)  select isnull(max(rec_num)+1,10000006),'ABC123' from t "
-        "with (holdlock) ");
-  }
-  EXPECT_EQ("10000006,10000007,10000008",
-            db_->Scalar("select string_agg(rec_num::text, ',' order by rec_num) from t"));
-}
-
 TEST_F(PgAccessTest, RejectedStatementsAndLostLinksHaveTheirOwnStatuses) {
   std::string why;
   EXPECT_EQ(kStatementError, StatusOf("select * from nosuch", &why));
