@@ -2,6 +2,8 @@
 
 #include <libpq-fe.h>
 
+#include <set>
+
 namespace kestal::db::postgres {
 namespace {
 
@@ -21,15 +23,19 @@ void Add(ConnectParams& params, const char* key, const std::string& value) {
   params.values.push_back(value);
 }
 
-// True when key (already lower case) is a libpq connection keyword.
+// True when key (already lower case) is a libpq connection keyword. The list
+// is read once; libpq's keywords do not change while the process runs.
 bool IsLibpqKeyword(const std::string& key) {
-  PQconninfoOption* options = PQconndefaults();
-  bool found = false;
-  for (PQconninfoOption* o = options; o != nullptr && o->keyword != nullptr; ++o) {
-    if (key == o->keyword) found = true;
-  }
-  PQconninfoFree(options);
-  return found;
+  static const std::set<std::string> keywords = [] {
+    std::set<std::string> names;
+    PQconninfoOption* options = PQconndefaults();
+    for (PQconninfoOption* o = options; o != nullptr && o->keyword != nullptr; ++o) {
+      names.insert(o->keyword);
+    }
+    PQconninfoFree(options);
+    return names;
+  }();
+  return keywords.count(key) > 0;
 }
 
 std::string Lower(const std::string& text) {
