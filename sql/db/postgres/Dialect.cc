@@ -1,6 +1,5 @@
 #include "sql/db/postgres/Dialect.h"
 
-#include <cctype>
 #include <regex>
 
 #include "sql/db/ComError.h"
@@ -24,7 +23,7 @@ std::string TargetType(const tsql::SqlType& type) {
   if (n == "int" || n == "integer") return "integer";
   if (n == "bigint") return "bigint";
   if (n == "smallint" || n == "tinyint") return "smallint";
-  if (n == "bit") return "integer";
+  if (n == "bit") return "bit";
   if (n == "float") return "double precision";
   if (n == "real") return "real";
   if (n == "money" || n == "smallmoney") return "numeric(19,4)";
@@ -76,7 +75,7 @@ const char* StylePattern(int style) {
 }
 
 bool IsIntegerTarget(const std::string& target) {
-  return target == "integer" || target == "bigint" || target == "smallint";
+  return target == "integer" || target == "bigint" || target == "smallint" || target == "bit";
 }
 
 // True when expr is one string literal ('...' with '' inside).
@@ -111,18 +110,29 @@ std::string LiteralText(const std::string& literal) {
 // (blanks around it allowed) and blank text is 0; numbers are cut toward
 // zero. A literal is settled here, because the server folds constant
 // expressions in every branch of a CASE before it picks one.
-std::string IntegerCast(const std::string& expr, const std::string& target) {
+std::string IntegerCast(const std::string& expr, const std::string& wanted) {
+  // bit: any value other than 0 is 1, NULL stays NULL.
+  if (wanted == "bit") return "cast(sign(abs(" + IntegerCast(expr, "bigint") + ")) as integer)";
+  const std::string& target = wanted;
   if (IsNumberLiteral(expr)) return "cast(trunc(" + expr + ") as " + target + ")";
   if (IsStringLiteral(expr)) {
     if (expr.find_first_not_of(" \t'") == std::string::npos) return "cast(0 as " + target + ")";
     return "cast(" + expr + " as " + target + ")";
   }
+  // Every branch reads the value's text, so the expression type-checks
+  // whatever the type of expr; the type picks the rule at run time.
   const std::string text = "cast(" + expr + " as text)";
-  return "(case when pg_typeof(" + expr +
-         ") in ('text'::regtype, 'character varying'::regtype, 'character'::regtype, "
+  const std::string type = "pg_typeof(" + expr + ")";
+  return "(case when " + type +
+         " in ('text'::regtype, 'character varying'::regtype, 'character'::regtype, "
          "'unknown'::regtype) then cast(case when " +
-         text + " ~ '^\\s*$' then '0' else " + text + " end as " + target +
-         ") else cast(trunc(cast(" + expr + " as numeric)) as " + target + ") end)";
+         text + " ~ '^\\s*$' then '0' else " + text + " end as " + target + ") when " + type +
+         " in ('numeric'::regtype, 'double precision'::regtype, 'real'::regtype) then cast(trunc(" +
+         "cast(" + text + " as numeric)) as " + target + ") when " + type +
+         " = 'boolean'::regtype then cast(case " + text +
+         " when 'true' then 1 when 'false' then 0 "
+         "end as " +
+         target + ") else cast(" + text + " as " + target + ") end)";
 }
 
 std::string Trimmed(const std::string& text) {

@@ -95,6 +95,9 @@ TEST_F(PgAccessTest, ValuesComeAsTheTextTheOtherEnginesGive) {
                                       "-0.05|<null>|1E+20|0|0x|<null>|<null>"}),
             Rows("select d, w, f, b, x, t, big from v order by b desc"));
   EXPECT_EQ(19u, One("select tz from v where b").size());
+  // Integer casts of booleans and decimals.
+  EXPECT_EQ((std::vector<std::string>{"1|12", "0|0"}),
+            Rows("select cast(b as int) as a, cast(d as int) as c from v order by b desc"));
 }
 
 TEST_F(PgAccessTest, TableAndColumnNamesMatchWithoutRegardToCase) {
@@ -138,9 +141,11 @@ TEST_F(PgAccessTest, IsnullConvert108AndStrictCast) {
             Rows("select serialnum from t where  cast(cjsj as int)>=cast('100000' as int)"));
   // Blank text is 0 as on SQL Server; numbers are cut toward zero.
   db_->Exec("insert into t values (3, '', null, '  ')");
-  EXPECT_EQ("3|0|0|12|-3", One("select serialnum, cast(cjsj as int) as a, cast('' as int) as b, "
-                               "cast(12.7 as int) as c, cast(-3.9e0 as int) as d from t where "
-                               "serialnum = 3"));
+  EXPECT_EQ(
+      "3|0|0|12|-3|1|0|<null>",
+      One("select serialnum, cast(cjsj as int) as a, cast('' as int) as b, cast(12.7 as "
+          "int) as c, cast(-3.9e0 as int) as d, cast(-5 as bit) as e, cast(cjsj as bit) as f, "
+          "cast(tm as bigint) as g from t where serialnum = 3"));
   // Blank text is midnight of 1900-01-01; literals are read like columns.
   EXPECT_EQ("00:00:00|09:30:15|1900-01-01 09:30:15",
             One("select convert(varchar(8), cast(time as datetime), 108) as a, "
