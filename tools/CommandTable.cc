@@ -8,7 +8,10 @@ namespace kestal::tool {
 const std::vector<Command>& TopLevelCommands() {
   static const std::vector<Command> table = {
       {"dbf", "dBASE III table files: info, cat, follow, append, create", RunDbfGroup},
-      {"demo", "one process appends orders to a table file while another follows it", RunDemo},
+      {"sql", "database tables: info, follow, exec", RunSqlGroup},
+      {"bridge", "copy a growing table file into a database table, resuming after any stop",
+       RunBridge},
+      {"demo", "orders appended to a table file, bridged into SQLite and followed there", RunDemo},
   };
   return table;
 }

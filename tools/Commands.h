@@ -17,6 +17,15 @@ int RunDbfFollow(const Args& args);
 int RunDbfAppend(const Args& args);
 int RunDbfCreate(const Args& args);
 
+// "kestal sql ..." and its subcommands.
+int RunSqlGroup(const Args& args);
+int RunSqlInfo(const Args& args);
+int RunSqlFollow(const Args& args);
+int RunSqlExec(const Args& args);
+
+// "kestal bridge".
+int RunBridge(const Args& args);
+
 // "kestal demo".
 int RunDemo(const Args& args);
 

@@ -1,0 +1,247 @@
+#include "tools/Bridge.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "dbf/DBFOperate.h"
+#include "sql/SQLOperate.h"
+#include "tools/BridgeRecord.h"
+#include "tools/DbfTable.h"
+#include "tools/SqlTable.h"
+#include "tools/ToolError.h"
+
+namespace kestal::tool {
+namespace {
+
+// Failed sends in a row at one position before the batch is cut to single
+// records, and then before a single record counts as refused for good.
+constexpr int kFailuresBeforeNarrowing = 3;
+constexpr int kFailuresBeforeGivingUp = 5;
+// Reconnection attempts handed to the library after a failed send.
+constexpr int kReOpenCount = 1;
+
+// Bytes one record can take in the order buffer as an INSERT statement:
+// the statement head and table name, and per field its text with every
+// quote doubled, the quotes and the separator, or a number.
+long EntryBound(const CSQLOperate& sql) {
+  long bytes = sql.m_strInsertSQL.GetLength() + sql.m_strTableName.GetLength() + 64;
+  for (int i = 0; i < sql.m_nFieldCount; ++i) bytes += 2L * sql.m_FieldInfo[i].nWidth + 16;
+  return bytes;
+}
+
+// Letters, digits, '_' and '-': the tag becomes part of a file name.
+bool IsSafeTag(const std::string& tag) {
+  if (tag.empty() || tag.size() > 32) return false;
+  for (char c : tag) {
+    if (!isalnum(static_cast<unsigned char>(c)) && c != '_' && c != '-') return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+struct Bridge::Tables {
+  std::unique_ptr<CDBFOperate> dbf = std::make_unique<CDBFOperate>();
+  std::unique_ptr<CSQLOperate> sql = std::make_unique<CSQLOperate>();
+  std::unique_ptr<RecordMapper> mapper;
+  std::vector<char> images;  // the database images of the current batch
+};
+
+Bridge::Bridge(const BridgeConfig& config, BridgeNotice notice)
+    : config_(config), notice_(std::move(notice)), t_(std::make_unique<Tables>()) {}
+
+Bridge::~Bridge() {
+  if (t_->sql) t_->sql->FreeOrderBuff();
+  if (lock_fd_ >= 0) close(lock_fd_);
+}
+
+void Bridge::Notice(const std::string& text) const {
+  if (notice_) notice_(text);
+}
+
+void Bridge::Open() {
+  if (config_.mode < 0 || config_.mode > 2) throw UsageError("--mode wants 0, 1 or 2");
+  if (!IsSafeTag(config_.tag)) {
+    throw UsageError("--tag wants 1 to 32 letters, digits, '_' or '-', not '" + config_.tag + "'");
+  }
+  OpenTable(t_->dbf.get(), config_.dbf_path);
+  OpenSqlTable(t_->sql.get(), config_.connect, config_.table);
+  t_->mapper = std::make_unique<RecordMapper>(*t_->dbf, *t_->sql);
+
+  if (config_.mode == 2) {
+    // The library writes log/OrderTemp_<tag>.txt below the working directory
+    // and lets the database read it back; the folder must exist, and a second
+    // bridge with the same tag in the same folder would overwrite the file
+    // between the write and the load.
+    const std::string dir = std::string(t_->sql->m_szCurrentDir) + "/log";
+    if (mkdir(dir.c_str(), 0777) != 0 && errno != EEXIST) {
+      throw ToolError("cannot make the bulk-load folder '" + dir + "': " + strerror(errno));
+    }
+    const std::string lock = dir + "/OrderTemp_" + config_.tag + ".lock";
+    lock_fd_ = open(lock.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (lock_fd_ < 0) throw ToolError("cannot open '" + lock + "': " + strerror(errno));
+    if (flock(lock_fd_, LOCK_EX | LOCK_NB) != 0) {
+      throw ToolError("another bridge in this folder uses the tag '" + config_.tag +
+                      "'; give each bridge its own --tag");
+    }
+  }
+  if (!t_->sql->AllocOrderBuff()) throw ToolError("cannot allocate the order buffer");
+  const long fit = (CSQLOperate::kOrderBuffSize - 1) / EntryBound(*t_->sql);
+  limit_ = static_cast<int>(std::max(1L, std::min<long>({config_.batch, fit, 500})));
+  config_.batch = limit_;
+
+  position_ = ReadResumePoint();
+  if (position_ < 0) throw ToolError("cannot read the highest rec_num of the table");
+  file_count_ = atol(t_->dbf->GetTotalRecord().c_str());
+  if (position_ > file_count_) {
+    throw ToolError("the table already holds rec_num " + std::to_string(position_) +
+                    " but the file has only " + std::to_string(file_count_) +
+                    " records: is this the table of another file?");
+  }
+}
+
+long Bridge::ReadResumePoint() {
+  const long next = atol(t_->sql->GetMaxNum().c_str());
+  return next > 0 ? next - 1 : -1;
+}
+
+long Bridge::Step() {
+  if (!reachable_ && !Recover()) return 0;
+  CDBFOperate& dbf = *t_->dbf;
+  file_count_ = atol(dbf.GetTotalRecord().c_str());
+  if (dbf.m_nLastError != 0) {
+    Notice("cannot read the record count of the file: " + dbf.GetLastErrorMsg().str());
+    return 0;
+  }
+  if (file_count_ < position_) {
+    throw ToolError("the file has " + std::to_string(file_count_) +
+                    " records, fewer than the table's " + std::to_string(position_) +
+                    ": it was replaced or cut");
+  }
+  const long n = std::min<long>(limit_, file_count_ - position_);
+  if (n <= 0) return 0;
+
+  const long at = position_;
+  if (Send(n)) {
+    position_ += n;
+    copied_ += n;
+    failures_ = 0;
+    if (limit_ < config_.batch && position_ >= narrow_until_) limit_ = config_.batch;
+    return n;
+  }
+  if (!Recover()) return 0;
+  if (position_ != at) {  // the batch had committed after all
+    failures_ = 0;
+    return 0;
+  }
+  if (++failures_ < (limit_ > 1 ? kFailuresBeforeNarrowing : kFailuresBeforeGivingUp)) return 0;
+  failures_ = 0;
+  if (limit_ > 1) {
+    Notice("the batch after record " + std::to_string(at) +
+           " keeps failing while the database is reachable; sending its records one by one");
+    narrow_until_ = at + n;
+    limit_ = 1;
+    return 0;
+  }
+  throw ToolError("record " + std::to_string(at + 1) +
+                  " is refused by the database again and again while it is reachable; "
+                  "check its values against the columns (kestal dbf cat FILE --from " +
+                  std::to_string(at + 1) + " --limit 1)");
+}
+
+bool Bridge::Send(long n) {
+  CDBFOperate& dbf = *t_->dbf;
+  CSQLOperate& sql = *t_->sql;
+  // Read the block from the file: records position_+1 .. position_+n.
+  if (!dbf.MoveTo(position_ - 1)) return false;
+  const int got = dbf.ReadToBufferFromFile(static_cast<int>(n));
+  if (got <= 0) {
+    Notice("cannot read records after " + std::to_string(position_) + " from the file" +
+           (dbf.m_nLastError != 0 ? ": " + dbf.GetLastErrorMsg().str() : ""));
+    return false;
+  }
+  const int length = t_->mapper->length();
+  t_->images.assign(static_cast<size_t>(got) * length, ' ');
+  for (int k = 0; k < got; ++k) {
+    t_->mapper->Build(dbf.m_szRecordBuf + static_cast<size_t>(k) * CDBFOperate::kSlotSize,
+                      position_ + 1 + k, &t_->images[static_cast<size_t>(k) * length]);
+  }
+
+  int mode = config_.mode;
+  long count = Fill(t_->images, got, mode);
+  if (count < got && mode == 2) {
+    // A bulk-load line cannot carry a comma or a line break in a value; this
+    // batch goes as plain statements instead, in one transaction.
+    if (!told_comma_) {
+      Notice("record " + std::to_string(position_ + 1 + count) +
+             " holds a comma or line break, which a bulk-load line cannot carry; such batches "
+             "are sent as insert statements");
+      told_comma_ = true;
+    }
+    mode = 0;
+    count = Fill(t_->images, got, mode);
+  }
+  if (count == 0) {
+    throw ToolError("record " + std::to_string(position_ + 1) + " does not fit the order buffer");
+  }
+  if (count < got) return false;  // cannot happen: the batch size leaves room
+
+  try {
+    if (mode != 2) sql.BeginTrans();
+    if (!sql.ExecBatchInsert(kReOpenCount, mode, CString(config_.tag))) return false;
+    if (mode != 2) sql.CommitTrans();
+  } catch (const _com_error&) {
+    // Reopening ends the connection and with it an open transaction.
+    sql.BuffInit();
+    sql.ReOpenEx(kReOpenCount);
+    return false;
+  }
+  // The connection keeps the text of every statement it ran; the bridge runs
+  // for days, so that record is emptied after each batch.
+  if (sql.m_pConnection.get() != nullptr) sql.m_pConnection.get()->ClearSentStatements();
+  sql.m_strTrace.Empty();
+  return true;
+}
+
+long Bridge::Fill(const std::vector<char>& images, long n, int mode) {
+  CSQLOperate& sql = *t_->sql;
+  sql.BuffInit();
+  const int length = t_->mapper->length();
+  long k = 0;
+  for (; k < n; ++k) {
+    char* image = const_cast<char*>(&images[static_cast<size_t>(k) * length]);
+    if (!sql.AddInsertRecordToBuff(image, mode, 0)) break;
+  }
+  return k;
+}
+
+bool Bridge::Recover() {
+  CSQLOperate& sql = *t_->sql;
+  long resume = ReadResumePoint();
+  if (resume < 0) {
+    sql.ReOpenEx(kReOpenCount);
+    resume = ReadResumePoint();
+  }
+  sql.m_strTrace.Empty();
+  if (resume < 0) {
+    if (reachable_) Notice("the database cannot be reached; retrying");
+    reachable_ = false;
+    return false;
+  }
+  if (!reachable_) Notice("reconnected to the database");
+  reachable_ = true;
+  if (resume != position_) {
+    Notice("the table holds records up to " + std::to_string(resume) + "; going on from there");
+  }
+  position_ = resume;
+  return true;
+}
+
+}  // namespace kestal::tool

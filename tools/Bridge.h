@@ -1,0 +1,88 @@
+// The bridge: copies the records of a growing table file into a database
+// table through the order buffer, batch by batch, and resumes after any stop
+// without losing or repeating a record.
+//
+// Resume point: the table's rec_num column holds each record's 1-based
+// position in the file, so the highest rec_num (GetMaxNum - 1) is the number
+// of records already copied. A batch is atomic: modes 0 and 1 send it between
+// BeginTrans and CommitTrans, mode 2 loads it as one bulk load, which the
+// engine runs as one transaction. A process killed at any moment therefore
+// leaves the table at a batch boundary, and the next run starts after it.
+//
+// A failed batch is never dropped: the bridge reads the resume point again
+// (so a batch whose commit reached the server but whose answer was lost is
+// not sent twice), rebuilds the batch from the file and sends it again.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace kestal::tool {
+
+struct BridgeConfig {
+  std::string dbf_path;
+  std::string connect;  // ADO-style connection string
+  std::string table;
+  std::string tag = "WTK";  // names the bulk-load file log/OrderTemp_<tag>.txt
+  int mode = 0;             // 0 plain inserts, 1 server-numbered inserts, 2 bulk load
+  int batch = 500;          // records per batch, 1 to 500
+};
+
+// Receives what the bridge recovers from (lost database, resent batch), one
+// line of text each, in the terminal's encoding.
+using BridgeNotice = std::function<void(const std::string&)>;
+
+class Bridge {
+ public:
+  Bridge(const BridgeConfig& config, BridgeNotice notice);
+  ~Bridge();
+  Bridge(const Bridge&) = delete;
+  Bridge& operator=(const Bridge&) = delete;
+
+  // Opens the file and the table, matches their fields and reads the resume
+  // point. Throws ToolError (bad field list, missing file, unknown table,
+  // connection failure, a table ahead of the file).
+  void Open();
+
+  // Copies at most one batch of the records not yet in the table. Returns the
+  // number committed: 0 when there was nothing new or the batch failed (it is
+  // sent again by a later call). Throws ToolError for what waiting cannot
+  // mend: a record the database keeps refusing while it stays reachable, a
+  // value the table cannot carry, a file that shrank below the resume point.
+  long Step();
+
+  long position() const { return position_; }      // records known to be in the table
+  long file_count() const { return file_count_; }  // records in the file at the last look
+  long copied() const { return copied_; }          // records committed by this run
+  bool reachable() const { return reachable_; }    // false while the database is lost
+
+ private:
+  struct Tables;
+  // Sends records position_+1 .. position_+n; true when committed.
+  bool Send(long n);
+  // Fills the order buffer with the first records of the block in mode;
+  // returns how many went in.
+  long Fill(const std::vector<char>& images, long n, int mode);
+  // Reads the resume point again after a failure; false while unreachable.
+  bool Recover();
+  // The table's highest rec_num, or -1 when it cannot be read.
+  long ReadResumePoint();
+  void Notice(const std::string& text) const;
+
+  BridgeConfig config_;
+  BridgeNotice notice_;
+  std::unique_ptr<Tables> t_;
+  long position_ = 0;
+  long file_count_ = 0;
+  long copied_ = 0;
+  bool reachable_ = true;
+  int limit_ = 500;          // records per batch now; 1 while isolating a refused record
+  long narrow_until_ = 0;    // back to the full batch once past this position
+  int failures_ = 0;         // failed sends in a row at the same position
+  bool told_comma_ = false;  // the mode-2 fallback was reported
+  int lock_fd_ = -1;         // lock on the bulk-load file name (mode 2)
+};
+
+}  // namespace kestal::tool

@@ -1,0 +1,128 @@
+// "kestal bridge FILE CONN TABLE": runs the bridge (Bridge.h) until SIGINT or
+// SIGTERM. On a terminal, stderr carries a live status line (records copied,
+// rate, lag behind the file); otherwise only notices and the closing line.
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <string>
+
+#include "tools/Bridge.h"
+#include "tools/Commands.h"
+#include "tools/Options.h"
+#include "tools/Signals.h"
+#include "tools/ToolError.h"
+
+namespace kestal::tool {
+namespace {
+
+const char kUsage[] =
+    "Usage: kestal bridge FILE CONN TABLE [--tag TAG] [--mode 0|1|2] [--batch N]\n"
+    "                     [--interval MS]\n"
+    "\n"
+    "Copies every record of the table file FILE, and every record appended to it\n"
+    "later, into the table TABLE of the database named by CONN, until SIGINT or\n"
+    "SIGTERM. Fields are matched by name (case-insensitive); the table's int column\n"
+    "rec_num receives the record's position in the file, and the copy resumes\n"
+    "after the table's highest rec_num, so a restart, even after kill -9, neither\n"
+    "loses nor repeats a record. A failed batch is sent again after reconnecting.\n"
+    "  --tag TAG      names the bulk-load file log/OrderTemp_TAG.txt (default WTK)\n"
+    "  --mode M       0: INSERT statements (default); 1: INSERTs numbered by the\n"
+    "                 server; 2: bulk load through log/ below the working folder\n"
+    "  --batch N      records per batch, 1 to 500 (default 500)\n"
+    "  --interval MS  pause between polls once caught up (default 200)\n"
+    "Exit status 1 for a bad field list, a missing file or table, a connection\n"
+    "that cannot be made, or a record the database keeps refusing.\n";
+
+long long MonotonicMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+// The status line on a terminal, redrawn at most four times a second.
+class StatusLine {
+ public:
+  StatusLine() : tty_(isatty(STDERR_FILENO) == 1) {}
+
+  // Prints a notice on a line of its own.
+  void Notice(const std::string& text) {
+    if (tty_ && drawn_) fputs("\r\033[K", stderr);
+    fprintf(stderr, "kestal bridge: %s\n", text.c_str());
+    drawn_ = false;
+  }
+
+  void Update(const Bridge& bridge, bool force) {
+    if (!tty_) return;
+    const long long now = MonotonicMs();
+    if (!force && now - last_draw_ < 250) return;
+    if (now - sample_ms_ >= 1000) {  // the rate over the last second or so
+      rate_ = sample_ms_ > 0 ? static_cast<double>(bridge.copied() - sample_copied_) * 1000.0 /
+                                   static_cast<double>(now - sample_ms_)
+                             : 0.0;
+      sample_ms_ = now;
+      sample_copied_ = bridge.copied();
+    }
+    fprintf(stderr, "\r\033[K%ld copied, %.0f records/s, lag %ld%s", bridge.copied(), rate_,
+            bridge.file_count() - bridge.position(),
+            bridge.reachable() ? "" : ", database unreachable");
+    fflush(stderr);
+    drawn_ = true;
+    last_draw_ = now;
+  }
+
+  void End() {
+    if (tty_ && drawn_) fputs("\n", stderr);
+    drawn_ = false;
+  }
+
+ private:
+  const bool tty_;
+  bool drawn_ = false;
+  long long last_draw_ = 0;
+  long long sample_ms_ = 0;
+  long sample_copied_ = 0;
+  double rate_ = 0.0;
+};
+
+}  // namespace
+
+int RunBridge(const Args& args) {
+  Options opts(args, {{"tag", true}, {"mode", true}, {"batch", true}, {"interval", true}});
+  if (opts.help()) {
+    fputs(kUsage, stdout);
+    return kExitOk;
+  }
+  opts.ExpectPositional(3, "FILE, CONN and TABLE");
+  BridgeConfig config;
+  config.dbf_path = opts.positional()[0];
+  config.connect = opts.positional()[1];
+  config.table = opts.positional()[2];
+  config.tag = opts.Get("tag", "WTK");
+  config.mode = static_cast<int>(opts.GetLong("mode", 0, 0, 2));
+  config.batch = static_cast<int>(opts.GetLong("batch", 500, 1, 500));
+  const int interval = static_cast<int>(opts.GetLong("interval", 200, 0, 60000));
+  InstallStopHandlers();
+
+  StatusLine status;
+  Bridge bridge(config, [&status](const std::string& text) { status.Notice(text); });
+  bridge.Open();
+  try {
+    while (!StopRequested()) {
+      const long n = bridge.Step();
+      status.Update(bridge, false);
+      if (n == 0) SleepUnlessStopped(interval);
+    }
+  } catch (...) {
+    status.End();
+    throw;
+  }
+  status.Update(bridge, true);
+  status.End();
+  fprintf(stderr,
+          "kestal bridge: stopped; %ld records copied in this run, %ld of %ld in the table\n",
+          bridge.copied(), bridge.position(), bridge.file_count());
+  return kExitOk;
+}
+
+}  // namespace kestal::tool
