@@ -385,6 +385,9 @@ class Rewriter {
         }
       }
       if (lw == "union" || lw == "except" || lw == "intersect") set_operation = true;
+      // An IDENTITY column definition; the dialect lists it when the engine
+      // spells identity columns otherwise.
+      if (lw == "identity" && IsUnsupportedFunction(lw)) NotSupported("IDENTITY columns");
       if (lw == "current_timestamp") {
         // The local date and time in T-SQL, as getdate().
         CheckDateArithmetic(i, i, b, e);

@@ -138,6 +138,26 @@ Statement RewriteSet(const std::vector<Token>& tokens, size_t first) {
     st.kind = StatementKind::kNoop;
     return st;
   }
+  // Options whose ON state is how the engines behave anyway.
+  for (const char* option : {"ansi_nulls", "quoted_identifier", "ansi_padding", "ansi_warnings",
+                             "concat_null_yields_null", "arithabort", "xact_abort"}) {
+    if (c.TakeWord(option)) {
+      if (!c.TakeWord("on")) NotSupported(std::string("SET ") + option + " other than ON");
+      c.ExpectEnd();
+      st.kind = StatementKind::kNoop;
+      return st;
+    }
+  }
+  // IDENTITY_INSERT only makes T-SQL accept explicit identity values, which
+  // the engines accept anyway.
+  if (c.TakeWord("identity_insert")) {
+    c.TableName();
+    if (!c.TakeWord("on") && !c.TakeWord("off"))
+      SyntaxError("set identity_insert needs ON or OFF.");
+    c.ExpectEnd();
+    st.kind = StatementKind::kNoop;
+    return st;
+  }
   const Token* t = c.Peek();
   NotSupported("SET " + (t ? t->text : std::string()));
 }

@@ -188,6 +188,9 @@ TEST(RewriterTest, SetRowcountAndNocount) {
   EXPECT_EQ(StatusOf("set rowcount 5 6"), kestal::db::kStatementError);
   EXPECT_EQ(StatusOf("set rowcount @n"), kestal::db::kNotSupported);
   EXPECT_EQ(StatusOf("set ansi_nulls off"), kestal::db::kNotSupported);
+  EXPECT_EQ(Plan("set quoted_identifier on").kind, StatementKind::kNoop);
+  EXPECT_EQ(Plan("set identity_insert [db]..[T] on").kind, StatementKind::kNoop);
+  EXPECT_EQ(StatusOf("set identity_insert T maybe"), kestal::db::kStatementError);
   EXPECT_EQ(StatusOf("set rowcount 99999999999999999999999"), kestal::db::kStatementError);
 }
 
@@ -261,6 +264,8 @@ TEST(RewriterTest, UntranslatableConstructsAreNamed) {
   EXPECT_EQ(StatusOf("select 'a'+stock from T"), kNotSupported);
   EXPECT_EQ(StatusOf("select dateadd(day, 1, d) from T"), kNotSupported);
   EXPECT_EQ(StatusOf("select log(a) from T"), kNotSupported);
+  EXPECT_EQ(StatusOf("create table T (id int identity(1,1) primary key)"), kNotSupported);
+  EXPECT_EQ(StatusOf("create table T (id int identity primary key)"), kNotSupported);
   EXPECT_EQ(StatusOf("select * from T where d > getdate()-1"), kNotSupported);
   EXPECT_EQ(StatusOf("select current_timestamp + 1"), kNotSupported);
   EXPECT_EQ(StatusOf("select * from T where stock like '[67]%'"), kNotSupported);
