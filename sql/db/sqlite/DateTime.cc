@@ -56,7 +56,8 @@ void CivilFromDays(long long z, int* y, int* m, int* d) {
 }
 
 std::string Format(int y, int mo, int d, int h, int mi, int s, int ms) {
-  char buf[40];
+  // Room for any int in every field, so no output can be cut.
+  char buf[96];
   std::snprintf(buf, sizeof buf, "%04d-%02d-%02d %02d:%02d:%02d.%03d", y, mo, d, h, mi, s, ms);
   return buf;
 }
