@@ -78,10 +78,21 @@ class PostgresDatabase : public TestDatabase {
     return s;
   }
 
-  void Exec(const std::string& sql) override { RunOn(Live(), sql); }
+  void Exec(const std::string& sql) override {
+    try {
+      RunOn(Live(), sql);
+    } catch (const std::runtime_error&) {
+      if (!Reconnected()) throw;
+      RunOn(conn_, sql);
+    }
+  }
 
   std::vector<std::vector<std::string>> Query(const std::string& sql) override {
     PGresult* r = PQexec(Live(), sql.c_str());
+    if (PQresultStatus(r) != PGRES_TUPLES_OK && Reconnected()) {
+      PQclear(r);
+      r = PQexec(conn_, sql.c_str());
+    }
     if (PQresultStatus(r) != PGRES_TUPLES_OK) {
       std::string err = PQresultErrorMessage(r);
       PQclear(r);
@@ -102,6 +113,14 @@ class PostgresDatabase : public TestDatabase {
   PGconn* Live() {
     if (PQstatus(conn_) != CONNECTION_OK) PQreset(conn_);
     return conn_;
+  }
+
+  // After a failed call: when the link was lost (server restarted), resets it
+  // and returns true so the caller retries once.
+  bool Reconnected() {
+    if (PQstatus(conn_) == CONNECTION_OK) return false;
+    PQreset(conn_);
+    return PQstatus(conn_) == CONNECTION_OK;
   }
 
   static void RunOn(PGconn* c, const std::string& sql) {
