@@ -141,5 +141,39 @@ TEST(ConcurrentInsertTest, BatchesOfNumberedInsertsNumberInAppendOrder) {
   }
 }
 
+TEST(ConcurrentInsertTest, ReaderFollowingTheWritersSeesOnlyGaplessPrefixes) {
+  TempDir dir;
+  const std::string path = MakeTable(dir);
+  std::vector<pid_t> writers;
+  for (int w = 0; w < 2; ++w) {
+    writers.push_back(Spawn([=] {
+      _ConnectionPtr c;
+      c.CreateInstance();
+      c->Open(CString(Conn(path)));
+      for (int i = 0; i < 150; ++i) {
+        c->Execute(
+            "insert into CJK (rec_num,stock,bs)  select isnull(max(rec_num)+1,1),'ABC123','B' "
+            "from CJK with (holdlock) ");
+      }
+      return 0;
+    }));
+  }
+  _ConnectionPtr c;
+  c.CreateInstance();
+  c->Open(CString(Conn(path)));
+  long last = 0;
+  int polls = 0;
+  while (last < 300 && polls < 100000) {
+    ++polls;
+    _RecordsetPtr rs = c->Execute("select count(*) as n, isnull(max(rec_num),0) as hi from CJK");
+    const long n = atol(rs->GetCollect("n").ToString());
+    ASSERT_EQ(n, atol(rs->GetCollect("hi").ToString()));
+    ASSERT_GE(n, last);
+    last = n;
+  }
+  for (pid_t p : writers) EXPECT_EQ(Wait(p), 0);
+  EXPECT_EQ(last, 300);
+}
+
 }  // namespace
 }  // namespace kestal::test
