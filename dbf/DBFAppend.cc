@@ -10,7 +10,6 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
-#include <string>
 
 #include "dbf/DBFDetail.h"
 #include "dbf/DBFOperate.h"
@@ -20,15 +19,34 @@ using namespace kestal::dbf_detail;
 
 namespace {
 
-// The record-number text for one record: number right-aligned in width bytes,
-// padded with spaces, or its leading width digits when it is wider. Any width
-// the record holds is served, including widths beyond 30.
-std::string NumberField(long number, int width) {
-  std::string text = std::to_string(number);
-  if (static_cast<int>(text.size()) < width) {
-    return std::string(static_cast<size_t>(width) - text.size(), ' ') + text;
+// Writes number in decimal just before end, with a '-' when negative; returns
+// where the text starts. end must have 20 free bytes before it.
+char* FormatDecimal(long number, char* end) {
+  unsigned long magnitude =
+      number < 0 ? 0UL - static_cast<unsigned long>(number) : static_cast<unsigned long>(number);
+  char* p = end;
+  do {
+    *--p = static_cast<char>('0' + magnitude % 10);
+    magnitude /= 10;
+  } while (magnitude != 0);
+  if (number < 0) *--p = '-';
+  return p;
+}
+
+// Fills the width bytes at field with number: right-aligned and padded with
+// spaces, or its leading width digits when it is wider. No terminator; any
+// width the record holds is served, including widths beyond 30.
+void PutNumberField(char* field, long number, size_t width) {
+  char digits[24];
+  char* end = digits + sizeof digits;
+  const char* text = FormatDecimal(number, end);
+  const size_t length = static_cast<size_t>(end - text);
+  if (length < width) {
+    memset(field, ' ', width - length);
+    memcpy(field + (width - length), text, length);
+  } else {
+    memcpy(field, text, width);
   }
-  return text.substr(0, static_cast<size_t>(width));
 }
 
 }  // namespace
@@ -95,9 +113,9 @@ void CDBFOperate::AddRecordNumber(char* pRecords, long nCount, long nStart, CStr
   // Open keeps every field inside the record; check again before writing.
   if (uint64_t{field.nOffset} + static_cast<uint64_t>(width) > m_nRecLen) return;
   char* p = pRecords + field.nOffset;
+  // The caller keeps nStart + nCount within 2^31 - 1.
   for (long k = 1; k <= nCount; ++k) {
-    std::string text = NumberField(nStart + k, width);
-    memcpy(p, text.data(), static_cast<size_t>(width));
+    PutNumberField(p, nStart + k, static_cast<size_t>(width));
     p += m_nRecLen;
   }
 }

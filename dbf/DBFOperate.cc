@@ -50,7 +50,9 @@ CDBFOperate::CDBFOperate()
       m_nRecLen(0),
       m_lCurPos(-1),
       m_nBufferPos(-1),
-      m_lTotalCount(0) {
+      m_lTotalCount(0),
+      m_nDirtySlots(0),
+      m_nDirtyLen(0) {
   memset(m_Fields, 0, sizeof m_Fields);
   memset(m_szRecordBuf, 0, sizeof m_szRecordBuf);
   memset(m_szErrorMsg, 0, sizeof m_szErrorMsg);

@@ -15,6 +15,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 
 #include "platform/CriticalSection.h"
 #include "platform/File.h"
@@ -132,9 +133,22 @@ class CDBFOperate : public CObject {
   CCriticalSection m_csLock;  // count refreshes and appends of this object
 
  public:
-  char m_szRecordBuf[kRecordBufSize];  // 500 slots of 512 bytes
-  char m_szErrorMsg[kErrorMsgSize];    // NUL-terminated text of the last file error
+  // 500 slots of 512 bytes, filled by block reads. The host reads it; it
+  // does not write it: a block read clears only the bytes the previous block
+  // filled, so anything else written here would outlive the next read.
+  char m_szRecordBuf[kRecordBufSize];
+  char m_szErrorMsg[kErrorMsgSize];  // NUL-terminated text of the last file error
 
  private:
+  // The records of one block as they lie in the file, read in one call and
+  // then copied into the slots. kRecordBufSize bytes, allocated by the first
+  // block read and kept until destruction.
+  std::unique_ptr<char[]> m_pReadBuf;
+  // The part of m_szRecordBuf that may hold non-zero bytes: the first
+  // m_nDirtyLen bytes of slots 0 to m_nDirtySlots - 1. Every other byte is
+  // zero. Block reads keep this true and clear only this part.
+  int32_t m_nDirtySlots;
+  int32_t m_nDirtyLen;
+
   friend class CDBFOperateTestAccess;
 };

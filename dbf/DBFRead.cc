@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <new>
 
 #include "dbf/DBFDetail.h"
 #include "dbf/DBFOperate.h"
@@ -37,16 +38,26 @@ int32_t ReadCountOnce(CFile& file) {
   return GetInt32(bytes);
 }
 
-// Spreads n records of length recLen, read end to end at the start of buf,
-// into 512-byte slots, and zeroes each slot behind its record. Working from
-// the last record down never overwrites a record not yet moved, since slot k
-// starts at or after the end of packed record k - 1.
-void SpreadIntoSlots(char* buf, int n, int recLen) {
-  for (int k = n - 1; k > 0; --k) {
-    memmove(buf + k * CDBFOperate::kSlotSize, buf + k * recLen, recLen);
-  }
+// Copies the first got bytes of n records of length recLen, read end to end
+// into packed, into slots 0 to n - 1 of buf: slot k receives record k in its
+// first recLen bytes, or the part of it that was read. Before the call the
+// first dirtyLen bytes of slots 0 to dirtySlots - 1 may be non-zero and the
+// rest of buf is zero; afterwards every byte outside the new records is zero.
+// Only the bytes that were dirty are cleared, not the whole buffer.
+void SpreadIntoSlots(char* buf, const char* packed, size_t got, int n, int recLen, int dirtySlots,
+                     int dirtyLen) {
+  const size_t length = static_cast<size_t>(recLen);
   for (int k = 0; k < n; ++k) {
-    memset(buf + k * CDBFOperate::kSlotSize + recLen, 0, CDBFOperate::kSlotSize - recLen);
+    char* slot = buf + static_cast<size_t>(k) * CDBFOperate::kSlotSize;
+    const size_t start = static_cast<size_t>(k) * length;
+    size_t copied = length;
+    if (got < start + length) copied = got > start ? got - start : 0;
+    memcpy(slot, packed + start, copied);
+    const size_t dirty = k < dirtySlots ? static_cast<size_t>(dirtyLen) : 0;
+    if (dirty > copied) memset(slot + copied, 0, dirty - copied);
+  }
+  for (int k = n; k < dirtySlots; ++k) {
+    memset(buf + static_cast<size_t>(k) * CDBFOperate::kSlotSize, 0, static_cast<size_t>(dirtyLen));
   }
 }
 
@@ -99,19 +110,29 @@ int CDBFOperate::ReadToBufferFromFile(int nCount) {
   }
   int n = static_cast<int>(available < nCount ? available : nCount);
   if (n < 1) return 0;
+  m_nBufferPos = -1;
+  size_t got = 0;
   try {
-    memset(m_szRecordBuf, 0, sizeof m_szRecordBuf);
-    m_nBufferPos = -1;
+    if (!m_pReadBuf) {
+      m_pReadBuf.reset(new (std::nothrow) char[kRecordBufSize]);
+      if (!m_pReadBuf) throw CFileException("read", m_File.GetFilePath(), ENOMEM);
+    }
     m_File.Seek(int64_t{m_nHeadLen} + next * m_nRecLen, CFile::begin);
-    // n records of at most 512 bytes fit the buffer packed; bytes past the
-    // end of a short file stay zero.
-    m_File.Read(m_szRecordBuf, static_cast<size_t>(n) * m_nRecLen);
-    SpreadIntoSlots(m_szRecordBuf, n, m_nRecLen);
+    // n records of at most 512 bytes fit the read buffer; a short file gives
+    // fewer bytes, and what was not read stays zero in the slots.
+    got = m_File.Read(m_pReadBuf.get(), static_cast<size_t>(n) * m_nRecLen);
   } catch (const CFileException& e) {
+    // A failed block read leaves an empty buffer, as a cleared one would.
+    SpreadIntoSlots(m_szRecordBuf, nullptr, 0, 0, m_nRecLen, m_nDirtySlots, m_nDirtyLen);
+    m_nDirtySlots = 0;
+    m_nDirtyLen = 0;
     SetErrorText(m_szErrorMsg, e);
     m_nLastError = -1;
     return 0;
   }
+  SpreadIntoSlots(m_szRecordBuf, m_pReadBuf.get(), got, n, m_nRecLen, m_nDirtySlots, m_nDirtyLen);
+  m_nDirtySlots = n;
+  m_nDirtyLen = m_nRecLen;
   m_nLastError = 0;
   return n;
 }
