@@ -18,4 +18,24 @@ bool ParseTsqlDateTime(const std::string& text, std::string* out);
 // Returns false outside the years 1753 to 9999.
 bool DaysToTsqlDateTime(double days, std::string* out);
 
+// A point in time: a day number (days after 1970-01-01) and the millisecond
+// of that day (0 to 86,399,999).
+struct Moment {
+  long long day = 0;
+  long long ms = 0;
+};
+
+// The same conversions, to a Moment.
+bool ParseMoment(const std::string& text, Moment* out);
+bool MomentFromDays(double days, Moment* out);
+// "YYYY-MM-DD HH:MM:SS.fff".
+std::string FormatMoment(const Moment& m);
+// True within the years 1753 to 9999, datetime's range.
+bool InDateTimeRange(const Moment& m);
+
+// Day number of a date, and the date of a day number (proleptic Gregorian).
+long long DaysFromCivil(long long year, unsigned month, unsigned day);
+void CivilFromDays(long long days, int* year, int* month, int* day);
+int DaysInMonth(int year, int month);
+
 }  // namespace kestal::db::sqlite

@@ -104,9 +104,8 @@ std::string IdentCurrent(const std::string& table) {
 // there, natural in T-SQL). Any other unknown function fails in SQLite with
 // its name.
 const char* const kUnsupportedFunctions[] = {
-    "dateadd", "datediff", "datepart", "datename", "charindex", "patindex", "stuff", "replicate",
-    "space", "datalength", "object_id", "object_name", "newid", "scope_identity", "isnumeric",
-    "isdate", "str", "left", "right", "reverse", "year", "month", "day", "choose", "format",
+    "datename", "patindex", "stuff", "replicate", "space", "datalength", "object_id", "object_name",
+    "newid", "scope_identity", "isnumeric", "isdate", "str", "reverse", "choose", "format",
     "concat", "try_cast", "try_convert", "parse", "try_parse", "count_big", "stdev", "stdevp",
     "var", "varp", "checksum", "binary_checksum", "col_length", "db_name", "user_name",
     "suser_sname", "host_name", "app_name", "getutcdate", "sysdatetime", "eomonth", "datefromparts",
@@ -114,6 +113,21 @@ const char* const kUnsupportedFunctions[] = {
     "rand",
     // SQLite's identity is INTEGER PRIMARY KEY AUTOINCREMENT.
     "identity", nullptr};
+
+// T-SQL functions given by this engine's own functions (DateFunctions.h).
+const char* FunctionName(const std::string& name) {
+  if (name == "left") return "kestal_left";
+  if (name == "right") return "kestal_right";
+  if (name == "charindex") return "kestal_charindex";
+  return nullptr;
+}
+
+std::string DateFunction(const std::string& name, const std::string& unit,
+                         const std::vector<std::string>& args) {
+  std::string out = "kestal_" + name + "(" + tsql::QuoteString(unit);
+  for (const std::string& a : args) out += ", " + a;
+  return out + ")";
+}
 
 const tsql::Dialect kDialect{
     "SQLite",
@@ -128,6 +142,8 @@ const tsql::Dialect kDialect{
     IdentCurrent,
     /*literal_collation=*/"TSQL",
     kUnsupportedFunctions,
+    FunctionName,
+    DateFunction,
 };
 
 }  // namespace

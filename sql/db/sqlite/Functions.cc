@@ -5,6 +5,7 @@
 #include <string>
 
 #include "sql/db/TypeCodes.h"
+#include "sql/db/sqlite/DateFunctions.h"
 #include "sql/db/sqlite/DateTime.h"
 #include "sql/db/sqlite/Errors.h"
 #include "sql/db/sqlite/Values.h"
@@ -201,6 +202,7 @@ void RegisterFunctions(sqlite3* db) {
   Register(db, "kestal_int", 2, SQLITE_DETERMINISTIC, IntCast);
   Register(db, "kestal_ident_current", 1, 0, IdentCurrent);
   Register(db, "kestal_datetime", 1, SQLITE_DETERMINISTIC, DateTimeCast);
+  RegisterDateAndStringFunctions(db);
   Register(db, "kestal_type_code", 1, SQLITE_DETERMINISTIC, TypeCode);
   Register(db, "kestal_type_length", 1, SQLITE_DETERMINISTIC, TypeLength);
   const int rc =

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace kestal::db::tsql {
 
@@ -39,6 +40,16 @@ struct Dialect {
   // T-SQL functions (lower case, null-terminated list) that the engine lacks
   // or gives another meaning; calling one raises kNotSupported. Null: none.
   const char* const* unsupported_functions = nullptr;
+  // T-SQL functions the engine gives under another name (left ->
+  // kestal_left): the new name for a lower-case name, or null to keep it.
+  const char* (*function_name)(const std::string& name) = nullptr;
+  // dateadd(unit, n, d), datediff(unit, a, b), datepart(unit, d) (also
+  // year(d), month(d), day(d)): name is the lower-case function, unit its
+  // canonical name (year, quarter, month, dayofyear, day, week, weekday,
+  // hour, minute, second, millisecond), args the other arguments rewritten.
+  // Null: these functions are refused.
+  std::string (*date_function)(const std::string& name, const std::string& unit,
+                               const std::vector<std::string>& args) = nullptr;
 };
 
 }  // namespace kestal::db::tsql

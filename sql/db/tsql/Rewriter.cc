@@ -52,6 +52,28 @@ bool IsHint(const std::string& lw) {
   return IsLockingHint(lw) || InList(lw, kOtherHints, sizeof kOtherHints / sizeof *kOtherHints);
 }
 
+// The canonical name of a T-SQL date part or abbreviation, or "" when
+// unknown.
+std::string CanonicalDatePart(const std::string& lw) {
+  static const char* const kParts[][4] = {{"year", "yy", "yyyy", nullptr},
+                                          {"quarter", "qq", "q", nullptr},
+                                          {"month", "mm", "m", nullptr},
+                                          {"dayofyear", "dy", "y", nullptr},
+                                          {"day", "dd", "d", nullptr},
+                                          {"week", "wk", "ww", nullptr},
+                                          {"weekday", "dw", "w", nullptr},
+                                          {"hour", "hh", nullptr, nullptr},
+                                          {"minute", "mi", "n", nullptr},
+                                          {"second", "ss", "s", nullptr},
+                                          {"millisecond", "ms", nullptr, nullptr}};
+  for (const auto& names : kParts) {
+    for (const char* n : names) {
+      if (n && lw == n) return names[0];
+    }
+  }
+  return std::string();
+}
+
 class Rewriter {
  public:
   Rewriter(std::vector<Token> tokens, const Dialect& dialect)
@@ -261,6 +283,40 @@ class Rewriter {
     return d_.convert_style(expr, type, std::atoi(t_[s].text.c_str()));
   }
 
+  // dateadd / datediff / datepart / year / month / day for the group opening
+  // at g, through the dialect.
+  std::string DateFunction(const std::string& name, size_t g) {
+    if (!d_.date_function) NotSupported("the function " + name);
+    auto args = Arguments(g);
+    std::string unit;
+    size_t first_value = 1;
+    if (name == "year" || name == "month" || name == "day") {
+      unit = name;
+      first_value = 0;
+    } else {
+      const size_t u = Next(args[0].first, args[0].second);
+      if (u >= args[0].second || Next(u + 1, args[0].second) != args[0].second ||
+          (t_[u].kind != TokenKind::kWord && t_[u].kind != TokenKind::kString)) {
+        SyntaxError("Invalid parameter 1 specified for " + name + ".");
+      }
+      unit = CanonicalDatePart(Lower(t_[u].kind == TokenKind::kWord ? t_[u].text : t_[u].value));
+      if (unit.empty()) NotSupported("the date part " + t_[u].text + " of " + name);
+    }
+    const size_t want = name == "datepart" ? 2 : (first_value == 0 ? 1 : 3);
+    if (args.size() != want) {
+      SyntaxError("The " + name + " function requires " + std::to_string(want) + " arguments.");
+    }
+    std::vector<std::string> values;
+    for (size_t k = first_value; k < args.size(); ++k) {
+      if (Next(args[k].first, args[k].second) == args[k].second) {
+        SyntaxError("An argument of " + name + " is missing.");
+      }
+      values.push_back(Range(args[k].first, args[k].second, false));
+    }
+    return d_.date_function(name == "year" || name == "month" || name == "day" ? "datepart" : name,
+                            unit, values);
+  }
+
   // IDENT_CURRENT('T') for the group opening at g.
   std::string IdentCurrent(size_t g) const {
     auto args = Arguments(g);
@@ -420,6 +476,19 @@ class Rewriter {
           out += d_.now_expression;
           i = close + 1;
           continue;
+        }
+        if (lw == "dateadd" || lw == "datediff" || lw == "datepart" || lw == "year" ||
+            lw == "month" || lw == "day") {
+          out += DateFunction(lw, next);
+          i = close + 1;
+          continue;
+        }
+        if (d_.function_name) {
+          if (const char* name = d_.function_name(lw)) {
+            out += name;
+            i = i + 1;
+            continue;
+          }
         }
         if (IsUnsupportedFunction(lw)) NotSupported("the function " + tk.text);
         if (lw == "ident_current") {

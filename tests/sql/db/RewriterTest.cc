@@ -162,6 +162,24 @@ TEST(RewriterTest, FunctionsAndOperatorsGetTheirEngineSpelling) {
   EXPECT_EQ(Sql("select isnull from T"), "select isnull from T");
 }
 
+TEST(RewriterTest, DateAndStringFunctionsGoToTheEnginesOwn) {
+  EXPECT_EQ(Sql("select dateadd(dd, -1, getdate())"),
+            "select kestal_dateadd('day',  -1,  datetime('now','localtime'))");
+  EXPECT_EQ(Sql("select datediff(MINUTE, a, b), datepart(dw, a), year(a) from T"),
+            "select kestal_datediff('minute',  a,  b), kestal_datepart('weekday',  a), "
+            "kestal_datepart('year', a) from T");
+  EXPECT_EQ(Sql("select left(stock, 3), right(stock,2), charindex('7', stock) from T"),
+            "select kestal_left(stock, 3), kestal_right(stock,2), kestal_charindex('7', stock) "
+            "from T");
+  // LEFT JOIN is no call.
+  EXPECT_EQ(Sql("select * from T left join U on T.a=U.a"),
+            "select * from T left join U on T.a=U.a");
+  EXPECT_EQ(StatusOf("select dateadd(fortnight, 1, d) from T"), kestal::db::kNotSupported);
+  EXPECT_EQ(StatusOf("select dateadd(day, 1) from T"), kestal::db::kStatementError);
+  EXPECT_EQ(StatusOf("select datepart(a + 1, d) from T"), kestal::db::kStatementError);
+  EXPECT_EQ(StatusOf("select year() from T"), kestal::db::kStatementError);
+}
+
 TEST(RewriterTest, IdentCurrentNeedsOneTableNameLiteral) {
   EXPECT_EQ(Sql("select IDENT_CURRENT('T') as IdentCurrent "),
             "select kestal_ident_current('T') as IdentCurrent ");
@@ -262,7 +280,7 @@ TEST(RewriterTest, UntranslatableConstructsAreNamed) {
   EXPECT_EQ(StatusOf("select * from #tmp"), kNotSupported);
   EXPECT_EQ(StatusOf("select * into u from t"), kNotSupported);
   EXPECT_EQ(StatusOf("select 'a'+stock from T"), kNotSupported);
-  EXPECT_EQ(StatusOf("select dateadd(day, 1, d) from T"), kNotSupported);
+  EXPECT_EQ(StatusOf("select stuff(a, 1, 2, 'x') from T"), kNotSupported);
   EXPECT_EQ(StatusOf("select log(a) from T"), kNotSupported);
   EXPECT_EQ(StatusOf("create table T (id int identity(1,1) primary key)"), kNotSupported);
   EXPECT_EQ(StatusOf("create table T (id int identity primary key)"), kNotSupported);
@@ -270,7 +288,7 @@ TEST(RewriterTest, UntranslatableConstructsAreNamed) {
   EXPECT_EQ(StatusOf("select current_timestamp + 1"), kNotSupported);
   EXPECT_EQ(StatusOf("select * from T where stock like '[67]%'"), kNotSupported);
   EXPECT_EQ(StatusOf("select * from T where stock like '6%'"), 0);
-  EXPECT_NE(DescriptionOf("select charindex('a', b) from T").find("charindex"), std::string::npos);
+  EXPECT_NE(DescriptionOf("select patindex('a', b) from T").find("patindex"), std::string::npos);
   EXPECT_NE(DescriptionOf("exec sp_who").find("exec"), std::string::npos);
   EXPECT_NE(DescriptionOf("select 'a'+stock from T").find("concatenation"), std::string::npos);
   EXPECT_NE(DescriptionOf("select @x").find("@x"), std::string::npos);

@@ -118,6 +118,40 @@ TEST_P(StatementTest, DatetimeCastReadsTsqlFormsAndRefusesOthers) {
             kStatementError);
 }
 
+TEST_P(StatementTest, DateFunctionsKeepTsqlMeaning) {
+  // 2026-12-07 is a Monday.
+  EXPECT_EQ(Scalar("select datepart(dw, '2026-12-07') as v"), "2");
+  EXPECT_EQ(Scalar("select datepart(wk, '2026-01-04') as v"), "2");
+  EXPECT_EQ(Scalar("select datepart(dy, '2024-12-31') as v"), "366");
+  EXPECT_EQ(Scalar("select month('2026-12-07 09:30') * 100 + day('2026-12-07') as v"), "1207");
+  EXPECT_EQ(Scalar("select convert(varchar(10), dateadd(month, 1, '2026-01-31'), 120) as v"),
+            "2026-02-28");
+  EXPECT_EQ(Scalar("select convert(varchar(8), dateadd(mi, 45, '23:30'), 108) as v"), "00:15:00");
+  // DATEDIFF counts boundaries crossed, not whole units.
+  EXPECT_EQ(Scalar("select datediff(year, '2025-12-31', '2026-01-01') as v"), "1");
+  EXPECT_EQ(Scalar("select datediff(day, '2026-12-07 23:59', '2026-12-08 00:01') as v"), "1");
+  EXPECT_EQ(Scalar("select datediff(week, '2026-12-05', '2026-12-06') as v"), "1");
+  EXPECT_EQ(Scalar("select datediff(hour, '10:59', '09:01') as v"), "-1");
+  EXPECT_EQ(Scalar("select dateadd(day, 1, null) as v"), "NULL");
+  EXPECT_EQ(StatusOf("select dateadd(year, 9000, '2026-01-01')"), kStatementError);
+  EXPECT_EQ(StatusOf("select datediff(ms, '1900-01-01', '2026-01-01')"), kStatementError);
+  EXPECT_EQ(StatusOf("select datepart(day, 'never')"), kStatementError);
+}
+
+TEST_P(StatementTest, StringFunctionsKeepTsqlMeaning) {
+  EXPECT_EQ(Scalar("select left('ABC123', 3) as v"), "ABC");
+  EXPECT_EQ(Scalar("select right('ABC123', 2) as v"), "23");
+  EXPECT_EQ(Scalar("select right('AB', 5) as v"), "AB");
+  EXPECT_EQ(Scalar("select left('AB', 0) as v"), "");
+  EXPECT_EQ(Scalar("select charindex('c1', 'ABC123') as v"), "3");
+  EXPECT_EQ(Scalar("select charindex('z', 'abc') as v"), "0");
+  EXPECT_EQ(Scalar("select charindex('b', 'abcb', 3) as v"), "4");
+  EXPECT_EQ(StatusOf("select left('abc', -1)"), kStatementError);
+  // Characters, not bytes: "中文x" keeps its first character whole.
+  EXPECT_EQ(Scalar("select left('\xD6\xD0\xCE\xC4x', 1) as v"), "\xD6\xD0");
+  EXPECT_EQ(Scalar("select charindex('x', '\xD6\xD0\xCE\xC4x') as v"), "3");
+}
+
 TEST_P(StatementTest, IntegerCastRescanAndItsStrictness) {
   db_->Exec(
       "insert into CJK (rec_num, cjsj) values (1, '93000'), (2, '100500'), (3, '140000'), "
