@@ -85,6 +85,9 @@ void Connection::CommitTrans() {
 
 _RecordsetPtr Connection::Execute(const CString& sql) {
   sent_.push_back(sql);
+  // Dropped in halves, so that keeping the log bounded costs O(1) per call.
+  constexpr size_t kKeep = 50000;
+  if (sent_.size() > 2 * kKeep) sent_.erase(sent_.begin(), sent_.end() - kKeep);
   if (!session_) throw _com_error(kObjectClosed, "the connection is not open");
   kestal::db::CheckFault(kestal::db::FaultPoint::kStatement, sql);
   std::unique_ptr<kestal::db::ResultTable> rows =

@@ -120,7 +120,9 @@ class Connection {
 
   // Every statement text handed to Execute or Recordset::Open on this
   // connection, as the library wrote it (before any rewriting), oldest first.
-  // Kept across Close and Open; tests read it.
+  // Kept across Close and Open; tests read it. Bounded so that a connection
+  // polling for days does not grow without end: past 100,000 entries the
+  // oldest are dropped, and at least the latest 50,000 stay.
   const std::vector<CString>& SentStatements() const { return sent_; }
   void ClearSentStatements() { sent_.clear(); }
 

@@ -190,6 +190,23 @@ TEST_P(AccessTest, SentStatementsLogTheTextAsWritten) {
   EXPECT_EQ(log[3], "set rowcount 0");
 }
 
+TEST_P(AccessTest, StatementLogStaysBoundedOnALongRunningConnection) {
+  conn_->ClearSentStatements();
+  conn_->Close();  // a closed connection still logs what it is handed, cheaply
+  CString sql;
+  for (int i = 0; i < 100001; ++i) {
+    sql.Format("select %d", i);
+    try {
+      conn_->Execute(sql);
+    } catch (const _com_error&) {
+    }
+  }
+  const auto& log = conn_->SentStatements();
+  EXPECT_EQ(log.size(), 50000u);
+  EXPECT_EQ(log.back(), "select 100000");
+  EXPECT_EQ(log.front(), "select 50001");
+}
+
 TEST_P(AccessTest, InjectedStatementFaultReachesTheCallerAndNothingRuns) {
   {
     ScopedFaultHook hook([](FaultPoint point, const CString& text) {
