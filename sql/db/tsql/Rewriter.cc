@@ -409,6 +409,11 @@ class Rewriter {
               out += "(" + Range(i + 1, close, false) + ")";
             }
             i = close + 1;
+          } else if (IsPunct(tk, "?") || IsPunct(tk, ":") || IsPunct(tk, "::") ||
+                     IsPunct(tk, "$")) {
+            // No T-SQL meaning here, and an engine would read ?, :name or
+            // $name as an unbound parameter, that is as NULL.
+            SyntaxError("Incorrect syntax near '" + tk.text + "'.");
           } else if (IsPunct(tk, "!<")) {
             out += ">=";
             ++i;

@@ -268,6 +268,11 @@ TEST(RewriterTest, MalformedTextIsAStatementError) {
   EXPECT_EQ(StatusOf("select a /* no end"), kStatementError);
   EXPECT_EQ(StatusOf("select (a from t"), kStatementError);
   EXPECT_EQ(StatusOf("select a) from t"), kStatementError);
+  // Parameter marks would bind as NULL on an engine.
+  EXPECT_EQ(StatusOf("select * from t where a = ?"), kStatementError);
+  EXPECT_EQ(StatusOf("select * from t where a = :a"), kStatementError);
+  EXPECT_EQ(StatusOf("select * from t where a = $a"), kStatementError);
+  EXPECT_EQ(StatusOf("select * from t where a = '?:$'"), 0);
   EXPECT_NE(DescriptionOf("select 'abc").find("Unclosed quotation mark"), std::string::npos);
 }
 
