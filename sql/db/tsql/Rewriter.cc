@@ -31,9 +31,9 @@ std::string Lower(const std::string& s) {
 // the statement, which an engine may have to give by other means.
 const char* const kLockingHints[] = {"holdlock", "updlock",      "xlock",   "tablock",
                                      "tablockx", "serializable", "paglock", "repeatableread"};
-const char* const kOtherHints[] = {"nolock",          "rowlock",       "readpast",
-                                   "readuncommitted", "readcommitted", "readcommittedlock",
-                                   "nowait",          "noexpand"};
+const char* const kOtherHints[] = {
+    "nolock", "rowlock",  "readpast",  "readuncommitted", "readcommitted", "readcommittedlock",
+    "nowait", "noexpand", "forceseek", "forcescan"};
 
 // True when lw is one of the n entries of list.
 bool InList(const std::string& lw, const char* const* list, size_t n) {
@@ -126,6 +126,7 @@ class Rewriter {
   bool IsName(size_t i) const {
     return t_[i].kind == TokenKind::kWord || t_[i].kind == TokenKind::kQuotedName;
   }
+  // True when token i (before e) opens a parenthesised group.
   bool IsGroup(size_t i, size_t e) const { return i < e && IsPunct(t_[i], "("); }
 
   // True when the group opening at g holds nothing but table hints.
@@ -176,6 +177,16 @@ class Rewriter {
       } else if (j + 1 < e && IsPunct(t_[j + 1], ".")) {
         parts.push_back(kNone);
         j += 1;
+      } else if (j + 1 < e && IsPunct(t_[j + 1], "*")) {
+        // alias.* in a select list.
+        std::string text;
+        for (size_t k = 0; k < parts.size(); ++k) {
+          if (parts[k] == kNone) SyntaxError("Incorrect syntax near '.'.");
+          text += EmitName(parts[k]) + ".";
+        }
+        *out += text + "*";
+        *last = std::string();
+        return j + 2;
       } else {
         SyntaxError("Incorrect syntax near '.'.");
       }

@@ -115,6 +115,8 @@ TEST(RewriterTest, NamesLoseDatabaseAndOwnerAndBracketsBecomeQuotes) {
   EXPECT_EQ(Sql("select * from [trade]..[my table] where [a]]b]=1"),
             "select * from \"my table\" where \"a]b\"=1");
   EXPECT_EQ(Sql("select t.a from T t"), "select t.a from T t");
+  EXPECT_EQ(Sql("select t.*, [u].* from T t join U u on t.a=u.a"),
+            "select t.*, \"u\".* from T t join U u on t.a=u.a");
   EXPECT_EQ(StatusOf("select * from s.d.o.T"), kestal::db::kNotSupported);
   EXPECT_EQ(StatusOf("select * from T."), kestal::db::kStatementError);
 }

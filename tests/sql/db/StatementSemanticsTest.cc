@@ -220,6 +220,7 @@ TEST_P(StatementTest, DatabaseQualifiedAndBracketedNames) {
   Rows(2);
   EXPECT_EQ(Scalar("select count(*) as ALLRECORDS from trade..CJK"), "2");
   EXPECT_EQ(Scalar("select count(*) as n from [CJK] where [stock] like '6%'"), "2");
+  EXPECT_EQ(conn_->Execute("select c.* from CJK c")->ColumnNames().size(), 6u);
 }
 
 TEST_P(StatementTest, SysobjectsAndSyscolumnsDescribeTables) {
