@@ -24,6 +24,8 @@ namespace {
 // records, and then before a single record counts as refused for good.
 constexpr int kFailuresBeforeNarrowing = 3;
 constexpr int kFailuresBeforeGivingUp = 5;
+// Send's answer when the file could not be read: nothing was sent.
+constexpr long kNotRead = -1;
 // Reconnection attempts handed to the library after a failed send.
 constexpr int kReOpenCount = 1;
 
@@ -98,6 +100,10 @@ void Bridge::Open() {
   config_.batch = limit_;
 
   position_ = ReadResumePoint();
+  if (position_ < 0) {  // one reconnection for a connection lost since Open
+    t_->sql->ReOpenEx(kReOpenCount);
+    position_ = ReadResumePoint();
+  }
   if (position_ < 0) throw ToolError("cannot read the highest rec_num of the table");
   file_count_ = atol(t_->dbf->GetTotalRecord().c_str());
   if (position_ > file_count_) {
@@ -129,12 +135,14 @@ long Bridge::Step() {
   if (n <= 0) return 0;
 
   const long at = position_;
-  if (Send(n)) {
-    position_ += n;
-    copied_ += n;
+  const long sent = Send(n);
+  if (sent == kNotRead) return 0;  // the file is read again at the next step
+  if (sent > 0) {
+    position_ += sent;
+    copied_ += sent;
     failures_ = 0;
     if (limit_ < config_.batch && position_ >= narrow_until_) limit_ = config_.batch;
-    return n;
+    return sent;
   }
   if (!Recover()) return 0;
   if (position_ != at) {  // the batch had committed after all
@@ -156,22 +164,28 @@ long Bridge::Step() {
                   std::to_string(at + 1) + " --limit 1)");
 }
 
-bool Bridge::Send(long n) {
+long Bridge::Send(long n) {
   CDBFOperate& dbf = *t_->dbf;
   CSQLOperate& sql = *t_->sql;
   // Read the block from the file: records position_+1 .. position_+n.
-  if (!dbf.MoveTo(position_ - 1)) return false;
-  const int got = dbf.ReadToBufferFromFile(static_cast<int>(n));
+  if (!dbf.MoveTo(position_ - 1)) return kNotRead;
+  int got = dbf.ReadToBufferFromFile(static_cast<int>(n));
   if (got <= 0) {
     Notice("cannot read records after " + std::to_string(position_) + " from the file" +
            (dbf.m_nLastError != 0 ? ": " + dbf.GetLastErrorMsg().str() : ""));
-    return false;
+    return kNotRead;
   }
   const int length = t_->mapper->length();
   t_->images.assign(static_cast<size_t>(got) * length, ' ');
   for (int k = 0; k < got; ++k) {
-    t_->mapper->Build(dbf.m_szRecordBuf + static_cast<size_t>(k) * CDBFOperate::kSlotSize,
-                      position_ + 1 + k, &t_->images[static_cast<size_t>(k) * length]);
+    try {
+      t_->mapper->Build(dbf.m_szRecordBuf + static_cast<size_t>(k) * CDBFOperate::kSlotSize,
+                        position_ + 1 + k, &t_->images[static_cast<size_t>(k) * length]);
+    } catch (const ToolError&) {
+      if (k == 0) throw;
+      got = k;  // the records before it go first; the next step stops at it
+      break;
+    }
   }
 
   int mode = config_.mode;
@@ -191,23 +205,23 @@ bool Bridge::Send(long n) {
   if (count == 0) {
     throw ToolError("record " + std::to_string(position_ + 1) + " does not fit the order buffer");
   }
-  if (count < got) return false;  // cannot happen: the batch size leaves room
+  if (count < got) return 0;  // cannot happen: the batch size leaves room
 
   try {
     if (mode != 2) sql.BeginTrans();
-    if (!sql.ExecBatchInsert(kReOpenCount, mode, CString(config_.tag))) return false;
+    if (!sql.ExecBatchInsert(kReOpenCount, mode, CString(config_.tag))) return 0;
     if (mode != 2) sql.CommitTrans();
   } catch (const _com_error&) {
     // Reopening ends the connection and with it an open transaction.
     sql.BuffInit();
     sql.ReOpenEx(kReOpenCount);
-    return false;
+    return 0;
   }
   // The connection keeps the text of every statement it ran; the bridge runs
   // for days, so that record is emptied after each batch.
   if (sql.m_pConnection.get() != nullptr) sql.m_pConnection.get()->ClearSentStatements();
   sql.m_strTrace.Empty();
-  return true;
+  return got;
 }
 
 long Bridge::Fill(const std::vector<char>& images, long n, int mode) {

@@ -60,8 +60,10 @@ class Bridge {
 
  private:
   struct Tables;
-  // Sends records position_+1 .. position_+n; true when committed.
-  bool Send(long n);
+  // Sends records position_+1 .. position_+n, or the first of them;
+  // returns how many were committed, 0 when the database took none, -1 when
+  // the file could not be read.
+  long Send(long n);
   // Fills the order buffer with the first records of the block in mode;
   // returns how many went in.
   long Fill(const std::vector<char>& images, long n, int mode);

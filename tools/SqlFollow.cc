@@ -75,16 +75,17 @@ class Follower {
     std::vector<std::string> header;
     for (const std::string& n : names_) header.push_back(ToTerminal(n));
     Emit(CsvLine(header));
+    if (fflush(stdout) != 0) throw ToolError("cannot write the output");
     while (!StopRequested()) {
       const int n =
           sql_.GetRecordsetForBack(CString(filter_), CString(key_), window_, CString(tag_));
       ReportTrace(n);
+      // A gap message comes with the held-back window and with the tenth
+      // look, which delivers it anyway.
+      if (!sql_.m_strGapInfo.IsEmpty()) Note(ToTerminal(sql_.m_strGapInfo.str()));
       if (n > 0) {
         EmitWindow();
         continue;
-      }
-      if (n == CSQLOperate::kGapCode || !sql_.m_strGapInfo.IsEmpty()) {
-        Note(ToTerminal(sql_.m_strGapInfo.str()));
       }
       // A window in which no row met the filter is passed over.
       if (n == 0 && !sql_.m_strLastKey.IsEmpty()) key_ = sql_.m_strLastKey.str();

@@ -24,7 +24,7 @@ std::string Dirname(const std::string& path) {
 // Starts kestal with stdin and stdout (and stderr when err is given) on
 // pipes; returns the pid and the parent's ends.
 pid_t Start(const std::vector<std::string>& args, const std::string& lc_all, int* in, int* out,
-            int* err, long long file_size_limit = -1) {
+            int* err, long long file_size_limit = -1, const std::string& cwd = "") {
   const std::string exe = KestalPath();
   int pin[2], pout[2], perr[2] = {-1, -1};
   if (pipe2(pin, O_CLOEXEC) != 0 || pipe2(pout, O_CLOEXEC) != 0 ||
@@ -41,6 +41,7 @@ pid_t Start(const std::vector<std::string>& args, const std::string& lc_all, int
       signal(SIGXFSZ, SIG_IGN);  // a write past the limit fails instead
       setrlimit(RLIMIT_FSIZE, &limit);
     }
+    if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(126);
     setenv("LC_ALL", lc_all.c_str(), 1);
     unsetenv("KESTAL_CODEPAGE");
     std::vector<char*> argv;
@@ -73,10 +74,10 @@ const std::string& KestalPath() {
 }
 
 ToolResult RunKestal(const std::vector<std::string>& args, const std::string& input,
-                     const std::string& lc_all, long long file_size_limit) {
+                     const std::string& lc_all, long long file_size_limit, const std::string& cwd) {
   int in = -1, out = -1, err = -1;
   ToolResult result;
-  const pid_t pid = Start(args, lc_all, &in, &out, &err, file_size_limit);
+  const pid_t pid = Start(args, lc_all, &in, &out, &err, file_size_limit, cwd);
   signal(SIGPIPE, SIG_IGN);  // the child may stop reading its input early
   size_t written = 0;
   if (input.empty()) {
@@ -114,12 +115,14 @@ ToolResult RunKestal(const std::vector<std::string>& args, const std::string& in
   return result;
 }
 
-RunningTool::RunningTool(const std::vector<std::string>& args, const std::string& lc_all) {
-  pid_ = Start(args, lc_all, &in_, &out_fd_, nullptr);
+RunningTool::RunningTool(const std::vector<std::string>& args, const std::string& lc_all,
+                         const std::string& cwd, bool capture_stderr) {
+  pid_ = Start(args, lc_all, &in_, &out_fd_, capture_stderr ? &err_fd_ : nullptr, -1, cwd);
   signal(SIGPIPE, SIG_IGN);
 }
 
 RunningTool::~RunningTool() {
+  if (err_fd_ >= 0) close(err_fd_);
   if (in_ >= 0) close(in_);
   if (out_fd_ >= 0) close(out_fd_);
   if (pid_ > 0) Kill(pid_);
@@ -175,7 +178,24 @@ int RunningTool::Wait() {
   if (out_fd_ >= 0) kill(pid_, SIGKILL);  // hung: the test fails on the status
   const int status = kestal::test::Wait(pid_);
   pid_ = -1;
+  DrainErr();
   return status;
+}
+
+// Reads what the process wrote to stderr so far (all of it once it ended).
+void RunningTool::DrainErr() {
+  char buf[65536];
+  while (err_fd_ >= 0) {
+    struct pollfd p = {err_fd_, POLLIN, 0};
+    if (poll(&p, 1, 0) <= 0) return;
+    const ssize_t r = read(err_fd_, buf, sizeof buf);
+    if (r <= 0) {
+      close(err_fd_);
+      err_fd_ = -1;
+      return;
+    }
+    err_.append(buf, static_cast<size_t>(r));
+  }
 }
 
 }  // namespace kestal::test

@@ -22,14 +22,20 @@ const std::string& KestalPath();
 // lc_all (LC_ALL of the child), and collects its output. A file_size_limit
 // of 0 or more caps the size of files the child may write (RLIMIT_FSIZE):
 // writes past it fail with EFBIG, as on a full disk.
+// A non-empty cwd is the child's working folder.
 ToolResult RunKestal(const std::vector<std::string>& args, const std::string& input = "",
-                     const std::string& lc_all = "C.UTF-8", long long file_size_limit = -1);
+                     const std::string& lc_all = "C.UTF-8", long long file_size_limit = -1,
+                     const std::string& cwd = "");
 
 // A kestal process left running (follow, append) with its stdin and stdout
 // connected to the test.
 class RunningTool {
  public:
-  explicit RunningTool(const std::vector<std::string>& args, const std::string& lc_all = "C.UTF-8");
+  // A non-empty cwd is the child's working folder; with capture_stderr its
+  // stderr goes to a pipe read by DrainErr and err() (keep it short: an
+  // unread pipe that fills up blocks the child).
+  explicit RunningTool(const std::vector<std::string>& args, const std::string& lc_all = "C.UTF-8",
+                       const std::string& cwd = "", bool capture_stderr = false);
   ~RunningTool();  // kills the process if still running
   RunningTool(const RunningTool&) = delete;
   RunningTool& operator=(const RunningTool&) = delete;
@@ -46,13 +52,17 @@ class RunningTool {
   // Waits for the process to end on its own.
   int Wait();
   const std::string& out() const { return out_; }
+  void DrainErr();
+  const std::string& err() const { return err_; }
 
  private:
   void Pump(int timeout_ms);
   pid_t pid_ = -1;
   int in_ = -1;
   int out_fd_ = -1;
+  int err_fd_ = -1;
   std::string out_;
+  std::string err_;
 };
 
 }  // namespace kestal::test

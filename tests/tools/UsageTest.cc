@@ -26,6 +26,11 @@ TEST(ToolUsageTest, HelpListsCommandsOnStdout) {
   for (const char* sub : {"info", "cat", "follow", "append", "create"}) {
     EXPECT_NE(dbf.out.find(sub), std::string::npos) << sub;
   }
+  const ToolResult sql = RunKestal({"sql", "--help"});
+  EXPECT_EQ(sql.status, 0);
+  for (const char* sub : {"info", "follow", "exec"}) {
+    EXPECT_NE(sql.out.find(sub), std::string::npos) << sub;
+  }
 }
 
 TEST(ToolUsageTest, UnknownCommandsAreUsageErrors) {
@@ -56,6 +61,10 @@ INSTANTIATE_TEST_SUITE_P(Commands, ToolCommandHelpTest,
                                            std::vector<std::string>{"dbf", "follow"},
                                            std::vector<std::string>{"dbf", "append"},
                                            std::vector<std::string>{"dbf", "create"},
+                                           std::vector<std::string>{"sql", "info"},
+                                           std::vector<std::string>{"sql", "follow"},
+                                           std::vector<std::string>{"sql", "exec"},
+                                           std::vector<std::string>{"bridge"},
                                            std::vector<std::string>{"demo"}));
 
 class ToolBadArgumentsTest : public ::testing::TestWithParam<std::vector<std::string>> {};
