@@ -112,5 +112,18 @@ TEST_P(SingleInsertTest, AddNewRecordFailingOnTableWithRowsGivesZeroWithoutRecon
   EXPECT_EQ("", op->m_strTrace.str());
 }
 
+TEST_P(SingleInsertTest, ValuesBeyondTheLimitsAreCutNotOverrun) {
+  auto op = Open("T", t_);
+  op->m_FieldInfo[1].nWidth = 600;  // wider than any table maps to
+  std::string rec = "       1" + std::string(600, 'x') + "B";
+  op->AddNewRecordBase(rec.data(), 0, 0, 0, 0);
+  op->AddNewRecordBase(rec.data(), 0, 0, 1, 2147483647);  // the base must not wrap
+  EXPECT_EQ(
+      Strings({"insert into T (rec_num,stock,bs)  values (1,'" + std::string(511, 'x') + "','B')",
+               "insert into T (rec_num,stock,bs)  select isnull(max(rec_num)+1,2157483648),'" +
+                   std::string(511, 'x') + "','B' from T with (holdlock) "}),
+      Sent(*op));
+}
+
 }  // namespace
 }  // namespace kestal::test
