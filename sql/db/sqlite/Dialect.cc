@@ -144,6 +144,9 @@ const tsql::Dialect kDialect{
     kUnsupportedFunctions,
     FunctionName,
     DateFunction,
+    // SQLite's + adds text as numbers; T-SQL concatenates it.
+    "kestal_add",
+    "kestal_sub",
 };
 
 }  // namespace

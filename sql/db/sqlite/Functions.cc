@@ -2,6 +2,7 @@
 
 #include <climits>
 #include <cmath>
+#include <cstdlib>
 #include <string>
 
 #include "sql/db/TypeCodes.h"
@@ -128,6 +129,94 @@ void DateTimeCast(sqlite3_context* ctx, int, sqlite3_value** argv) {
   sqlite3_result_text(ctx, out.c_str(), static_cast<int>(out.size()), SQLITE_TRANSIENT);
 }
 
+// The numeric value of operand v, converted as T-SQL converts text to the
+// type of the other operand (other_type: SQLITE_INTEGER or SQLITE_FLOAT).
+// Returns false, with the error set, for text that is no such number.
+bool Numeric(sqlite3_context* ctx, sqlite3_value* v, int other_type, long long* i, double* d,
+             bool* is_int) {
+  const int type = sqlite3_value_type(v);
+  if (type == SQLITE_INTEGER) {
+    *i = sqlite3_value_int64(v);
+    *is_int = true;
+    return true;
+  }
+  if (type == SQLITE_FLOAT) {
+    *d = sqlite3_value_double(v);
+    *is_int = false;
+    return true;
+  }
+  const unsigned char* t = sqlite3_value_text(v);
+  const std::string text = t ? reinterpret_cast<const char*>(t) : "";
+  if (other_type == SQLITE_INTEGER) {
+    if (ParseTsqlInt(text, LLONG_MIN, LLONG_MAX, i)) {
+      *is_int = true;
+      return true;
+    }
+    const std::string msg =
+        "Conversion failed when converting the varchar value '" + text + "' to data type int.";
+    sqlite3_result_error(ctx, msg.c_str(), -1);
+    return false;
+  }
+  char* end = nullptr;
+  const size_t b = text.find_first_not_of(' ');
+  const std::string trimmed =
+      b == std::string::npos ? std::string() : text.substr(b, text.find_last_not_of(' ') - b + 1);
+  *d = std::strtod(trimmed.c_str(), &end);
+  if (trimmed.empty() || end != trimmed.c_str() + trimmed.size()) {
+    sqlite3_result_error(ctx, "Error converting data type varchar to float.", -1);
+    return false;
+  }
+  *is_int = false;
+  return true;
+}
+
+// T-SQL's binary + (add) or - on two values.
+void Arithmetic(sqlite3_context* ctx, sqlite3_value** argv, bool add) {
+  const int ta = sqlite3_value_type(argv[0]);
+  const int tb = sqlite3_value_type(argv[1]);
+  if (ta == SQLITE_NULL || tb == SQLITE_NULL) return sqlite3_result_null(ctx);
+  if (ta == SQLITE_BLOB || tb == SQLITE_BLOB) {
+    return sqlite3_result_error(ctx, "The data types are incompatible in this operator.", -1);
+  }
+  if (ta == SQLITE_TEXT && tb == SQLITE_TEXT) {
+    if (!add) {
+      return sqlite3_result_error(
+          ctx, "The data types varchar and varchar are incompatible in the subtract operator.", -1);
+    }
+    std::string joined = reinterpret_cast<const char*>(sqlite3_value_text(argv[0]));
+    joined += reinterpret_cast<const char*>(sqlite3_value_text(argv[1]));
+    return sqlite3_result_text(ctx, joined.c_str(), static_cast<int>(joined.size()),
+                               SQLITE_TRANSIENT);
+  }
+  long long ia = 0, ib = 0;
+  double da = 0, db = 0;
+  bool a_int = false, b_int = false;
+  if (!Numeric(ctx, argv[0], tb, &ia, &da, &a_int) ||
+      !Numeric(ctx, argv[1], ta, &ib, &db, &b_int)) {
+    return;
+  }
+  if (a_int && b_int) {
+    long long r;
+    const bool overflow =
+        add ? __builtin_add_overflow(ia, ib, &r) : __builtin_sub_overflow(ia, ib, &r);
+    if (overflow) {
+      return sqlite3_result_error(
+          ctx, "Arithmetic overflow error converting expression to data type bigint.", -1);
+    }
+    return sqlite3_result_int64(ctx, r);
+  }
+  const double x = a_int ? static_cast<double>(ia) : da;
+  const double y = b_int ? static_cast<double>(ib) : db;
+  sqlite3_result_double(ctx, add ? x + y : x - y);
+}
+
+void Add(sqlite3_context* ctx, int, sqlite3_value** argv) {
+  Arithmetic(ctx, argv, true);
+}
+void Subtract(sqlite3_context* ctx, int, sqlite3_value** argv) {
+  Arithmetic(ctx, argv, false);
+}
+
 void IdentCurrent(sqlite3_context* ctx, int, sqlite3_value** argv) {
   sqlite3* db = sqlite3_context_db_handle(ctx);
   const unsigned char* name = sqlite3_value_text(argv[0]);
@@ -201,6 +290,8 @@ void RegisterFunctions(sqlite3* db) {
   Register(db, "kestal_int", 1, SQLITE_DETERMINISTIC, IntCast);
   Register(db, "kestal_int", 2, SQLITE_DETERMINISTIC, IntCast);
   Register(db, "kestal_ident_current", 1, 0, IdentCurrent);
+  Register(db, "kestal_add", 2, SQLITE_DETERMINISTIC, Add);
+  Register(db, "kestal_sub", 2, SQLITE_DETERMINISTIC, Subtract);
   Register(db, "kestal_datetime", 1, SQLITE_DETERMINISTIC, DateTimeCast);
   RegisterDateAndStringFunctions(db);
   Register(db, "kestal_type_code", 1, SQLITE_DETERMINISTIC, TypeCode);

@@ -50,6 +50,11 @@ struct Dialect {
   // Null: these functions are refused.
   std::string (*date_function)(const std::string& name, const std::string& unit,
                                const std::vector<std::string>& args) = nullptr;
+  // Functions for binary + and - (with T-SQL's precedence), when the
+  // engine's operators mean something else for text: T-SQL concatenates
+  // text with +. Null: the operators stay as written.
+  const char* add_function = nullptr;
+  const char* subtract_function = nullptr;
 };
 
 }  // namespace kestal::db::tsql

@@ -74,6 +74,164 @@ std::string CanonicalDatePart(const std::string& lw) {
   return std::string();
 }
 
+// What a piece of rewritten text is, for the one place that needs to know:
+// wrapping binary + and - into the dialect's functions.
+enum class PieceKind {
+  kBlank,    // blanks, comments
+  kOperand,  // literal, number, group, complete expression
+  kName,     // a name; a group right after it makes it a call
+  kKeyword,  // a reserved word: no operand
+  kSign,     // + or -, binary or unary
+  kMul,      // * / %
+  kUnary,    // ~
+  kOther,    // comparison, comma, and everything else
+};
+
+// Reserved words that end an operand (a list sufficient for the operators
+// around them; other words are names).
+bool IsKeyword(const std::string& lw) {
+  static const char* const kWords[] = {
+      "select", "from",    "where",  "and",    "or",     "not",       "in",       "is",
+      "like",   "between", "case",   "when",   "then",   "else",      "end",      "as",
+      "on",     "join",    "inner",  "left",   "right",  "outer",     "full",     "cross",
+      "group",  "order",   "by",     "having", "union",  "all",       "distinct", "insert",
+      "into",   "values",  "update", "set",    "delete", "exists",    "escape",   "asc",
+      "desc",   "with",    "some",   "any",    "except", "intersect", "top",      "collate"};
+  for (const char* w : kWords) {
+    if (lw == w) return true;
+  }
+  return false;
+}
+
+PieceKind PunctKind(const std::string& p) {
+  if (p == "+" || p == "-") return PieceKind::kSign;
+  if (p == "*" || p == "/" || p == "%") return PieceKind::kMul;
+  if (p == "~") return PieceKind::kUnary;
+  return PieceKind::kOther;
+}
+
+// The rewritten text of one scope, kept as pieces until it is joined, so that
+// binary + and - can become the dialect's functions with T-SQL's precedence
+// (unary signs and ~ bind first, then * / %, then + -, left to right).
+class Pieces {
+ public:
+  explicit Pieces(const Dialect& d) : d_(d) {}
+
+  void Add(PieceKind kind, std::string text) { p_.push_back({kind, std::move(text)}); }
+
+  // A parenthesised group: right after a name it completes a call.
+  void AddGroup(std::string text) {
+    const size_t n = PrevSolid(p_.size());
+    if (n != kNone && p_[n].kind == PieceKind::kName) {
+      std::string call;
+      for (size_t k = n; k < p_.size(); ++k) call += p_[k].text;
+      p_.resize(n);
+      Add(PieceKind::kOperand, call + text);
+      return;
+    }
+    Add(PieceKind::kOperand, std::move(text));
+  }
+
+  // The text, with binary + and - wrapped when the dialect asks for it.
+  std::string Join() {
+    if (d_.add_function && d_.subtract_function) WrapSigns();
+    return Text(0, p_.size());
+  }
+
+ private:
+  struct Piece {
+    PieceKind kind;
+    std::string text;
+  };
+
+  bool IsOperand(size_t i) const {
+    return i != kNone && i < p_.size() &&
+           (p_[i].kind == PieceKind::kOperand || p_[i].kind == PieceKind::kName);
+  }
+  // The last non-blank piece before i, or kNone.
+  size_t PrevSolid(size_t i) const {
+    while (i > 0) {
+      --i;
+      if (p_[i].kind != PieceKind::kBlank) return i;
+    }
+    return kNone;
+  }
+  // The first non-blank piece after i, or the end.
+  size_t NextSolid(size_t i) const {
+    ++i;
+    while (i < p_.size() && p_[i].kind == PieceKind::kBlank) ++i;
+    return i;
+  }
+  // True when piece i is a sign or ~ that applies to what follows it.
+  bool IsUnaryAt(size_t i) const {
+    if (p_[i].kind == PieceKind::kUnary) return true;
+    return p_[i].kind == PieceKind::kSign && !IsOperand(PrevSolid(i));
+  }
+  std::string Text(size_t from, size_t to) const {
+    std::string t;
+    for (size_t k = from; k < to; ++k) t += p_[k].text;
+    return t;
+  }
+
+  // The first piece of the operand that ends at piece end.
+  size_t OperandStart(size_t end) const {
+    size_t start = end;
+    while (true) {
+      const size_t q = PrevSolid(start);
+      if (q == kNone) return start;
+      if (IsUnaryAt(q)) {
+        start = q;
+      } else if (p_[q].kind == PieceKind::kMul && IsOperand(PrevSolid(q))) {
+        start = PrevSolid(q);
+      } else {
+        return start;
+      }
+    }
+  }
+
+  // The last piece of the operand that starts at or after piece begin, or
+  // kNone when there is no operand there.
+  size_t OperandEnd(size_t begin) const {
+    size_t i = begin;
+    while (i < p_.size() && (p_[i].kind == PieceKind::kUnary || p_[i].kind == PieceKind::kSign)) {
+      i = NextSolid(i);
+    }
+    if (!IsOperand(i)) return kNone;
+    size_t end = i;
+    while (true) {
+      const size_t q = NextSolid(end);
+      if (q >= p_.size() || p_[q].kind != PieceKind::kMul) return end;
+      size_t r = NextSolid(q);
+      while (r < p_.size() && (p_[r].kind == PieceKind::kUnary || p_[r].kind == PieceKind::kSign)) {
+        r = NextSolid(r);
+      }
+      if (!IsOperand(r)) return end;
+      end = r;
+    }
+  }
+
+  void WrapSigns() {
+    for (size_t i = 0; i < p_.size(); ++i) {
+      if (p_[i].kind != PieceKind::kSign || IsUnaryAt(i)) continue;
+      const size_t left_end = PrevSolid(i);
+      const size_t right_begin = NextSolid(i);
+      const size_t right_end = OperandEnd(right_begin);
+      if (right_end == kNone) continue;  // leave it to the engine to refuse
+      const size_t left_begin = OperandStart(left_end);
+      const std::string fn = p_[i].text == "+" ? d_.add_function : d_.subtract_function;
+      std::string text =
+          fn + "(" + Text(left_begin, left_end + 1) + ", " + Text(right_begin, right_end + 1) + ")";
+      p_.erase(p_.begin() + static_cast<long>(left_begin) + 1,
+               p_.begin() + static_cast<long>(right_end) + 1);
+      p_[left_begin] = {PieceKind::kOperand, std::move(text)};
+      i = left_begin;
+    }
+  }
+
+  const Dialect& d_;
+  std::vector<Piece> p_;
+};
+
 class Rewriter {
  public:
   Rewriter(std::vector<Token> tokens, const Dialect& dialect)
@@ -380,7 +538,7 @@ class Rewriter {
   // Rewrites tokens [b, e). A statement or one parenthesised group is a
   // scope: TOP found in it becomes a LIMIT at its end.
   std::string Range(size_t b, size_t e, bool statement_scope) {
-    std::string out;
+    Pieces out(d_);
     std::string limit;
     bool set_operation = false;
     const size_t first = Next(b, e);
@@ -391,22 +549,23 @@ class Rewriter {
       const Token& tk = t_[i];
       switch (tk.kind) {
         case TokenKind::kSpace:
-          out += tk.text;
+          out.Add(PieceKind::kBlank, tk.text);
           ++i;
           continue;
         case TokenKind::kComment:
-          out += ' ';
+          out.Add(PieceKind::kBlank, " ");
           ++i;
           continue;
         case TokenKind::kString:
-          CheckConcatenation(i, b, e);
+          if (!d_.add_function) CheckConcatenation(i, b, e);
           CheckLikePattern(i, b);
-          out += QuoteString(tk.value);
-          if (collate_literals_) out += std::string(" COLLATE ") + d_.literal_collation;
+          out.Add(PieceKind::kOperand,
+                  QuoteString(tk.value) +
+                      (collate_literals_ ? std::string(" COLLATE ") + d_.literal_collation : ""));
           ++i;
           continue;
         case TokenKind::kNumber:
-          out += tk.text;
+          out.Add(PieceKind::kOperand, tk.text);
           ++i;
           continue;
         case TokenKind::kPunct:
@@ -415,9 +574,9 @@ class Rewriter {
             const size_t inner = Next(i + 1, close);
             if (is_insert && d_.unwrap_insert_select && inner < close &&
                 IsWord(t_[inner], "select") && Next(close + 1, e) == e) {
-              out += Range(i + 1, close, false);
+              out.Add(PieceKind::kOther, Range(i + 1, close, false));
             } else {
-              out += "(" + Range(i + 1, close, false) + ")";
+              out.AddGroup("(" + Range(i + 1, close, false) + ")");
             }
             i = close + 1;
           } else if (IsPunct(tk, "?") || IsPunct(tk, ":") || IsPunct(tk, "::") ||
@@ -426,13 +585,13 @@ class Rewriter {
             // $name as an unbound parameter, that is as NULL.
             SyntaxError("Incorrect syntax near '" + tk.text + "'.");
           } else if (IsPunct(tk, "!<")) {
-            out += ">=";
+            out.Add(PieceKind::kOther, ">=");
             ++i;
           } else if (IsPunct(tk, "!>")) {
-            out += "<=";
+            out.Add(PieceKind::kOther, "<=");
             ++i;
           } else {
-            out += tk.text;
+            out.Add(PunctKind(tk.text), tk.text);
             ++i;
           }
           continue;
@@ -463,7 +622,7 @@ class Rewriter {
       if (lw == "current_timestamp") {
         // The local date and time in T-SQL, as getdate().
         CheckDateArithmetic(i, i, b, e);
-        out += d_.now_expression;
+        out.Add(PieceKind::kOperand, d_.now_expression);
         ++i;
         continue;
       }
@@ -471,54 +630,55 @@ class Rewriter {
       if (call) {
         const size_t close = match_[next];
         if (lw == "isnull") {
-          out += d_.isnull_function;
+          out.Add(PieceKind::kName, d_.isnull_function);
           i = i + 1;
           continue;
         }
         if (lw == "substring") {
-          out += d_.substring_function;
+          out.Add(PieceKind::kName, d_.substring_function);
           i = i + 1;
           continue;
         }
         if (lw == "len") {
           // LEN does not count trailing blanks.
-          out += std::string(d_.length_function) + "(rtrim(" + Range(next + 1, close, false) + "))";
+          out.Add(PieceKind::kOperand, std::string(d_.length_function) + "(rtrim(" +
+                                           Range(next + 1, close, false) + "))");
           i = close + 1;
           continue;
         }
         if (lw == "getdate") {
           if (Next(next + 1, close) != close) SyntaxError("getdate takes no arguments.");
           CheckDateArithmetic(i, close, b, e);
-          out += d_.now_expression;
+          out.Add(PieceKind::kOperand, d_.now_expression);
           i = close + 1;
           continue;
         }
         if (lw == "dateadd" || lw == "datediff" || lw == "datepart" || lw == "year" ||
             lw == "month" || lw == "day") {
-          out += DateFunction(lw, next);
+          out.Add(PieceKind::kOperand, DateFunction(lw, next));
           i = close + 1;
           continue;
         }
         if (d_.function_name) {
           if (const char* name = d_.function_name(lw)) {
-            out += name;
+            out.Add(PieceKind::kName, name);
             i = i + 1;
             continue;
           }
         }
         if (IsUnsupportedFunction(lw)) NotSupported("the function " + tk.text);
         if (lw == "ident_current") {
-          out += IdentCurrent(next);
+          out.Add(PieceKind::kOperand, IdentCurrent(next));
           i = close + 1;
           continue;
         }
         if (lw == "cast") {
-          out += Cast(next);
+          out.Add(PieceKind::kOperand, Cast(next));
           i = close + 1;
           continue;
         }
         if (lw == "convert") {
-          out += Convert(next);
+          out.Add(PieceKind::kOperand, Convert(next));
           i = close + 1;
           continue;
         }
@@ -534,18 +694,23 @@ class Rewriter {
       }
       if (statement_scope && i == first && lw == "insert" && next < e &&
           !IsWord(t_[next], "into")) {
-        out += tk.text + " into";
+        out.Add(PieceKind::kKeyword, tk.text + " into");
         ++i;
         continue;
       }
       if (statement_scope && i == first && lw == "delete" && next < e &&
           !IsWord(t_[next], "from")) {
-        out += tk.text + " from";
+        out.Add(PieceKind::kKeyword, tk.text + " from");
         ++i;
         continue;
       }
       std::string last;
-      i = DottedName(i, e, &out, &last);
+      std::string name;
+      i = DottedName(i, e, &name, &last);
+      out.Add(last.empty()                                     ? PieceKind::kOther
+              : (tk.kind == TokenKind::kWord && IsKeyword(lw)) ? PieceKind::kKeyword
+                                                               : PieceKind::kName,
+              name);
       // An old-style hint group right after a name: T (nolock).
       const size_t g = Next(i, e);
       bool locking = false;
@@ -554,15 +719,16 @@ class Rewriter {
         i = match_[g] + 1;
       }
     }
+    std::string text = out.Join();
     if (!limit.empty()) {
       if (set_operation) NotSupported("TOP in a query with UNION, EXCEPT or INTERSECT");
-      while (!out.empty() && (out.back() == ' ' || out.back() == '\n' || out.back() == '\r' ||
-                              out.back() == '\t')) {
-        out.pop_back();
+      while (!text.empty() && (text.back() == ' ' || text.back() == '\n' || text.back() == '\r' ||
+                               text.back() == '\t')) {
+        text.pop_back();
       }
-      out += " LIMIT " + limit;
+      text += " LIMIT " + limit;
     }
-    return out;
+    return text;
   }
 
   // TOP n or TOP (n) at i; stores n in limit and returns the index after it.

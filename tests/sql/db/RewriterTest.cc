@@ -15,12 +15,15 @@ using kestal::db::tsql::SplitBatch;
 using kestal::db::tsql::Statement;
 using kestal::db::tsql::StatementKind;
 
-// SQLite's dialect without the literal collation, which would otherwise
-// follow every literal below; LiteralCollationTest covers it.
+// SQLite's dialect without the literal collation and the + and - functions,
+// which would otherwise show in most statements below; LiteralCollationTest
+// and OperatorTest cover them.
 const kestal::db::tsql::Dialect& PlainDialect() {
   static const kestal::db::tsql::Dialect dialect = [] {
     kestal::db::tsql::Dialect d = kestal::db::sqlite::SqliteDialect();
     d.literal_collation = nullptr;
+    d.add_function = nullptr;
+    d.subtract_function = nullptr;
     return d;
   }();
   return dialect;
@@ -286,7 +289,7 @@ TEST(RewriterTest, UntranslatableConstructsAreNamed) {
   EXPECT_EQ(StatusOf("select @x"), kNotSupported);
   EXPECT_EQ(StatusOf("select * from #tmp"), kNotSupported);
   EXPECT_EQ(StatusOf("select * into u from t"), kNotSupported);
-  EXPECT_EQ(StatusOf("select 'a'+stock from T"), kNotSupported);
+  EXPECT_EQ(StatusOf("select 'a'+stock from T"), kNotSupported);  // without + function
   EXPECT_EQ(StatusOf("select stuff(a, 1, 2, 'x') from T"), kNotSupported);
   EXPECT_EQ(StatusOf("select log(a) from T"), kNotSupported);
   EXPECT_EQ(StatusOf("create table T (id int identity(1,1) primary key)"), kNotSupported);
@@ -311,6 +314,30 @@ TEST(LiteralCollationTest, LiteralsAreCollatedInQueriesAndDataStatementsOnly) {
   EXPECT_EQ(Rewrite("create table T (a varchar(2) default 'x')", d).sql,
             "create table T (a varchar(2) default 'x')");
   EXPECT_EQ(Rewrite("pragma table_info('T')", d).sql, "pragma table_info('T')");
+}
+
+// Binary + and - become the dialect's functions with T-SQL's precedence.
+TEST(OperatorTest, SignsWrapTheirOperandsByPrecedence) {
+  auto sql = [](const std::string& text) {
+    kestal::db::tsql::Dialect d = kestal::db::sqlite::SqliteDialect();
+    d.literal_collation = nullptr;
+    return Rewrite(text, d).sql;
+  };
+  EXPECT_EQ(sql("select a + b from T"), "select kestal_add(a, b) from T");
+  EXPECT_EQ(sql("select a+b*c-d from T"), "select kestal_sub(kestal_add(a, b*c), d) from T");
+  EXPECT_EQ(sql("select -a + -b, x * -y - 1 from T"),
+            "select kestal_add(-a, -b), kestal_sub(x * -y, 1) from T");
+  EXPECT_EQ(sql("select isnull(max(rec_num)+1,1) from T"),
+            "select ifnull(kestal_add(max(rec_num), 1),1) from T");
+  EXPECT_EQ(sql("select 'a' + t.b + (c) from T t"),
+            "select kestal_add(kestal_add('a', t.b), (c)) from T t");
+  EXPECT_EQ(sql("select * from T where a + 1 = b and c = -1"),
+            "select * from T where kestal_add(a, 1) = b and c = -1");
+  EXPECT_EQ(sql("select count(*) - 1, ~a + 1 from T"),
+            "select kestal_sub(count(*), 1), kestal_add(~a, 1) from T");
+  // No operand on one side: left as written for the engine to judge.
+  EXPECT_EQ(sql("select case when a then 1 end + 1 from T"),
+            "select case when a then 1 end + 1 from T");
 }
 
 TEST(SplitBatchTest, SplitsAtTopLevelSemicolonsOnly) {

@@ -206,6 +206,22 @@ TEST_P(StatementTest, LikeWithEscapeAndDateStylesRun) {
   EXPECT_EQ(Scalar("select len(convert(varchar(10), getdate(), 120)) as n"), "10");
 }
 
+TEST_P(StatementTest, PlusConcatenatesTextAndAddsNumbers) {
+  db_->Exec("insert into CJK (rec_num, stock, bs, cjsj) values (7, '600000', 'B', '093000')");
+  EXPECT_EQ(Scalar("select stock + bs as v from CJK"), "600000B");
+  EXPECT_EQ(Scalar("select '600' + '000' as v"), "600000");
+  EXPECT_EQ(Scalar("select count(*) as n from CJK where stock + bs = '600000B'"), "1");
+  // Text with a number becomes a number, as T-SQL converts it.
+  EXPECT_EQ(Scalar("select cjsj + 1 as v from CJK"), "93001");
+  EXPECT_EQ(Scalar("select rec_num + '3' as v from CJK"), "10");
+  EXPECT_EQ(Scalar("select rec_num + 2 * 3 - 1 as v from CJK"), "12");
+  EXPECT_EQ(Scalar("select 1.5 + '1' as v"), "2.5");
+  EXPECT_EQ(Scalar("select bs + null as v from CJK"), "NULL");
+  EXPECT_EQ(StatusOf("select bs + 1 from CJK"), kStatementError);
+  EXPECT_EQ(StatusOf("select stock - bs from CJK"), kStatementError);
+  EXPECT_EQ(StatusOf("select 9223372036854775807 + 1"), kStatementError);
+}
+
 TEST_P(StatementTest, LenDoesNotCountTrailingBlanks) {
   db_->Exec("insert into CJK (rec_num, stock) values (1, 'AB   ')");
   EXPECT_EQ(Scalar("select len(stock) as n from CJK"), "2");
@@ -285,7 +301,7 @@ TEST_P(StatementTest, BatchRunsInOrderAndStopsAtTheFirstFailure) {
 }
 
 TEST_P(StatementTest, UntranslatableStatementsFailAndChangeNothing) {
-  EXPECT_EQ(StatusOf("insert into CJK (stock) values ('a'+'b')"), kNotSupported);
+  EXPECT_EQ(StatusOf("insert into CJK (stock) values (stuff('abc', 1, 1, 'x'))"), kNotSupported);
   EXPECT_EQ(StatusOf("select top 10 percent * from CJK"), kNotSupported);
   EXPECT_EQ(db_->Scalar("select count(*) from CJK"), "0");
 }
