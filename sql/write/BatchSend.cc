@@ -60,7 +60,8 @@ CString BulkInsertStatement(const CString& table, const CString& path) {
 // Sends the batch: in mode 2 as the bulk-load file log/OrderTemp_<tag>.txt
 // below m_szCurrentDir, otherwise as one command text of statements. Returns 1
 // when sent (the buffer is then empty). Returns 0 when no buffer is held, when
-// the bulk-load file cannot be written (the batch is kept), or when the server
+// the bulk-load file cannot be written or no working directory was recorded
+// (the batch is kept), or when the server
 // fails (the batch is dropped and the connection reopened with nReOpenCount
 // attempts; nothing is resent).
 int CSQLOperate::ExecBatchInsert(int nReOpenCount, int nMode, CString strFileTag) {
@@ -69,6 +70,9 @@ int CSQLOperate::ExecBatchInsert(int nReOpenCount, int nMode, CString strFileTag
   if (nMode == 2) {
     CString path;
     CString dir(m_szCurrentDir, static_cast<int>(strnlen(m_szCurrentDir, sizeof m_szCurrentDir)));
+    // No working directory was recorded (it did not fit): rather than write
+    // below the file-system root, keep the batch.
+    if (dir.IsEmpty()) return 0;
     path.Format("%s/log/OrderTemp_%s.txt", dir.c_str(), strFileTag.c_str());
     if (!WriteBulkFile(path, m_pOrderBuff, static_cast<size_t>(m_lOrderBuffLen))) return 0;
     sql = BulkInsertStatement(m_strTableName, path);

@@ -154,5 +154,20 @@ TEST_P(BatchTest, AllocationFailureReturnsZero) {
   EXPECT_EQ(0, Wait(child));
 }
 
+TEST_P(BatchTest, NoRecordedWorkingDirectoryKeepsTheBulkBatch) {
+  std::string deep = work_.path();
+  for (char c : {'a', 'b', 'c'})
+    ASSERT_EQ(0, mkdir((deep += "/" + std::string(100, c)).c_str(), 0755));
+  ASSERT_EQ(0, mkdir((deep + "/log").c_str(), 0755));
+  auto op = Open("T", "", deep);  // a directory too long to record
+  ASSERT_EQ('\0', op->m_szCurrentDir[0]);
+  ASSERT_EQ(1, op->AllocOrderBuff());
+  std::string rec = "       1ABC123B";
+  ASSERT_EQ(1, op->AddInsertRecordToBuff(rec.data(), 2, 0));
+  EXPECT_EQ(0, op->ExecBatchInsert(1, 2, "A"));
+  EXPECT_EQ("1,ABC123,B,\r\n", Content(*op));
+  EXPECT_TRUE(Sent(*op).empty());
+}
+
 }  // namespace
 }  // namespace kestal::test

@@ -74,13 +74,6 @@ TEST_P(SingleInsertTest, FieldValueRules) {
                                               "rec_num>4 order by 1"));
 }
 
-TEST_P(SingleInsertTest, GbkTextIsStoredAsItsCharacters) {
-  auto op = Open("T", t_);
-  std::string rec = "       1\xB3\xC9\xB9\xA6  B";  // GBK for 成功
-  ASSERT_EQ(1, op->AddNewRecordBase(rec.data(), 0, 1, 0, 0));
-  EXPECT_EQ(Strings({"\xE6\x88\x90\xE5\x8A\x9F  "}), Rows("select stock from T"));
-}
-
 TEST_P(SingleInsertTest, RecNumBySubstringInBaseByEqualityInAddNewRecord) {
   auto op = Open("t9", "rec_num int not null, old_rec_num int, stock varchar(6)");
   std::string rec = Image(*op, {{"rec_num", "4"}, {"old_rec_num", "7"}, {"stock", "X"}});
