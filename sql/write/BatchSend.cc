@@ -59,11 +59,11 @@ CString BulkInsertStatement(const CString& table, const CString& path) {
 
 // Sends the batch: in mode 2 as the bulk-load file log/OrderTemp_<tag>.txt
 // below m_szCurrentDir, otherwise as one command text of statements. Returns 1
-// when sent (the buffer is then empty). Returns 0 when no buffer is held, when
-// the bulk-load file cannot be written or no working directory was recorded
-// (the batch is kept), or when the server
-// fails (the batch is dropped and the connection reopened with nReOpenCount
-// attempts; nothing is resent).
+// when sent (the buffer is then empty). Returns 0 with the batch kept when no
+// buffer is held, no working directory was recorded or the bulk-load file
+// cannot be written; returns 0 with the batch dropped when the server fails,
+// after reopening the connection with nReOpenCount attempts (nothing is
+// resent).
 int CSQLOperate::ExecBatchInsert(int nReOpenCount, int nMode, CString strFileTag) {
   if (m_pOrderBuff == nullptr) return 0;
   CString sql;
