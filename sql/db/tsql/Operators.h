@@ -1,0 +1,62 @@
+// Rewritten text kept as pieces until it is joined, so that binary + and -
+// can become a dialect's functions with T-SQL's precedence (unary signs and
+// ~ bind first, then * / %, then + and -, left to right). Internal to
+// sql/db/tsql.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "sql/db/tsql/Dialect.h"
+
+namespace kestal::db::tsql {
+
+// What a piece of rewritten text is, for the one place that needs to know:
+// wrapping binary + and - into the dialect's functions.
+enum class PieceKind {
+  kBlank,    // blanks, comments
+  kOperand,  // literal, number, group, complete expression
+  kName,     // a name; a group right after it makes it a call
+  kKeyword,  // a reserved word: no operand
+  kSign,     // + or -, binary or unary
+  kMul,      // * / %
+  kUnary,    // ~
+  kOther,    // comparison, comma, and everything else
+};
+
+// True for a reserved word that ends an operand (lower case).
+bool IsKeyword(const std::string& lw);
+// The kind of a punctuation token.
+PieceKind PunctKind(const std::string& p);
+
+// The rewritten text of one scope.
+class Pieces {
+ public:
+  explicit Pieces(const Dialect& d) : d_(d) {}
+
+  void Add(PieceKind kind, std::string text) { p_.push_back({kind, std::move(text)}); }
+  // A parenthesised group: right after a name it completes a call.
+  void AddGroup(std::string text);
+  // The text, with binary + and - wrapped when the dialect asks for it.
+  std::string Join();
+
+ private:
+  struct Piece {
+    PieceKind kind;
+    std::string text;
+  };
+
+  bool IsOperand(size_t i) const;
+  size_t PrevSolid(size_t i) const;
+  size_t NextSolid(size_t i) const;
+  bool IsUnaryAt(size_t i) const;
+  std::string Text(size_t from, size_t to) const;
+  size_t OperandStart(size_t end) const;
+  size_t OperandEnd(size_t begin) const;
+  void WrapSigns();
+
+  const Dialect& d_;
+  std::vector<Piece> p_;
+};
+
+}  // namespace kestal::db::tsql
