@@ -4,6 +4,7 @@
 
 #include <cctype>
 
+#include "platform/Codepage.h"
 #include "sql/db/ComError.h"
 
 namespace kestal::db {
@@ -18,8 +19,10 @@ std::string Trim(const std::string& text) {
   return text.substr(b, e - b);
 }
 
+// Raises the failure; why quotes the host's text, in its code page, and
+// descriptions travel in UTF-8 until the access layer converts them back.
 [[noreturn]] void Malformed(const std::string& why) {
-  throw _com_error(kConnectionError, CString("invalid connection string: " + why));
+  throw _com_error(kConnectionError, CString("invalid connection string: " + ToUtf8(why)));
 }
 
 }  // namespace

@@ -58,11 +58,13 @@ class SqliteSession : public EngineSession {
     struct stat info;
     if (stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
       throw _com_error(kConnectionError,
-                       CString("SQLite: the Data Source is a directory: " + path));
+                       CString("SQLite: the Data Source is a directory: " + ToUtf8(path)));
     }
     const int rc = sqlite3_open_v2(path.c_str(), &db_, flags, nullptr);
     try {
-      if (rc != SQLITE_OK) Raise(db_, rc, "cannot open database \"" + path + "\"");
+      // Descriptions cross the engine seam in UTF-8; the path is in the
+      // host's code page.
+      if (rc != SQLITE_OK) Raise(db_, rc, "cannot open database \"" + ToUtf8(path) + "\"");
       // ADO's 0 means "wait without end"; any other time-out is at least
       // five seconds so that writers under contention do not give up early.
       const long kForever = INT_MAX / 1000;

@@ -52,6 +52,20 @@ TEST(SqliteOpenTest, CreateKeyMakesTheFileAndKeysIgnoreCase) {
   EXPECT_EQ(c->Execute("pragma journal_mode")->GetCollect("journal_mode").ToString(), "wal");
 }
 
+TEST(SqliteOpenTest, FailureDescriptionsKeepTheHostsPathBytes) {
+  TempDir dir;
+  // A missing folder named "中文" in GBK.
+  const std::string path = dir.File("\xD6\xD0\xCE\xC4/x.db");
+  _ConnectionPtr c;
+  c.CreateInstance();
+  try {
+    c->Open(CString(Conn(path)));
+    FAIL() << "opened";
+  } catch (const _com_error& e) {
+    EXPECT_NE(e.Description().Find("\xD6\xD0\xCE\xC4"), -1) << e.Description().c_str();
+  }
+}
+
 TEST(SqliteOpenTest, UnusableTargetsAreConnectionFailures) {
   TempDir dir;
   WriteFile(dir.File("garbage.db"), std::string(4096, 'x'));
