@@ -91,6 +91,7 @@ class SqliteSession : public EngineSession {
   ~SqliteSession() override { sqlite3_close_v2(db_); }
 
   std::unique_ptr<ResultTable> Execute(const std::string& batch) override {
+    EndStrayTransaction();
     std::unique_ptr<ResultTable> last;
     for (const std::string& text : tsql::SplitBatch(batch)) {
       CheckFault(FaultPoint::kBatchStatement, CString(FromUtf8(text)));
@@ -139,6 +140,17 @@ class SqliteSession : public EngineSession {
   bool InTransaction() const override { return host_transaction_; }
 
  private:
+  // Outside a host transaction no transaction may be open: one left behind
+  // (a failed ROLLBACK of the engine's own) would swallow every later write
+  // without committing it. Raises kConnectionError when it cannot be ended.
+  void EndStrayTransaction() {
+    if (host_transaction_ || sqlite3_get_autocommit(db_)) return;
+    const int rc = sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+    if (rc != SQLITE_OK && !sqlite3_get_autocommit(db_)) {
+      Raise(db_, rc, "ending a transaction left open");
+    }
+  }
+
   // Runs one rewritten statement (SQLite may still see several when a
   // comment or blank trails it). Returns its rows, or null.
   std::unique_ptr<ResultTable> Run(const std::string& sql) {

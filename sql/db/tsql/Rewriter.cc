@@ -614,9 +614,12 @@ class Rewriter {
 
 // Statements whose first word says they cannot be translated.
 const char* const kUnsupportedHeads[] = {
-    "exec",   "execute",  "declare", "print",     "raiserror", "use",     "go",       "begin",
-    "commit", "rollback", "save",    "merge",     "if",        "while",   "truncate", "waitfor",
-    "grant",  "revoke",   "deny",    "openquery", "backup",    "restore", "kill",     "checkpoint"};
+    "exec", "execute", "declare", "print", "raiserror", "use", "go", "begin", "commit", "rollback",
+    "save", "merge", "if", "while", "truncate", "waitfor", "grant", "revoke", "deny", "openquery",
+    "backup", "restore", "kill", "checkpoint",
+    // Engine transaction and file control that is no T-SQL: it would open
+    // transactions or databases behind the layer's back.
+    "savepoint", "release", "end", "attach", "detach"};
 
 }  // namespace
 

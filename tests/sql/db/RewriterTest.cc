@@ -286,6 +286,9 @@ TEST(RewriterTest, UntranslatableConstructsAreNamed) {
   EXPECT_EQ(StatusOf("exec sp_who"), kNotSupported);
   EXPECT_EQ(StatusOf("begin tran"), kNotSupported);
   EXPECT_EQ(StatusOf("truncate table T"), kNotSupported);
+  EXPECT_EQ(StatusOf("savepoint a"), kNotSupported);
+  EXPECT_EQ(StatusOf("end transaction"), kNotSupported);
+  EXPECT_EQ(StatusOf("attach database 'x' as y"), kNotSupported);
   EXPECT_EQ(StatusOf("select @x"), kNotSupported);
   EXPECT_EQ(StatusOf("select * from #tmp"), kNotSupported);
   EXPECT_EQ(StatusOf("select * into u from t"), kNotSupported);
