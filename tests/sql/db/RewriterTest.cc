@@ -64,6 +64,22 @@ TEST(RewriterTest, PlainStatementsPassUnchanged) {
             "insert into T (rec_num,stock,bs)  values (0,'ABC123','B')");
 }
 
+TEST(RewriterTest, LibraryStatementsThatNeedNoChangePassUnchanged) {
+  for (const char* text :
+       {"select * from sysobjects where name='CJK'", "select * from syscolumns where id=12",
+        "select count(rec_num) as rec_num from CJK ", "select max(rec_num) as rec_num from CJK ",
+        "select rec_num ,date from  CJK",
+        "select count(*) as CurRecCnt,max(rec_num) as maxCurRecNum from CJK where rec_num>5 "
+        "and rec_num<=105",
+        "select * from CJK where rec_num>5 and ( bs='B' or bs='S' ) and rec_num<=105 order by "
+        "rec_num",
+        "select * from CJK where serialnum>5  order by serialnum",
+        "insert into CJK (rec_num,stock,bs)  values (1,'ABC123','B');insert into CJK "
+        "(rec_num,stock,bs)  values (2,'ABC124','S');"}) {
+    for (const std::string& st : SplitBatch(text)) EXPECT_EQ(Sql(st), st);
+  }
+}
+
 TEST(RewriterTest, TopBecomesLimitAtTheEndOfItsOwnQuery) {
   EXPECT_EQ(Sql("select top 5 * from T where rec_num > 3 "),
             "select  * from T where rec_num > 3 LIMIT 5");
