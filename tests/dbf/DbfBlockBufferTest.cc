@@ -3,10 +3,13 @@
 // lengths, short files, failed reads). Each case compares the whole buffer
 // with an image built from the file's bytes.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
+#include <memory>
 #include <random>
 
 #include "DbfTestUtil.h"
@@ -131,6 +134,38 @@ TEST_F(DbfBlockBufferTest, FailedReadLeavesAnEmptyBufferAndTheNextReadIsWhole) {
     EXPECT_EQ(-1, FirstDifference(t, ExpectedBuffer(path, t, 0, 3)));
     EXPECT_EQ(0, t.m_nLastError);
   }
+}
+
+// The read buffer is taken from the heap at the first block read. In a child
+// process whose address space is capped just above what it uses, that read
+// fails like a file error and leaves the object usable once memory is back.
+TEST_F(DbfBlockBufferTest, NoMemoryForTheFirstReadFailsOnlyThatRead) {
+#ifdef __SANITIZE_ADDRESS__
+  GTEST_SKIP() << "AddressSanitizer reserves address space beyond any cap";
+#endif
+  std::string path = MakeTable(dir.File("a.dbf"), 56, 10);
+  pid_t child = Spawn([&] {
+    auto reader = std::make_unique<CDBFOperate>();
+    if (reader->Open(path.c_str()) != 1) return 1;
+    unsigned long pages = 0;
+    FILE* statm = fopen("/proc/self/statm", "r");
+    if (statm == nullptr || fscanf(statm, "%lu", &pages) != 1) return 2;
+    fclose(statm);
+    struct rlimit old;
+    if (getrlimit(RLIMIT_AS, &old) != 0) return 3;
+    struct rlimit capped = old;
+    capped.rlim_cur = pages * static_cast<unsigned long>(sysconf(_SC_PAGESIZE)) + 64 * 1024;
+    if (setrlimit(RLIMIT_AS, &capped) != 0) return 4;
+    const int n = reader->ReadToBufferFromFile(3);
+    const int error = reader->m_nLastError;
+    if (setrlimit(RLIMIT_AS, &old) != 0) return 5;
+    if (n != 0 || error != -1) return 6;
+    if (reader->GetLastErrorMsg().Find(strerror(ENOMEM)) < 0) return 7;
+    if (FirstDifference(*reader, kEmpty) != -1) return 8;
+    if (reader->ReadToBufferFromFile(3) != 3 || reader->m_nLastError != 0) return 9;
+    return FirstDifference(*reader, ExpectedBuffer(path, *reader, -1, 3)) == -1 ? 0 : 10;
+  });
+  EXPECT_EQ(0, Wait(child));
 }
 
 // Random block reads over tables of several record lengths, some of them
