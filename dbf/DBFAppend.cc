@@ -33,14 +33,37 @@ char* FormatDecimal(long number, char* end) {
   return p;
 }
 
-// Fills the width bytes at field with number: right-aligned and padded with
-// spaces, or its leading width digits when it is wider. No terminator; any
-// width the record holds is served, including widths beyond 30.
-void PutNumberField(char* field, long number, size_t width) {
-  char digits[24];
-  char* end = digits + sizeof digits;
-  const char* text = FormatDecimal(number, end);
-  const size_t length = static_cast<size_t>(end - text);
+// The decimal text of a number that counts up by one, kept between records
+// so that each record costs a carry rather than a conversion.
+class DecimalCounter {
+ public:
+  // Starts at number.
+  explicit DecimalCounter(long number) : begin_(FormatDecimal(number, text_ + sizeof text_)) {}
+  const char* data() const { return begin_; }
+  size_t size() const { return static_cast<size_t>(text_ + sizeof text_ - begin_); }
+  // Adds one. Only for numbers that are not negative; the text grows by a
+  // digit at most once per power of ten and never beyond 20 digits.
+  void Increment() {
+    for (char* p = text_ + sizeof text_; p != begin_;) {
+      --p;
+      if (*p != '9') {
+        ++*p;
+        return;
+      }
+      *p = '0';
+    }
+    *--begin_ = '1';
+  }
+
+ private:
+  char text_[24];
+  char* begin_;
+};
+
+// Fills the width bytes at field with text: right-aligned and padded with
+// spaces, or its leading width characters when it is wider. No terminator;
+// any width the record holds is served, including widths beyond 30.
+void PutNumberField(char* field, const char* text, size_t length, size_t width) {
   if (length < width) {
     memset(field, ' ', width - length);
     memcpy(field + (width - length), text, length);
@@ -113,9 +136,22 @@ void CDBFOperate::AddRecordNumber(char* pRecords, long nCount, long nStart, CStr
   // Open keeps every field inside the record; check again before writing.
   if (uint64_t{field.nOffset} + static_cast<uint64_t>(width) > m_nRecLen) return;
   char* p = pRecords + field.nOffset;
-  // The caller keeps nStart + nCount within 2^31 - 1.
+  // The caller keeps nStart + nCount within 2^31 - 1, and nStart at 0 or
+  // above; a negative start is served record by record all the same.
+  if (nStart < 0) {
+    for (long k = 1; k <= nCount; ++k) {
+      char digits[24];
+      char* end = digits + sizeof digits;
+      const char* text = FormatDecimal(nStart + k, end);
+      PutNumberField(p, text, static_cast<size_t>(end - text), static_cast<size_t>(width));
+      p += m_nRecLen;
+    }
+    return;
+  }
+  DecimalCounter number(nStart + 1);
   for (long k = 1; k <= nCount; ++k) {
-    PutNumberField(p, nStart + k, static_cast<size_t>(width));
+    PutNumberField(p, number.data(), number.size(), static_cast<size_t>(width));
+    number.Increment();
     p += m_nRecLen;
   }
 }
