@@ -4,6 +4,7 @@
 
 #include "platform/MessageBox.h"
 #include "sql/SQLOperate.h"
+#include "sql/Statement.h"
 
 namespace {
 
@@ -38,9 +39,7 @@ int CSQLOperate::ReadToBufferFromDB(int nCount) {
   sql.Format("select top %d * from %s where %s > %d ", nCount, m_strTableName.c_str(),
              m_FieldInfo[0].strName.c_str(), m_lReadNum);
   try {
-    _CommandPtr cmd;
-    cmd.CreateInstance();
-    cmd->PutRefActiveConnection(m_pConnection);
+    _CommandPtr cmd = kestal::statement::NewCommand(m_pConnection);
     cmd->PutCommandText(sql);
     _RecordsetPtr rs = cmd->Execute(adCmdText);
 

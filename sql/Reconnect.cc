@@ -7,6 +7,7 @@
 
 #include "platform/WinTime.h"
 #include "sql/SQLOperate.h"
+#include "sql/Statement.h"
 
 namespace {
 
@@ -108,9 +109,7 @@ int CSQLOperate::ReconnectAfter(const _com_error& e) {
 // failure is swallowed: the caller is already on its way out.
 void CSQLOperate::ClearRowLimit() {
   try {
-    _CommandPtr cmd;
-    cmd.CreateInstance();
-    cmd->PutRefActiveConnection(m_pConnection);
+    _CommandPtr cmd = kestal::statement::NewCommand(m_pConnection);
     cmd->PutCommandText("set rowcount 0");
     cmd->Execute(adCmdText);
   } catch (...) {

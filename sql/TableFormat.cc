@@ -6,6 +6,7 @@
 
 #include "platform/Mbcs.h"
 #include "sql/SQLOperate.h"
+#include "sql/Statement.h"
 
 namespace {
 
@@ -22,11 +23,7 @@ CString ReadText(const _RecordsetPtr& rs, const char* name) {
 
 // Runs sql through a fresh Command bound to connection and returns its rows.
 _RecordsetPtr Run(const _ConnectionPtr& connection, const CString& sql) {
-  _CommandPtr cmd;
-  cmd.CreateInstance();
-  cmd->PutRefActiveConnection(connection);
-  cmd->PutCommandText(sql);
-  return cmd->Execute(adCmdText);
+  return kestal::statement::ExecuteQuery(kestal::statement::NewCommand(connection), sql);
 }
 
 // True when a clause of the caller's condition is to be dropped.

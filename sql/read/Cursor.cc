@@ -8,11 +8,12 @@
 #include <cstdlib>
 
 #include "sql/SQLOperate.h"
+#include "sql/Statement.h"
 #include "sql/read/ReadHelpers.h"
 
-using kestal::read::BoundCommand;
 using kestal::read::PlaceOnRow;
 using kestal::read::ReadText;
+using kestal::statement::NewCommand;
 
 // Sets the table cursor's position; no bounds are applied.
 void CSQLOperate::SetStartPos(long lPos) {
@@ -47,7 +48,7 @@ CString CSQLOperate::GetTotalRecordEx() {
 // m_strMaxNum as it was.
 CString CSQLOperate::GetMaxNum() {
   try {
-    _CommandPtr command = BoundCommand(m_pConnection);
+    _CommandPtr command = NewCommand(m_pConnection);
     CString sql;
     sql.Format("select max(rec_num) as rec_num from %s ", m_strTableName.c_str());
     command->PutCommandText(sql);
@@ -98,7 +99,7 @@ int CSQLOperate::SeekToCurrentPos() {
 // such row and after any failure (database errors get the reconnection rule).
 int CSQLOperate::GetRecordset() {
   try {
-    _CommandPtr command = BoundCommand(m_pConnection);
+    _CommandPtr command = NewCommand(m_pConnection);
     if (m_lTotalRecord < static_cast<int64_t>(m_lCurrentPos) + 1) {
       CString sql;
       sql.Format("select count(*) as ALLRECORDS from %s", m_strTableName.c_str());

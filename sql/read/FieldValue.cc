@@ -4,10 +4,11 @@
 #include <cstdlib>
 
 #include "sql/SQLOperate.h"
+#include "sql/Statement.h"
 #include "sql/read/ReadHelpers.h"
 
-using kestal::read::BoundCommand;
 using kestal::read::ReadText;
+using kestal::statement::NewCommand;
 
 namespace {
 
@@ -16,7 +17,7 @@ namespace {
 // cursor again. Raises _com_error from the statements; GetRecordset's own
 // failures end in its result, which is not needed here.
 void RefreshTable(CSQLOperate& op) {
-  _CommandPtr command = BoundCommand(op.m_pConnection);
+  _CommandPtr command = NewCommand(op.m_pConnection);
   CString sql;
   sql.Format("select * from %s ", op.m_strTableName.c_str());
   command->PutCommandText(sql);

@@ -11,19 +11,20 @@
 #include "platform/Mbcs.h"
 #include "platform/WinTime.h"
 #include "sql/SQLOperate.h"
+#include "sql/Statement.h"
 #include "sql/read/ReadHelpers.h"
 
-using kestal::read::BoundCommand;
 using kestal::read::CloseQuietly;
 using kestal::read::PlaceOnRow;
 using kestal::read::ReadText;
+using kestal::statement::NewCommand;
 
 // Returns 1 with m_pRecordset on row m_lCurRow of an open result; 0 when the
 // table has not grown, no new row qualifies, the result has been read to its
 // end, or after any failure.
 int CSQLOperate::GetRecordsetEx() {
   try {
-    _CommandPtr command = BoundCommand(m_pConnection);
+    _CommandPtr command = NewCommand(m_pConnection);
     if (m_lCnt == 0) {
       m_lLastRecNum = m_lMaxRecNum;
       CString sql;

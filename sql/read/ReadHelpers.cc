@@ -8,13 +8,6 @@
 
 namespace kestal::read {
 
-_CommandPtr BoundCommand(const _ConnectionPtr& connection) {
-  _CommandPtr command;
-  command.CreateInstance();
-  command->PutRefActiveConnection(connection);
-  return command;
-}
-
 void PlaceOnRow(const _RecordsetPtr& rs, long row) {
   rs->MoveFirst();
   rs->Move(row);

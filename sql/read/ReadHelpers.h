@@ -1,5 +1,5 @@
-// Small steps shared by the reading operations of CSQLOperate: binding a
-// Command to the object's connection, placing a result set on a row, reading
+// Small steps shared by the reading operations of CSQLOperate: placing a
+// result set on a row, reading
 // a column as text, closing a result quietly, and turning key text into a
 // number. Internal to sql/read/.
 #pragma once
@@ -10,9 +10,6 @@
 #include "sql/db/Ado.h"
 
 namespace kestal::read {
-
-// A fresh Command whose active connection is connection. Never throws.
-_CommandPtr BoundCommand(const _ConnectionPtr& connection);
 
 // Places rs on 0-based row: first row, then row rows forward. Row == the row
 // count lands after the last row. Raises _com_error for a missing result set

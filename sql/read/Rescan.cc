@@ -4,11 +4,12 @@
 #include <cstdint>
 
 #include "sql/SQLOperate.h"
+#include "sql/Statement.h"
 #include "sql/read/ReadHelpers.h"
 
-using kestal::read::BoundCommand;
 using kestal::read::CloseQuietly;
 using kestal::read::PlaceOnRow;
+using kestal::statement::NewCommand;
 
 // Returns the number of rows found (cursor on the first, m_lCurrentPos = 0);
 // 0 when none qualifies, for a table type other than 0 (time column, keyed by
@@ -17,7 +18,7 @@ using kestal::read::PlaceOnRow;
 int CSQLOperate::GetRecordsetForBackRescan(int nTableType, CString strFilter, CString strFromTime,
                                            CString strToTime) {
   try {
-    _CommandPtr command = BoundCommand(m_pConnection);
+    _CommandPtr command = NewCommand(m_pConnection);
     CString cond;
     FormatSQL(cond, strFilter);
     const char* table = m_strTableName.c_str();

@@ -7,15 +7,16 @@
 
 #include "platform/WinTime.h"
 #include "sql/SQLOperate.h"
+#include "sql/Statement.h"
 #include "sql/read/ReadHelpers.h"
 
-using kestal::read::BoundCommand;
 using kestal::read::CloseQuietly;
 using kestal::read::ElapsedSince;
 using kestal::read::IsKeyText;
 using kestal::read::KeyNumber;
 using kestal::read::PlaceOnRow;
 using kestal::read::ReadText;
+using kestal::statement::NewCommand;
 
 namespace {
 
@@ -107,7 +108,7 @@ int CSQLOperate::GetRecordsetForBack(CString strFilter, CString strFromKey, int 
   m_strTrace = "";
   bool limitSet = false;
   try {
-    _CommandPtr command = BoundCommand(m_pConnection);
+    _CommandPtr command = NewCommand(m_pConnection);
     m_strGapInfo = "";
     m_strLastKey = "";
 

@@ -9,10 +9,10 @@
 #include <cstring>
 
 #include "sql/SQLOperate.h"
-#include "sql/write/Statement.h"
+#include "sql/Statement.h"
 
-using kestal::sqlwrite::ExecuteDiscard;
-using kestal::sqlwrite::NewCommand;
+using kestal::statement::ExecuteDiscard;
+using kestal::statement::NewCommand;
 
 namespace {
 

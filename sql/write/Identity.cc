@@ -5,11 +5,11 @@
 #include <cstdlib>
 
 #include "sql/SQLOperate.h"
-#include "sql/write/Statement.h"
+#include "sql/Statement.h"
 
-using kestal::sqlwrite::ExecuteDiscard;
-using kestal::sqlwrite::ExecuteQuery;
-using kestal::sqlwrite::NewCommand;
+using kestal::statement::ExecuteDiscard;
+using kestal::statement::ExecuteQuery;
+using kestal::statement::NewCommand;
 
 namespace {
 

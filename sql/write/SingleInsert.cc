@@ -3,15 +3,15 @@
 // the table's maximum inside the statement itself.
 #include "platform/Mbcs.h"
 #include "sql/SQLOperate.h"
-#include "sql/write/Statement.h"
+#include "sql/Statement.h"
 #include "sql/write/ValueList.h"
 
 using kestal::sqlwrite::BuildMaxPlusOneLists;
 using kestal::sqlwrite::BuildValueList;
-using kestal::sqlwrite::ExecuteDiscard;
-using kestal::sqlwrite::ExecuteQuery;
-using kestal::sqlwrite::NewCommand;
 using kestal::sqlwrite::ValueForm;
+using kestal::statement::ExecuteDiscard;
+using kestal::statement::ExecuteQuery;
+using kestal::statement::NewCommand;
 
 // Inserts pRecord, numbered by the server under a held lock when nMode is 1,
 // with every value from the image otherwise. After a failed execution it

@@ -1,6 +1,6 @@
-#include "sql/write/Statement.h"
+#include "sql/Statement.h"
 
-namespace kestal::sqlwrite {
+namespace kestal::statement {
 
 _CommandPtr NewCommand(const _ConnectionPtr& connection) {
   _CommandPtr command;
@@ -19,4 +19,4 @@ _RecordsetPtr ExecuteQuery(const _CommandPtr& command, const CString& sql) {
   return command->Execute(adCmdText);
 }
 
-}  // namespace kestal::sqlwrite
+}  // namespace kestal::statement

@@ -1,11 +1,11 @@
-// Running one statement text on a Command of its own, as every writing
-// operation does: the Command lives for one operation and is released with it.
+// Running one statement text on a Command of its own, as every operation of
+// CSQLOperate does: the Command lives for one operation and is released with it.
 #pragma once
 
 #include "platform/String.h"
 #include "sql/db/Ado.h"
 
-namespace kestal::sqlwrite {
+namespace kestal::statement {
 
 // A new Command bound to connection (no text yet). Never throws.
 _CommandPtr NewCommand(const _ConnectionPtr& connection);
@@ -18,4 +18,4 @@ void ExecuteDiscard(const _CommandPtr& command, const CString& sql);
 // Raises _com_error on failure.
 _RecordsetPtr ExecuteQuery(const _CommandPtr& command, const CString& sql);
 
-}  // namespace kestal::sqlwrite
+}  // namespace kestal::statement
