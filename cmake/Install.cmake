@@ -22,5 +22,14 @@ write_basic_package_version_file(${PROJECT_BINARY_DIR}/KestalConfigVersion.cmake
 install(FILES ${PROJECT_BINARY_DIR}/KestalConfig.cmake ${PROJECT_BINARY_DIR}/KestalConfigVersion.cmake
   DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/Kestal)
 
+# kestal.pc finds the prefix from its own place (${pcfiledir}), so that it
+# stays right for "cmake --install --prefix DIR" and for a moved tree.
+string(REGEX REPLACE "[^/]+" ".." KESTAL_PC_TO_PREFIX "${CMAKE_INSTALL_LIBDIR}/pkgconfig")
 configure_file(${PROJECT_SOURCE_DIR}/cmake/kestal.pc.in ${PROJECT_BINARY_DIR}/kestal.pc @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/kestal.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+
+# The installed tool finds the installed library next to it, wherever the
+# prefix is, without ldconfig or LD_LIBRARY_PATH.
+if(TARGET kestal_tool)
+  set_target_properties(kestal_tool PROPERTIES INSTALL_RPATH "$ORIGIN/../${CMAKE_INSTALL_LIBDIR}")
+endif()
