@@ -96,6 +96,24 @@ TEST(BridgeTest, TextIsPaddedToTheColumnAndCutOnCharacterBoundaries) {
   EXPECT_EQ(notes[1][0], "ab   ");
 }
 
+TEST(BridgeTest, StatusLineOnATerminal) {
+  OrderTables t(Engine::kSqlite);
+  Append(t.dbf, Orders(1, 40));
+  // script(1) gives the bridge a terminal, and ends it after a second and a half.
+  const std::string command = "timeout -s INT 1.5 script -qfec \"'" + KestalPath() + "' bridge '" +
+                              t.dbf + "' '" + t.conn + "' orders --interval 20\" /dev/null";
+  FILE* p = popen(command.c_str(), "r");
+  ASSERT_NE(p, nullptr);
+  std::string out;
+  char buf[4096];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+  pclose(p);
+  EXPECT_NE(out.find("\r\033[K40 copied, "), std::string::npos) << out;
+  EXPECT_NE(out.find(" records/s, lag 0"), std::string::npos) << out;
+  ExpectOrdersExactlyOnce(*t.db, 40);
+}
+
 // --- refusals -----------------------------------------------------------
 
 ToolResult RunBridge(OrderTables& t, const std::vector<std::string>& extra = {}) {
