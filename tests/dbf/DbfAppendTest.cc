@@ -20,10 +20,10 @@ class DbfAppendTest : public ::testing::Test {
   // A table of n records with the given fields (default: the order fields).
   void Make(int n, std::vector<FieldSpec> f = OrderFields()) {
     fields = f;
-    TableSpec spec{fields, {}};
+    TableSpec layout{fields, {}};
     for (int i = 0; i < n; ++i)
-      spec.records.push_back(Record(fields, {std::to_string(i + 1), "old"}));
-    WriteTable(path, spec);
+      layout.records.push_back(Record(fields, {std::to_string(i + 1), "old"}));
+    WriteTable(path, layout);
     ASSERT_EQ(1, table.Open(path.c_str()));
   }
   // Record images for the given names, end to end.
@@ -88,9 +88,9 @@ TEST_F(DbfAppendTest, OtherTagsAndTablesAreWrittenAsBuilt) {
 
 TEST_F(DbfAppendTest, RecordNumberIsCutOrPaddedToItsWidth) {
   fields = {{"REC_NUM", 'N', 2}, {"NAME", 'C', 10}};
-  TableSpec spec{fields};
-  spec.count = 122;
-  WriteTable(path, spec);
+  TableSpec layout{fields};
+  layout.count = 122;
+  WriteTable(path, layout);
   ASSERT_EQ(1, table.Open(path.c_str()));
   std::string recs = Batch({"x"});
   ASSERT_EQ(1, table.AddNewRecord(&recs[0], 1, "WTK"));

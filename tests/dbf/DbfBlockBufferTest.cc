@@ -24,13 +24,13 @@ namespace {
 // fills the record, with text that differs in every byte position.
 std::string MakeTable(const std::string& path, int recLen, int n) {
   std::vector<FieldSpec> fields = {{"DATA", 'C', recLen - 1}};
-  TableSpec spec{fields};
+  TableSpec layout{fields};
   for (int i = 0; i < n; ++i) {
     std::string rec(static_cast<size_t>(recLen), ' ');
     for (int b = 1; b < recLen; ++b) rec[b] = static_cast<char>('A' + (i * 7 + b) % 26);
-    spec.records.push_back(rec);
+    layout.records.push_back(rec);
   }
-  WriteTable(path, spec);
+  WriteTable(path, layout);
   return path;
 }
 

@@ -17,12 +17,12 @@ namespace {
 class DbfReadTest : public ::testing::Test {
  protected:
   void Make(int n) {
-    TableSpec spec{OrderFields(), {}};
+    TableSpec layout{OrderFields(), {}};
     for (int i = 0; i < n; ++i) {
-      spec.records.push_back(Record(
-          spec.fields, {std::to_string(i + 1), "name" + std::to_string(i), std::to_string(i)}));
+      layout.records.push_back(Record(
+          layout.fields, {std::to_string(i + 1), "name" + std::to_string(i), std::to_string(i)}));
     }
-    WriteTable(path, spec);
+    WriteTable(path, layout);
     ASSERT_EQ(1, table.Open(path.c_str()));
   }
   void TearDown() override { CFile::SetFaultHook({}); }

@@ -48,9 +48,9 @@ class DbfRecordNumberTest : public ::testing::Test {
   // bytes followed by NAME C 3.
   void Make(int width, int32_t start) {
     fields = {{"REC_NUM", 'N', width}, {"NAME", 'C', 3}};
-    TableSpec spec{fields};
-    spec.count = start;
-    WriteTable(path, spec);
+    TableSpec layout{fields};
+    layout.count = start;
+    WriteTable(path, layout);
     ASSERT_EQ(1, table.Open(path.c_str()));
   }
   std::string Batch(int n) {

@@ -17,9 +17,9 @@ namespace {
 class SlowDbfLockTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    TableSpec spec{OrderFields()};
-    for (int i = 0; i < 3; ++i) spec.records.push_back(Record(spec.fields, {"", "old", "1"}));
-    WriteTable(path, spec);
+    TableSpec layout{OrderFields()};
+    for (int i = 0; i < 3; ++i) layout.records.push_back(Record(layout.fields, {"", "old", "1"}));
+    WriteTable(path, layout);
     ASSERT_EQ(1, table.Open(path.c_str()));
   }
   void TearDown() override {

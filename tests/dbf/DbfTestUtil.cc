@@ -26,19 +26,20 @@ int RecordLength(const std::vector<FieldSpec>& fields) {
   return length;
 }
 
-std::string BuildTable(const TableSpec& spec) {
+std::string BuildTable(const TableSpec& layout) {
   uint16_t headerLength =
-      spec.headerLength.value_or(static_cast<uint16_t>(32 + 32 * spec.fields.size() + 1));
+      layout.headerLength.value_or(static_cast<uint16_t>(32 + 32 * layout.fields.size() + 1));
   std::string header(32, '\0');
   header[0] = 0x03;
   header[1] = 126;  // 2026
   header[2] = 12;
   header[3] = 7;
-  Put32(header, 4, static_cast<uint32_t>(spec.count.value_or(int32_t(spec.records.size()))));
+  Put32(header, 4, static_cast<uint32_t>(layout.count.value_or(int32_t(layout.records.size()))));
   Put16(header, 8, headerLength);
-  Put16(header, 10, spec.recordLength.value_or(static_cast<uint16_t>(RecordLength(spec.fields))));
+  Put16(header, 10,
+        layout.recordLength.value_or(static_cast<uint16_t>(RecordLength(layout.fields))));
   std::string out = header;
-  for (const FieldSpec& f : spec.fields) {
+  for (const FieldSpec& f : layout.fields) {
     std::string d(32, '\0');
     memcpy(&d[0], f.name.data(), std::min<size_t>(f.name.size(), 11));
     d[11] = f.type;
@@ -49,13 +50,13 @@ std::string BuildTable(const TableSpec& spec) {
   if (out.size() < headerLength) out.resize(headerLength, '\0');
   // A header length shorter than the descriptors puts the records there.
   out.resize(headerLength);
-  for (const std::string& r : spec.records) out += r;
-  if (spec.endMarker) out += '\x1A';
+  for (const std::string& r : layout.records) out += r;
+  if (layout.endMarker) out += '\x1A';
   return out;
 }
 
-void WriteTable(const std::string& path, const TableSpec& spec) {
-  WriteFile(path, BuildTable(spec));
+void WriteTable(const std::string& path, const TableSpec& layout) {
+  WriteFile(path, BuildTable(layout));
 }
 
 std::string Record(const std::vector<FieldSpec>& fields, const std::vector<std::string>& values) {

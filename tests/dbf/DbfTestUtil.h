@@ -40,10 +40,10 @@ struct TableSpec {
 
 // Record length of fields: the deletion flag plus every field.
 int RecordLength(const std::vector<FieldSpec>& fields);
-// The file bytes for spec.
-std::string BuildTable(const TableSpec& spec);
-// Writes the file for spec at path.
-void WriteTable(const std::string& path, const TableSpec& spec);
+// The file bytes for layout.
+std::string BuildTable(const TableSpec& layout);
+// Writes the file for layout at path.
+void WriteTable(const std::string& path, const TableSpec& layout);
 // A record image: flag ' ', then each value padded to its field (type 'N'
 // right-aligned, others left-aligned), cut when too long.
 std::string Record(const std::vector<FieldSpec>& fields, const std::vector<std::string>& values);
