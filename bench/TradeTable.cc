@@ -4,6 +4,8 @@
 #include <memory>
 #include <stdexcept>
 
+#include "RawWriters.h"
+
 namespace kestal::bench {
 namespace {
 
@@ -83,6 +85,14 @@ void AppendTrades(const PgScratch& db, const std::string& table, long first, lon
     PQclear(r);
   }
   if (!ok) throw std::runtime_error(PQerrorMessage(db.conn()));
+}
+
+void RawSqliteWriter::Load(const std::string& table, long first, long last) const {
+  AppendTrades(db_, table, first, last);
+}
+
+void RawPgWriter::Load(const std::string& table, long first, long last) const {
+  AppendTrades(db_, table, first, last);
 }
 
 }  // namespace kestal::bench
