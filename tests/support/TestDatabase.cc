@@ -2,13 +2,30 @@
 
 #include <sqlite3.h>
 
+#include <cstdio>
+#include <mutex>
 #include <stdexcept>
 
 namespace kestal::test {
 namespace {
 
-const EngineTraits kSqliteTraits{"sqlite", true, "id INTEGER PRIMARY KEY AUTOINCREMENT"};
-const EngineTraits kPostgresTraits{"postgres", false, "id serial PRIMARY KEY"};
+const EngineTraits kSqliteTraits{"sqlite",
+                                 "id INTEGER PRIMARY KEY AUTOINCREMENT",
+                                 /*file_backed=*/true,
+                                 /*has_varbinary=*/true,
+                                 /*case_insensitive_literals=*/true,
+                                 /*distinct_decimal_type=*/true,
+                                 /*unused_ident_current=*/"NULL"};
+// PostgreSQL gives a never-used identity its start value, as SQL Server
+// documents; its text comparisons are case-sensitive and count trailing
+// blanks of varchar values.
+const EngineTraits kPostgresTraits{"postgres",
+                                   "id serial PRIMARY KEY",
+                                   /*file_backed=*/false,
+                                   /*has_varbinary=*/false,
+                                   /*case_insensitive_literals=*/false,
+                                   /*distinct_decimal_type=*/false,
+                                   /*unused_ident_current=*/"1"};
 
 class SqliteDatabase : public TestDatabase {
  public:
@@ -17,11 +34,17 @@ class SqliteDatabase : public TestDatabase {
     Exec("PRAGMA journal_mode=WAL");
     sqlite3_busy_timeout(db_, 10000);
   }
-  ~SqliteDatabase() override { sqlite3_close(db_); }
+  ~SqliteDatabase() override {
+    BringOnline();  // the scratch folder is removed from its own place
+    sqlite3_close(db_);
+  }
 
   Engine engine() const override { return Engine::kSqlite; }
   std::string ConnectionString() const override { return "Provider=SQLite;Data Source=" + path_; }
   std::string FilePath() const override { return path_; }
+
+  void TakeOffline() override { Move(dir_.path(), dir_.path() + ".away", true); }
+  void BringOnline() override { Move(dir_.path() + ".away", dir_.path(), false); }
 
   void Exec(const std::string& sql) override {
     char* err = nullptr;
@@ -48,19 +71,34 @@ class SqliteDatabase : public TestDatabase {
       rows.push_back(std::move(row));
     }
     sqlite3_finalize(st);
-    if (rc != SQLITE_DONE) throw std::runtime_error(std::string("sqlite step: ") + sqlite3_errmsg(db_));
+    if (rc != SQLITE_DONE)
+      throw std::runtime_error(std::string("sqlite step: ") + sqlite3_errmsg(db_));
     return rows;
   }
 
  private:
+  // Renames the folder when it is not yet in the wanted state.
+  void Move(const std::string& from, const std::string& to, bool offline) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (offline_ == offline) return;
+    if (std::rename(from.c_str(), to.c_str()) != 0) throw std::runtime_error("rename " + from);
+    offline_ = offline;
+  }
+
   TempDir dir_;
   std::string path_;
   sqlite3* db_ = nullptr;
+  std::mutex mutex_;  // guards offline_ and the folder's place
+  bool offline_ = false;
 };
 
 }  // namespace
 
 std::unique_ptr<TestDatabase> CreatePostgresDatabase();  // TestDatabasePostgres.cc
+
+std::string VarbinaryDdl(const EngineTraits& t, int n) {
+  return t.has_varbinary ? "varbinary(" + std::to_string(n) + ")" : "bytea";
+}
 
 const EngineTraits& TestDatabase::traits() const {
   return engine() == Engine::kSqlite ? kSqliteTraits : kPostgresTraits;

@@ -18,12 +18,32 @@ namespace kestal::test {
 
 enum class Engine { kSqlite, kPostgres };
 
-// Engine quirks a shared test may need to know about.
+// Engine quirks a shared test may need to know about. Every flag names a
+// documented difference between the engines as seen through the access
+// layer; a test that depends on one asserts each engine's own behaviour.
 struct EngineTraits {
-  const char* name;           // "sqlite" or "postgres", for test names
-  bool lenient_int_cast;      // cast('12abc' as int) gives 12 instead of failing
-  const char* identity_ddl;   // column DDL of an identity column named id
+  const char* name;          // "sqlite" or "postgres", for test names
+  const char* identity_ddl;  // column DDL of an identity column named id
+  // The database is a file in a folder of its own, which can be moved away.
+  bool file_backed;
+  // varbinary(n) is native DDL (the catalogue reports type 37 with length
+  // n); otherwise binary columns are declared bytea.
+  bool has_varbinary;
+  // Comparisons with string literals ignore the case of ASCII letters and
+  // trailing blanks, as SQL Server's default collation does.
+  bool case_insensitive_literals;
+  // decimal and numeric are distinct catalogue types (106 and 108).
+  bool distinct_decimal_type;
+  // IDENT_CURRENT of a table whose identity was never used, through the
+  // layer: "NULL" where the engine keeps no value yet, else the seed.
+  const char* unused_ident_current;
 };
+
+// Every engine the shared suites run on.
+inline const Engine kAllEngines[] = {Engine::kSqlite, Engine::kPostgres};
+
+// Column DDL of a binary column of n bytes (type 37) on engine traits t.
+std::string VarbinaryDdl(const EngineTraits& t, int n);
 
 class TestDatabase {
  public:
@@ -45,6 +65,15 @@ class TestDatabase {
 
   // SQLite only: the database file (empty for PostgreSQL).
   virtual std::string FilePath() const { return std::string(); }
+
+  // Makes the database unreachable for the library, the way a lost server
+  // looks: new connections are refused and the sessions open now end
+  // (SQLite: the database's folder is moved away, so opening fails; an
+  // open handle keeps its file). BringOnline undoes it; both may be called
+  // from another thread than the test's, and both are idempotent. The
+  // fixture's own connection comes back by itself afterwards.
+  virtual void TakeOffline() = 0;
+  virtual void BringOnline() = 0;
 };
 
 }  // namespace kestal::test

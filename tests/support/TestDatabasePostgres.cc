@@ -1,11 +1,12 @@
 // PostgreSQL side of TestDatabase: each test gets its own database on the
 // server named by KESTAL_PG_CONN, dropped again when the test ends.
 #include <libpq-fe.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cstdlib>
+#include <mutex>
 #include <stdexcept>
-#include <unistd.h>
 
 #include "support/TestDatabase.h"
 
@@ -38,7 +39,8 @@ PGconn* Connect(const std::string& conninfo) {
     PQfinish(c);
     throw std::runtime_error("postgres connect: " + err);
   }
-  PQsetNoticeProcessor(c, [](void*, const char*) {}, nullptr);
+  PQsetNoticeProcessor(
+      c, [](void*, const char*) {}, nullptr);
   return c;
 }
 
@@ -66,6 +68,32 @@ class PostgresDatabase : public TestDatabase {
   }
 
   Engine engine() const override { return Engine::kPostgres; }
+
+  void TakeOffline() override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    PGconn* admin = Connect(server_);
+    try {
+      RunOn(admin, "ALTER DATABASE " + name_ + " ALLOW_CONNECTIONS false");
+      RunOn(admin, "SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE datname = '" +
+                       name_ + "' AND pid <> pg_backend_pid()");
+    } catch (...) {
+      PQfinish(admin);
+      throw;
+    }
+    PQfinish(admin);
+  }
+
+  void BringOnline() override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    PGconn* admin = Connect(server_);
+    try {
+      RunOn(admin, "ALTER DATABASE " + name_ + " ALLOW_CONNECTIONS true");
+    } catch (...) {
+      PQfinish(admin);
+      throw;
+    }
+    PQfinish(admin);
+  }
 
   std::string ConnectionString() const override {
     std::string host = ConninfoValue(server_, "host");
@@ -137,10 +165,13 @@ class PostgresDatabase : public TestDatabase {
   std::string server_;
   std::string name_;
   PGconn* conn_ = nullptr;
+  std::mutex mutex_;  // one admin change of the database at a time
 };
 
 }  // namespace
 
-std::unique_ptr<TestDatabase> CreatePostgresDatabase() { return std::make_unique<PostgresDatabase>(); }
+std::unique_ptr<TestDatabase> CreatePostgresDatabase() {
+  return std::make_unique<PostgresDatabase>();
+}
 
 }  // namespace kestal::test

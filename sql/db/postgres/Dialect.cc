@@ -166,6 +166,140 @@ std::string QuoteIdentifier(const std::string& name) {
   return QuoteName(name);
 }
 
+// T-SQL functions the server lacks, or has with another meaning (log is
+// base 10 there with one argument, natural in T-SQL; format and ascii read
+// their arguments otherwise). Any other unknown function fails on the server
+// with its name.
+const char* const kUnsupportedFunctions[] = {"datename",    "patindex",
+                                             "stuff",       "replicate",
+                                             "space",       "datalength",
+                                             "object_id",   "object_name",
+                                             "newid",       "scope_identity",
+                                             "isnumeric",   "isdate",
+                                             "str",         "choose",
+                                             "format",      "try_cast",
+                                             "try_convert", "parse",
+                                             "try_parse",   "count_big",
+                                             "stdev",       "stdevp",
+                                             "var",         "varp",
+                                             "checksum",    "binary_checksum",
+                                             "col_length",  "db_name",
+                                             "user_name",   "suser_sname",
+                                             "host_name",   "app_name",
+                                             "getutcdate",  "sysdatetime",
+                                             "eomonth",     "datefromparts",
+                                             "ascii",       "log",
+                                             "square",      "rand",
+                                             nullptr};
+
+// T-SQL functions given by the session's own functions (Session.cc creates
+// them in pg_temp, which is searched only when named): the server's left and
+// right read a negative length as "all but", and its strpos minds case.
+const char* FunctionName(const std::string& name) {
+  if (name == "left") return "pg_temp.kestal_left";
+  if (name == "right") return "pg_temp.kestal_right";
+  if (name == "charindex") return "pg_temp.kestal_charindex";
+  return nullptr;
+}
+
+// Seconds since 1970 of a timestamp, for the differences of fixed units.
+std::string Epoch(const std::string& ts) {
+  return "extract(epoch from " + ts + ")";
+}
+
+// Index of the Sunday-to-Saturday week holding the day of ts (DATEFIRST 7):
+// 1970-01-04 was a Sunday.
+std::string WeekIndex(const std::string& ts) {
+  return "floor((cast(" + ts + " as date) - date '1970-01-04') / 7.0)";
+}
+
+std::string Field(const char* field, const std::string& ts) {
+  return "extract(" + std::string(field) + " from " + ts + ")";
+}
+
+// DATEPART of a timestamp expression, as an integer.
+std::string DatePart(const std::string& unit, const std::string& ts) {
+  std::string v;
+  if (unit == "year" || unit == "quarter" || unit == "month" || unit == "day" || unit == "hour" ||
+      unit == "minute") {
+    v = Field(unit.c_str(), ts);
+  } else if (unit == "dayofyear") {
+    v = Field("doy", ts);
+  } else if (unit == "weekday") {
+    v = Field("dow", ts) + " + 1";  // Sunday is 1
+  } else if (unit == "week") {
+    // Week 1 holds January 1; weeks start on Sunday.
+    v = WeekIndex(ts) + " - " + WeekIndex("date_trunc('year', " + ts + ")") + " + 1";
+  } else if (unit == "second") {
+    v = "floor(" + Field("second", ts) + ")";
+  } else if (unit == "millisecond") {
+    v = "mod(floor(" + Field("milliseconds", ts) + "), 1000)";
+  } else {
+    Unsupported("the date part " + unit);
+  }
+  return "cast(" + v + " as integer)";
+}
+
+// The interval of n units for DATEADD (n already an integer expression).
+std::string UnitInterval(const std::string& unit, const std::string& n) {
+  if (unit == "year") return "make_interval(years => " + n + ")";
+  if (unit == "quarter") return "make_interval(months => 3 * " + n + ")";
+  if (unit == "month") return "make_interval(months => " + n + ")";
+  if (unit == "week") return "make_interval(weeks => " + n + ")";
+  if (unit == "day" || unit == "dayofyear" || unit == "weekday") {
+    return "make_interval(days => " + n + ")";
+  }
+  if (unit == "hour") return "make_interval(hours => " + n + ")";
+  if (unit == "minute") return "make_interval(mins => " + n + ")";
+  if (unit == "second") return "make_interval(secs => " + n + ")";
+  if (unit == "millisecond") return "(" + n + ") * interval '1 millisecond'";
+  Unsupported("the date part " + unit);
+}
+
+// DATEDIFF: unit boundaries crossed from a to b, refused beyond int's range.
+std::string DateDiff(const std::string& unit, const std::string& a, const std::string& b) {
+  std::string v;
+  if (unit == "year") {
+    v = Field("year", b) + " - " + Field("year", a);
+  } else if (unit == "quarter" || unit == "month") {
+    const std::string part = unit == "month" ? "month" : "quarter";
+    const std::string per_year = unit == "month" ? "12" : "4";
+    v = "(" + Field("year", b) + " * " + per_year + " + " + Field(part.c_str(), b) + ") - (" +
+        Field("year", a) + " * " + per_year + " + " + Field(part.c_str(), a) + ")";
+  } else if (unit == "day" || unit == "dayofyear" || unit == "weekday") {
+    v = "cast(" + b + " as date) - cast(" + a + " as date)";
+  } else if (unit == "week") {
+    v = WeekIndex(b) + " - " + WeekIndex(a);
+  } else {
+    const char* per_second = unit == "hour"     ? "/ 3600"
+                             : unit == "minute" ? "/ 60"
+                             : unit == "second" ? "* 1"
+                                                : "* 1000";
+    if (unit != "hour" && unit != "minute" && unit != "second" && unit != "millisecond") {
+      Unsupported("the date part " + unit);
+    }
+    v = "floor(" + Epoch(b) + " " + per_second + ") - floor(" + Epoch(a) + " " + per_second + ")";
+  }
+  return "cast(" + v + " as integer)";
+}
+
+// dateadd, datediff and datepart (year, month, day come as datepart) with
+// T-SQL's meaning: date arguments read as cast(... as datetime) reads them,
+// weeks start on Sunday, results stay inside datetime's range.
+std::string DateFunction(const std::string& name, const std::string& unit,
+                         const std::vector<std::string>& args) {
+  if (name == "datepart" && args.size() == 1) return DatePart(unit, AsTimestamp(Trimmed(args[0])));
+  if (name == "dateadd" && args.size() == 2) {
+    const std::string n = IntegerCast(Trimmed(args[0]), "integer");
+    return "pg_temp.kestal_datetime(" + AsTimestamp(Trimmed(args[1])) + " + " +
+           UnitInterval(unit, n) + ")";
+  }
+  if (name == "datediff" && args.size() == 2) {
+    return DateDiff(unit, AsTimestamp(Trimmed(args[0])), AsTimestamp(Trimmed(args[1])));
+  }
+  Unsupported("the function " + name);
+}
+
 }  // namespace
 
 std::string QuoteName(const std::string& name) {
@@ -237,8 +371,26 @@ std::string AsTimestamp(const std::string& expr) {
 
 const tsql::Dialect& PostgresDialect() {
   static const tsql::Dialect dialect = {
-      "PostgreSQL", "coalesce",       "substr", "length",      "localtimestamp(3)",
-      false,        &QuoteIdentifier, &Cast,    &ConvertStyle, &IdentCurrentExpression,
+      "PostgreSQL",
+      "coalesce",
+      "substr",
+      "length",
+      "localtimestamp(3)",
+      /*unwrap_insert_select=*/false,
+      &QuoteIdentifier,
+      &Cast,
+      &ConvertStyle,
+      &IdentCurrentExpression,
+      // Comparisons stay the server's own: case and trailing blanks count.
+      /*literal_collation=*/nullptr,
+      kUnsupportedFunctions,
+      &FunctionName,
+      &DateFunction,
+      // The server's + adds numbers only; T-SQL concatenates text with it
+      // and converts text next to a number. The session's functions choose
+      // by the operands' types, as T-SQL does.
+      "pg_temp.kestal_add",
+      "pg_temp.kestal_sub",
   };
   return dialect;
 }

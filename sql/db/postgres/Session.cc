@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "platform/Codepage.h"
+#include "sql/db/FaultInjection.h"
 #include "sql/db/postgres/BulkLoad.h"
 #include "sql/db/postgres/Catalog.h"
 #include "sql/db/postgres/Conninfo.h"
@@ -75,6 +77,73 @@ std::unique_ptr<ResultTable> SendAndCollect(PGconn* conn, const std::string& tex
   return rows;
 }
 
+// The session's own functions, named by the dialect for T-SQL's + and -,
+// LEFT, RIGHT, CHARINDEX and DATEADD's range. They live in pg_temp, so they
+// leave the host's database untouched and go with the session. Overloads
+// choose by the operands' types as T-SQL's precedence does: text with text
+// concatenates, text next to a number converts to that number's type (blank
+// text is 0 for the integers), numbers add as the server adds them. No
+// text - text, as in T-SQL. Errors carry SQL Server's messages.
+constexpr const char kSessionFunctions[] = R"sql(
+create or replace function pg_temp.kestal_fail(p_message text, p_state text, p_model anyelement)
+  returns anyelement volatile language plpgsql
+  as $f$ begin raise exception using message = p_message, errcode = p_state; end $f$;
+create or replace function pg_temp.kestal_int(t text) returns bigint immutable language sql
+  as $f$ select cast(case when t ~ '^\s*$' then '0' else t end as bigint) $f$;
+create or replace function pg_temp.kestal_add(a text, b text) returns text
+  immutable language sql as $f$ select a || b $f$;
+create or replace function pg_temp.kestal_datetime(v timestamp) returns timestamp
+  stable language sql as $f$ select case when v < timestamp '1753-01-01'
+    or v >= timestamp '10000-01-01' then pg_temp.kestal_fail(
+    'Adding a value to a ''datetime'' column caused an overflow.', '22008', v) else v end $f$;
+create or replace function pg_temp.kestal_left(s anyelement, n integer) returns text
+  stable language sql as $f$ select case when n < 0 then pg_temp.kestal_fail(
+    'Invalid length parameter passed to the left function.', '22023', cast(null as text))
+    else left(cast(s as text), n) end $f$;
+create or replace function pg_temp.kestal_right(s anyelement, n integer) returns text
+  stable language sql as $f$ select case when n < 0 then pg_temp.kestal_fail(
+    'Invalid length parameter passed to the right function.', '22023', cast(null as text))
+    else right(cast(s as text), n) end $f$;
+create or replace function pg_temp.kestal_charindex(find text, s text) returns integer
+  immutable language sql
+  as $f$ select case when find = '' then 0 else strpos(lower(s), lower(find)) end $f$;
+create or replace function pg_temp.kestal_charindex(find text, s text, start integer)
+  returns integer immutable language sql as $f$ select case when find = '' then 0
+    when s is null or start is null then null
+    else coalesce(nullif(strpos(substr(lower(s), greatest(start, 1)), lower(find)), 0)
+      + greatest(start, 1) - 1, 0) end $f$;
+do $d$
+declare
+  number text;
+  op record;
+begin
+  foreach number in array array['smallint', 'integer', 'bigint', 'numeric', 'double precision']
+  loop
+    for op in select * from (values ('add', '+'), ('sub', '-')) as o(name, sign) loop
+      execute format('create or replace function pg_temp.kestal_%s(a %s, b %s) returns %s '
+                     'immutable language sql as $f$ select a %s b $f$',
+                     op.name, number, number, number, op.sign);
+      continue when number = 'smallint';
+      execute format('create or replace function pg_temp.kestal_%s(a text, b %s) returns %s '
+                     'immutable language sql as $f$ select cast(%s as %s) %s b $f$',
+                     op.name, number, number,
+                     case when number in ('integer', 'bigint') then 'pg_temp.kestal_int(a)'
+                          else 'a' end, number, op.sign);
+      execute format('create or replace function pg_temp.kestal_%s(a %s, b text) returns %s '
+                     'immutable language sql as $f$ select a %s cast(%s as %s) $f$',
+                     op.name, number, number, op.sign,
+                     case when number in ('integer', 'bigint') then 'pg_temp.kestal_int(b)'
+                          else 'b' end, number);
+    end loop;
+  end loop;
+end $d$;
+)sql";
+
+// True when sql calls one of the session's functions.
+bool UsesSessionFunctions(const std::string& sql) {
+  return sql.find("pg_temp.kestal_") != std::string::npos;
+}
+
 std::string LockPrefix(const std::vector<std::string>& locked) {
   if (locked.empty()) return std::string();
   std::string text = "lock table ";
@@ -121,6 +190,8 @@ Session::~Session() {
 std::unique_ptr<ResultTable> Session::Execute(const std::string& tsql) {
   std::unique_ptr<ResultTable> last;
   for (const std::string& text : tsql::SplitBatch(tsql)) {
+    // The statements before this one have run; a fault here ends the batch.
+    CheckFault(FaultPoint::kBatchStatement, CString(FromUtf8(text)));
     const tsql::Statement statement = tsql::Rewrite(text, PostgresDialect());
     std::unique_ptr<ResultTable> rows = Run(statement);
     if (rows) last = std::move(rows);
@@ -149,11 +220,18 @@ std::unique_ptr<ResultTable> Session::Run(const tsql::Statement& statement) {
 
 std::unique_ptr<ResultTable> Session::RunSql(const std::string& sql,
                                              const std::vector<std::string>& locked) {
-  const std::string body = LockPrefix(locked) + sql;
+  // The session's functions are made on first use, in the statement's own
+  // round trip. Made inside a host transaction they could be rolled back
+  // with it, so only a statement outside one marks them as there.
+  const bool make_functions = !functions_made_ && UsesSessionFunctions(sql);
+  const std::string body =
+      (make_functions ? std::string(kSessionFunctions) : std::string()) + LockPrefix(locked) + sql;
   if (!in_transaction_) {
     // Several statements in one query string run as one implicit
     // transaction, so a LOCK TABLE in front holds until the statement ends.
-    return SendAndCollect(conn_, body, row_limit_);
+    std::unique_ptr<ResultTable> rows = SendAndCollect(conn_, body, row_limit_);
+    if (make_functions) functions_made_ = true;
+    return rows;
   }
   // One round trip: the savepoint, the statement and its release.
   const std::string point = kSavepoint;

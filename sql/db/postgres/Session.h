@@ -52,6 +52,8 @@ class Session : public EngineSession {
   PGconn* conn_ = nullptr;
   bool in_transaction_ = false;
   long row_limit_ = 0;  // "set rowcount": 0 means no limit
+  // The pg_temp functions the dialect names exist in this session.
+  bool functions_made_ = false;
 };
 
 }  // namespace kestal::db::postgres

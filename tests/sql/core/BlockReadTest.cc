@@ -125,7 +125,8 @@ TEST_P(BlockReadTest, FollowsRowsAppendedByAnotherProcess) {
   EXPECT_GE(blocks, kRows / 37);
 }
 
-INSTANTIATE_TEST_SUITE_P(Engines, BlockReadTest, ::testing::Values(Engine::kSqlite), EngineName);
+INSTANTIATE_TEST_SUITE_P(Engines, BlockReadTest,
+                         ::testing::Values(Engine::kSqlite, Engine::kPostgres), EngineName);
 
 }  // namespace
 }  // namespace kestal::test

@@ -4,7 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <memory>
 #include <string>
 #include <vector>
@@ -88,16 +87,11 @@ class CoreTest : public ::testing::TestWithParam<Engine> {
   void OpenOk(CSQLOperate& o, const char* table) {
     ASSERT_EQ(1, o.Open(Conn().c_str(), table)) << table;
   }
-  // Renames the database file away (and back), the way a lost server looks.
-  void MoveAway() { Rename(db_->FilePath(), db_->FilePath() + ".away"); }
-  void PutBack() { Rename(db_->FilePath() + ".away", db_->FilePath()); }
+  // Takes the database away (and back), the way a lost server looks.
+  void TakeOffline() { db_->TakeOffline(); }
+  void BringOnline() { db_->BringOnline(); }
 
   std::unique_ptr<TestDatabase> db_;
-
- private:
-  static void Rename(const std::string& from, const std::string& to) {
-    ASSERT_EQ(0, std::rename(from.c_str(), to.c_str())) << from;
-  }
 };
 
 }  // namespace kestal::test

@@ -64,18 +64,18 @@ TEST_P(ReconnectTest, ReOpenExReopensTheHeldConnection) {
   EXPECT_EQ(adStateClosed, o.m_pConnection->GetState());
 }
 
-TEST_P(ReconnectTest, IsOpenAliveAndReOpenWithTheFileAway) {
+TEST_P(ReconnectTest, IsOpenAliveAndReOpenWhileTheDatabaseIsOffline) {
   MakeQuotes(3);
   CSQLOperate o;
   OpenOk(o, "quotes");
   EXPECT_EQ(1, o.IsOpenAlive());
   EXPECT_EQ(adStateOpen, o.m_pConnection->GetState());
-  MoveAway();
+  TakeOffline();
   const long long start = NowMs();
   EXPECT_EQ(0, o.IsOpenAlive());
   EXPECT_LT(NowMs() - start, 300);  // no pause, no trace
   EXPECT_EQ(0, o.ReOpen());
-  PutBack();
+  BringOnline();
   EXPECT_TRUE(o.m_strTrace.IsEmpty());
 
   AddQuotes(4, 5);  // ReOpen sees the rows added meanwhile
@@ -114,18 +114,18 @@ TEST_P(ReconnectTest, RuleReconnectsOn800Statuses) {
   Probe::ClearRowLimit(never);  // swallowed
 }
 
-TEST_P(SlowReconnectTest, ReOpenExWhileTheFileIsAwayThenBack) {
+TEST_P(SlowReconnectTest, ReOpenExWhileTheDatabaseIsOfflineThenBack) {
   MakeQuotes(2);
   CSQLOperate o;
   OpenOk(o, "quotes");
-  MoveAway();
+  TakeOffline();
   long long start = NowMs();
   EXPECT_EQ(0, o.ReOpenEx(3));
   EXPECT_GE(NowMs() - start, 1500);
   EXPECT_LT(NowMs() - start, 5000);
   EXPECT_EQ(std::vector<std::string>(3, "ReOpenException Sleep500"), Events(o.m_strTrace));
   EXPECT_EQ(adStateClosed, o.m_pConnection->GetState());
-  PutBack();
+  BringOnline();
   o.m_strTrace.Empty();
   start = NowMs();
   EXPECT_EQ(1, o.ReOpenEx(3));
@@ -138,9 +138,10 @@ TEST_P(SlowReconnectTest, ReOpenExWhileTheFileIsAwayThenBack) {
   EXPECT_EQ(2u, Events(never.m_strTrace).size());
 }
 
-INSTANTIATE_TEST_SUITE_P(Engines, ReconnectTest, ::testing::Values(Engine::kSqlite), EngineName);
-INSTANTIATE_TEST_SUITE_P(Engines, SlowReconnectTest, ::testing::Values(Engine::kSqlite),
-                         EngineName);
+INSTANTIATE_TEST_SUITE_P(Engines, ReconnectTest,
+                         ::testing::Values(Engine::kSqlite, Engine::kPostgres), EngineName);
+INSTANTIATE_TEST_SUITE_P(Engines, SlowReconnectTest,
+                         ::testing::Values(Engine::kSqlite, Engine::kPostgres), EngineName);
 
 }  // namespace
 }  // namespace kestal::test

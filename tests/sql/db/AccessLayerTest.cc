@@ -284,7 +284,8 @@ TEST_P(AccessTest, EveryRaisedStatusMatchesTheReconnectionRule) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Engines, AccessTest, ::testing::Values(Engine::kSqlite), EngineName);
+INSTANTIATE_TEST_SUITE_P(Engines, AccessTest, ::testing::Values(Engine::kSqlite, Engine::kPostgres),
+                         EngineName);
 
 }  // namespace
 }  // namespace kestal::test

@@ -119,7 +119,8 @@ TEST_P(BulkInsertTest, LoadInsideTheHostTransactionGoesWithIt) {
   EXPECT_EQ(Count(), "0");
 }
 
-INSTANTIATE_TEST_SUITE_P(Engines, BulkInsertTest, ::testing::Values(Engine::kSqlite), EngineName);
+INSTANTIATE_TEST_SUITE_P(Engines, BulkInsertTest,
+                         ::testing::Values(Engine::kSqlite, Engine::kPostgres), EngineName);
 
 }  // namespace
 }  // namespace kestal::test

@@ -82,7 +82,8 @@ TEST_P(EngineFuzzTest, RandomTextOnALiveConnectionRaisesOnlyComError) {
   EXPECT_EQ(Scalar("select count(*) as n from sysobjects where name='T'"), "1");
 }
 
-INSTANTIATE_TEST_SUITE_P(Engines, EngineFuzzTest, ::testing::Values(Engine::kSqlite), EngineName);
+INSTANTIATE_TEST_SUITE_P(Engines, EngineFuzzTest,
+                         ::testing::Values(Engine::kSqlite, Engine::kPostgres), EngineName);
 
 }  // namespace
 }  // namespace kestal::test

@@ -82,6 +82,8 @@ std::string EngineName(const ::testing::TestParamInfo<Engine>& info);
 }  // namespace kestal::test
 
 // Instantiates a ReadTest-derived suite for every engine the tests run on.
-#define KESTAL_READ_ENGINES(Suite)                                                             \
-  INSTANTIATE_TEST_SUITE_P(Engines, Suite, ::testing::Values(::kestal::test::Engine::kSqlite), \
-                           ::kestal::test::EngineName)
+#define KESTAL_READ_ENGINES(Suite)                                                           \
+  INSTANTIATE_TEST_SUITE_P(                                                                  \
+      Engines, Suite,                                                                        \
+      ::testing::Values(::kestal::test::Engine::kSqlite, ::kestal::test::Engine::kPostgres), \
+      ::kestal::test::EngineName)

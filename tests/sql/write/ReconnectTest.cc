@@ -1,10 +1,9 @@
 // Writes after a failed execution. AddNewRecordBase reconnects with the
 // caller's attempt count and resends once; ExecBatchInsert drops the batch,
-// reconnects and resends nothing. Faults are real: the database's folder is
-// moved away (reopening fails) and put back by another thread while the
-// attempts run, or the link is cut at the connection seam.
-#include <stdio.h>
-
+// reconnects and resends nothing. Faults are real: the database is taken
+// offline (its folder moved away, or the server refusing it, so reopening
+// fails) and brought back by another thread while the attempts run, or the
+// link is cut at the connection seam.
 #include <chrono>
 #include <thread>
 
@@ -27,17 +26,16 @@ class ReconnectTest : public WriteTest {
   void SetUp() override {
     WriteTest::SetUp();
     op_ = Open("T", "rec_num int not null, stock varchar(6), bs char(1)");
-    dir_ = db_->FilePath().substr(0, db_->FilePath().rfind('/'));
   }
-  void TearDown() override { rename((dir_ + ".away").c_str(), dir_.c_str()); }
-  // Moves the database's folder away, and back after ms milliseconds (never
-  // when ms < 0).
+  void TearDown() override { db_->BringOnline(); }
+  // Takes the database offline, and back after ms milliseconds (never when
+  // ms < 0).
   std::thread MoveAway(int ms) {
-    EXPECT_EQ(0, rename(dir_.c_str(), (dir_ + ".away").c_str()));
+    db_->TakeOffline();
     return std::thread([this, ms] {
       if (ms < 0) return;
       std::this_thread::sleep_for(std::chrono::milliseconds(ms));
-      rename((dir_ + ".away").c_str(), dir_.c_str());
+      db_->BringOnline();
     });
   }
   // Cuts the link for the first n statements that begin with prefix.
@@ -49,7 +47,6 @@ class ReconnectTest : public WriteTest {
   }
 
   std::unique_ptr<CSQLOperate> op_;
-  std::string dir_;
   std::string image_ = "       0ABC123B";
 };
 KESTAL_WRITE_ENGINES(ReconnectTest);
@@ -58,7 +55,7 @@ KESTAL_WRITE_ENGINES(ReconnectTest);
 class SlowReconnectTest : public ReconnectTest {};
 KESTAL_WRITE_ENGINES(SlowReconnectTest);
 
-TEST_P(SlowReconnectTest, LinkLostWhileFolderAwayResendsOnceAfterReopening) {
+TEST_P(SlowReconnectTest, LinkLostWhileOfflineResendsOnceAfterReopening) {
   kestal::db::ScopedFaultHook hook(CutFirst(1, "insert"));
   std::thread back = MoveAway(300);
   EXPECT_EQ(1, op_->AddNewRecordBase(image_.data(), 0, 5, 1, 0));
@@ -88,7 +85,7 @@ TEST_P(SlowReconnectTest, InsertFailurePaths) {
   EXPECT_EQ(2, Count(op_->m_strTrace, "-ReOpenException Sleep500}"));
   EXPECT_EQ(0, op_->AddNewRecordBase(image_.data(), 0, 0, 0, 0));  // no attempt at all
   EXPECT_EQ(2u, Sent(*op_).size());
-  ASSERT_EQ(0, rename((dir_ + ".away").c_str(), dir_.c_str()));
+  db_->BringOnline();
   {
     // Reopened, but the resend fails too: 0.
     kestal::db::ScopedFaultHook hook(CutFirst(2, "insert"));
