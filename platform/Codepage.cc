@@ -2,31 +2,87 @@
 
 #include <iconv.h>
 
-#include <cerrno>
-#include <cstdlib>
 #include <cctype>
+#include <cerrno>
+#include <cstdint>
+#include <cstdlib>
 #include <cstring>
+#include <vector>
 
 namespace kestal {
 namespace {
 
+// True when no byte of text has its high bit set; tested eight bytes at a
+// time, as most text crossing the database seam is plain ASCII.
 bool IsAscii(const std::string& text) {
-  for (unsigned char c : text) {
-    if (c >= 0x80) return false;
+  const char* p = text.data();
+  size_t n = text.size();
+  uint64_t any = 0;
+  for (; n >= 8; p += 8, n -= 8) {
+    uint64_t word;
+    std::memcpy(&word, p, sizeof word);
+    any |= word;
   }
-  return true;
+  for (; n > 0; ++p, --n) any |= static_cast<unsigned char>(*p);
+  return (any & 0x8080808080808080ULL) == 0;
 }
 
 // Same-named code sets need no work; "UTF8" and "utf-8" count as the same.
+// Compared in place, without building the normalised names.
 bool SameCodeset(const char* a, const char* b) {
-  auto norm = [](const char* s) {
-    std::string out;
-    for (; *s; ++s) {
-      if (*s != '-' && *s != '_') out += static_cast<char>(std::toupper(static_cast<unsigned char>(*s)));
+  for (;;) {
+    while (*a == '-' || *a == '_') ++a;
+    while (*b == '-' || *b == '_') ++b;
+    if (*a == '\0' || *b == '\0') return *a == *b;
+    if (std::toupper(static_cast<unsigned char>(*a)) !=
+        std::toupper(static_cast<unsigned char>(*b))) {
+      return false;
     }
-    return out;
+    ++a;
+    ++b;
+  }
+}
+
+// The iconv descriptors of one thread, one per (from, to) pair, opened on
+// first use and kept for the thread's life: opening one costs far more than
+// converting a short value. A descriptor carries shift state, so it is never
+// shared between threads; each use starts from the initial state.
+class ConverterCache {
+ public:
+  ~ConverterCache() {
+    for (const Entry& e : entries_) iconv_close(e.cd);
+  }
+  // The descriptor for from -> to, or (iconv_t)-1 when iconv has none.
+  // Failures are not cached: the next call tries again.
+  iconv_t Get(const char* from, const char* to) {
+    for (const Entry& e : entries_) {
+      if (e.from == from && e.to == to) return e.cd;
+    }
+    iconv_t cd = iconv_open(to, from);
+    if (cd == reinterpret_cast<iconv_t>(-1)) return cd;
+    // Bounded: a program converting between ever new code sets closes the
+    // oldest descriptor instead of collecting them.
+    constexpr size_t kMaxEntries = 8;
+    if (entries_.size() == kMaxEntries) {
+      iconv_close(entries_.front().cd);
+      entries_.erase(entries_.begin());
+    }
+    entries_.push_back(Entry{from, to, cd});
+    return cd;
+  }
+
+ private:
+  struct Entry {
+    std::string from;
+    std::string to;
+    iconv_t cd;
   };
-  return norm(a) == norm(b);
+  std::vector<Entry> entries_;
+};
+
+iconv_t Converter(const char* from, const char* to) {
+  static thread_local ConverterCache cache;
+  return cache.Get(from, to);
 }
 
 }  // namespace
@@ -41,8 +97,11 @@ const std::string& ProcessCodepage() {
 
 std::string ConvertText(const std::string& text, const char* from, const char* to) {
   if (text.empty() || IsAscii(text) || SameCodeset(from, to)) return text;
-  iconv_t cd = iconv_open(to, from);
+  iconv_t cd = Converter(from, to);
   if (cd == reinterpret_cast<iconv_t>(-1)) return text;
+  // A cached descriptor may hold the state of an earlier conversion that
+  // stopped early (an exception between calls): start from the initial one.
+  iconv(cd, nullptr, nullptr, nullptr, nullptr);
   std::string out;
   out.reserve(text.size() * 2);
   char buf[1024];
@@ -67,7 +126,6 @@ std::string ConvertText(const std::string& text, const char* from, const char* t
   size_t o_left = sizeof buf;
   iconv(cd, nullptr, nullptr, &o, &o_left);
   out.append(buf, static_cast<size_t>(o - buf));
-  iconv_close(cd);
   return out;
 }
 

@@ -76,27 +76,53 @@ std::string Text(const PGresult* result, int row, int column, Oid type) {
   }
 }
 
+// True when values of type are handed over exactly as the server wrote them.
+bool Plain(Oid type) {
+  switch (type) {
+    case kBoolOid:
+    case kByteaOid:
+    case kNumericOid:
+    case kFloat4Oid:
+    case kFloat8Oid:
+    case kTimeOid:
+    case kTimestampOid:
+    case kTimestampTzOid:
+      return false;
+    default:
+      return true;
+  }
+}
+
 }  // namespace
 
 std::unique_ptr<ResultTable> ToResultTable(const PGresult* result, long limit) {
   auto table = std::make_unique<ResultTable>();
   const int columns = PQnfields(result);
   std::vector<Oid> types(static_cast<size_t>(columns));
+  std::vector<bool> plain(static_cast<size_t>(columns));
+  table->columns.reserve(static_cast<size_t>(columns));
   for (int c = 0; c < columns; ++c) {
     table->columns.emplace_back(PQfname(result, c));
     types[static_cast<size_t>(c)] = PQftype(result, c);
+    plain[static_cast<size_t>(c)] = Plain(types[static_cast<size_t>(c)]);
   }
   int rows = PQntuples(result);
   if (limit > 0 && rows > limit) rows = static_cast<int>(limit);
   table->rows.reserve(static_cast<size_t>(rows));
   for (int r = 0; r < rows; ++r) {
-    std::vector<Cell> row(static_cast<size_t>(columns));
+    // Built in place: one allocation for the row's cells, none for short
+    // texts.
+    std::vector<Cell>& row = table->rows.emplace_back(static_cast<size_t>(columns));
     for (int c = 0; c < columns; ++c) {
       if (PQgetisnull(result, r, c)) continue;
-      row[static_cast<size_t>(c)].null = false;
-      row[static_cast<size_t>(c)].text = Text(result, r, c, types[static_cast<size_t>(c)]);
+      Cell& cell = row[static_cast<size_t>(c)];
+      cell.null = false;
+      if (plain[static_cast<size_t>(c)]) {
+        cell.text.assign(PQgetvalue(result, r, c), static_cast<size_t>(PQgetlength(result, r, c)));
+      } else {
+        cell.text = Text(result, r, c, types[static_cast<size_t>(c)]);
+      }
     }
-    table->rows.push_back(std::move(row));
   }
   return table;
 }

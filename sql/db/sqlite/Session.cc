@@ -184,31 +184,37 @@ class SqliteSession : public EngineSession {
   }
 
   // Steps st to the end; collects its rows when it yields any. A read is
-  // capped by set rowcount.
+  // capped by set rowcount. Rows are built in place in the table, so that a
+  // row costs one allocation for its cells and none for short texts.
   std::unique_ptr<ResultTable> Step(sqlite3_stmt* st, bool capped) {
     const int ncol = sqlite3_column_count(st);
+    const size_t cells = static_cast<size_t>(ncol);
+    const size_t cap =
+        capped && rowcount_ > 0 ? static_cast<size_t>(rowcount_) : static_cast<size_t>(-1);
     std::unique_ptr<ResultTable> table;
     if (ncol > 0) {
       table = std::make_unique<ResultTable>();
+      table->columns.reserve(cells);
       for (int i = 0; i < ncol; ++i) {
         const char* name = sqlite3_column_name(st, i);
         table->columns.emplace_back(name ? name : "");
       }
+      // A capped read (a window) knows how many rows it may hold; a large
+      // cap is not reserved up front, it may never be reached.
+      constexpr size_t kReserveLimit = 4096;
+      if (cap <= kReserveLimit) table->rows.reserve(cap);
     }
     while (true) {
-      if (capped && table && rowcount_ > 0 &&
-          table->rows.size() >= static_cast<size_t>(rowcount_)) {
-        break;
-      }
+      if (table && table->rows.size() >= cap) break;
       const int rc = sqlite3_step(st);
       if (rc == SQLITE_DONE) break;
       if (rc != SQLITE_ROW) Raise(db_, rc);
       if (!table) continue;
-      std::vector<Cell> row(static_cast<size_t>(ncol));
+      std::vector<Cell>& row = table->rows.emplace_back(cells);
       for (int i = 0; i < ncol; ++i) {
-        row[static_cast<size_t>(i)].null = !ColumnText(st, i, &row[static_cast<size_t>(i)].text);
+        Cell& cell = row[static_cast<size_t>(i)];
+        cell.null = !ColumnText(st, i, &cell.text);
       }
-      table->rows.push_back(std::move(row));
     }
     return table;
   }
