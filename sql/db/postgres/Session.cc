@@ -96,11 +96,11 @@ create or replace function pg_temp.kestal_datetime(v timestamp) returns timestam
   stable language sql as $f$ select case when v < timestamp '1753-01-01'
     or v >= timestamp '10000-01-01' then pg_temp.kestal_fail(
     'Adding a value to a ''datetime'' column caused an overflow.', '22008', v) else v end $f$;
-create or replace function pg_temp.kestal_left(s anyelement, n integer) returns text
+create or replace function pg_temp.kestal_left(s anycompatible, n integer) returns text
   stable language sql as $f$ select case when n < 0 then pg_temp.kestal_fail(
     'Invalid length parameter passed to the left function.', '22023', cast(null as text))
     else left(cast(s as text), n) end $f$;
-create or replace function pg_temp.kestal_right(s anyelement, n integer) returns text
+create or replace function pg_temp.kestal_right(s anycompatible, n integer) returns text
   stable language sql as $f$ select case when n < 0 then pg_temp.kestal_fail(
     'Invalid length parameter passed to the right function.', '22023', cast(null as text))
     else right(cast(s as text), n) end $f$;
