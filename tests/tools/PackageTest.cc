@@ -66,7 +66,12 @@ TEST(PackageTest, ExampleBuildsAgainstTheInstalledPackageAndRuns) {
 
   const std::string example = dir.File("example");
   r = Shell("cmake -S " + Quoted(source + "/examples") + " -B " + Quoted(example) +
-            " -DCMAKE_PREFIX_PATH=" + Quoted(prefix) + " -DCMAKE_BUILD_TYPE=Release");
+            " -DCMAKE_PREFIX_PATH=" + Quoted(prefix) + " -DCMAKE_BUILD_TYPE=Release" +
+            // A sanitizer build of the library wants its host built the same way.
+            (CacheValue(build, "KESTAL_SANITIZE") == "ON"
+                 ? " '-DCMAKE_CXX_FLAGS=-fsanitize=address,undefined'"
+                   " '-DCMAKE_EXE_LINKER_FLAGS=-fsanitize=address,undefined'"
+                 : ""));
   ASSERT_EQ(r.status, 0) << r.out;
   r = Shell("cmake --build " + Quoted(example));
   ASSERT_EQ(r.status, 0) << r.out;
