@@ -3,6 +3,7 @@
 #include <sqlite3.h>
 
 #include <cstdio>
+#include <memory>
 #include <mutex>
 #include <stdexcept>
 
@@ -27,16 +28,14 @@ const EngineTraits kPostgresTraits{"postgres",
                                    /*distinct_decimal_type=*/false,
                                    /*unused_ident_current=*/"1"};
 
+// The fixture opens the file for each call and closes it again, so that no
+// test process holds a SQLite handle across a fork: a child that opened the
+// same file next to an inherited handle would share its lock records.
 class SqliteDatabase : public TestDatabase {
  public:
-  SqliteDatabase() : path_(dir_.File("test.db")) {
-    if (sqlite3_open(path_.c_str(), &db_) != SQLITE_OK) throw std::runtime_error("sqlite3_open");
-    Exec("PRAGMA journal_mode=WAL");
-    sqlite3_busy_timeout(db_, 10000);
-  }
+  SqliteDatabase() : path_(dir_.File("test.db")) { Exec("PRAGMA journal_mode=WAL"); }
   ~SqliteDatabase() override {
     BringOnline();  // the scratch folder is removed from its own place
-    sqlite3_close(db_);
   }
 
   Engine engine() const override { return Engine::kSqlite; }
@@ -47,8 +46,9 @@ class SqliteDatabase : public TestDatabase {
   void BringOnline() override { Move(dir_.path() + ".away", dir_.path(), false); }
 
   void Exec(const std::string& sql) override {
+    Handle db = Open();
     char* err = nullptr;
-    if (sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, &err) != SQLITE_OK) {
+    if (sqlite3_exec(db.get(), sql.c_str(), nullptr, nullptr, &err) != SQLITE_OK) {
       std::string text = err ? err : "?";
       sqlite3_free(err);
       throw std::runtime_error("sqlite: " + text + " in: " + sql);
@@ -56,9 +56,10 @@ class SqliteDatabase : public TestDatabase {
   }
 
   std::vector<std::vector<std::string>> Query(const std::string& sql) override {
+    Handle db = Open();
     sqlite3_stmt* st = nullptr;
-    if (sqlite3_prepare_v2(db_, sql.c_str(), -1, &st, nullptr) != SQLITE_OK) {
-      throw std::runtime_error(std::string("sqlite: ") + sqlite3_errmsg(db_) + " in: " + sql);
+    if (sqlite3_prepare_v2(db.get(), sql.c_str(), -1, &st, nullptr) != SQLITE_OK) {
+      throw std::runtime_error(std::string("sqlite: ") + sqlite3_errmsg(db.get()) + " in: " + sql);
     }
     std::vector<std::vector<std::string>> rows;
     int rc;
@@ -71,12 +72,26 @@ class SqliteDatabase : public TestDatabase {
       rows.push_back(std::move(row));
     }
     sqlite3_finalize(st);
-    if (rc != SQLITE_DONE)
-      throw std::runtime_error(std::string("sqlite step: ") + sqlite3_errmsg(db_));
+    if (rc != SQLITE_DONE) {
+      throw std::runtime_error(std::string("sqlite step: ") + sqlite3_errmsg(db.get()));
+    }
     return rows;
   }
 
  private:
+  using Handle = std::unique_ptr<sqlite3, decltype(&sqlite3_close)>;
+
+  // A fresh handle on the database file (made on first use), waiting up to
+  // ten seconds for other writers.
+  Handle Open() const {
+    sqlite3* raw = nullptr;
+    const int rc = sqlite3_open(path_.c_str(), &raw);
+    Handle db(raw, &sqlite3_close);
+    if (rc != SQLITE_OK) throw std::runtime_error("sqlite3_open " + path_);
+    sqlite3_busy_timeout(db.get(), 10000);
+    return db;
+  }
+
   // Renames the folder when it is not yet in the wanted state.
   void Move(const std::string& from, const std::string& to, bool offline) {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -87,7 +102,6 @@ class SqliteDatabase : public TestDatabase {
 
   TempDir dir_;
   std::string path_;
-  sqlite3* db_ = nullptr;
   std::mutex mutex_;  // guards offline_ and the folder's place
   bool offline_ = false;
 };

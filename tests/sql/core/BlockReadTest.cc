@@ -125,8 +125,7 @@ TEST_P(BlockReadTest, FollowsRowsAppendedByAnotherProcess) {
   EXPECT_GE(blocks, kRows / 37);
 }
 
-INSTANTIATE_TEST_SUITE_P(Engines, BlockReadTest,
-                         ::testing::Values(Engine::kSqlite, Engine::kPostgres), EngineName);
+INSTANTIATE_TEST_SUITE_P(Engines, BlockReadTest, ::testing::ValuesIn(kAllEngines), EngineName);
 
 }  // namespace
 }  // namespace kestal::test

@@ -86,10 +86,8 @@ TEST_P(SlowFaultTest, ReOpenExOutlastsTwoRefusals) {
   EXPECT_EQ(o.m_strTrace.GetLength() - 15, o.m_strTrace.Find("-ReOpenSuccess}"));
 }
 
-INSTANTIATE_TEST_SUITE_P(Engines, FaultTest, ::testing::Values(Engine::kSqlite, Engine::kPostgres),
-                         EngineName);
-INSTANTIATE_TEST_SUITE_P(Engines, SlowFaultTest,
-                         ::testing::Values(Engine::kSqlite, Engine::kPostgres), EngineName);
+INSTANTIATE_TEST_SUITE_P(Engines, FaultTest, ::testing::ValuesIn(kAllEngines), EngineName);
+INSTANTIATE_TEST_SUITE_P(Engines, SlowFaultTest, ::testing::ValuesIn(kAllEngines), EngineName);
 
 }  // namespace
 }  // namespace kestal::test

@@ -138,10 +138,8 @@ TEST_P(SlowReconnectTest, ReOpenExWhileTheDatabaseIsOfflineThenBack) {
   EXPECT_EQ(2u, Events(never.m_strTrace).size());
 }
 
-INSTANTIATE_TEST_SUITE_P(Engines, ReconnectTest,
-                         ::testing::Values(Engine::kSqlite, Engine::kPostgres), EngineName);
-INSTANTIATE_TEST_SUITE_P(Engines, SlowReconnectTest,
-                         ::testing::Values(Engine::kSqlite, Engine::kPostgres), EngineName);
+INSTANTIATE_TEST_SUITE_P(Engines, ReconnectTest, ::testing::ValuesIn(kAllEngines), EngineName);
+INSTANTIATE_TEST_SUITE_P(Engines, SlowReconnectTest, ::testing::ValuesIn(kAllEngines), EngineName);
 
 }  // namespace
 }  // namespace kestal::test

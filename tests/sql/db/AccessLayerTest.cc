@@ -284,7 +284,7 @@ TEST_P(AccessTest, EveryRaisedStatusMatchesTheReconnectionRule) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Engines, AccessTest, ::testing::Values(Engine::kSqlite, Engine::kPostgres),
+INSTANTIATE_TEST_SUITE_P(Engines, AccessTest, ::testing::ValuesIn(kAllEngines),
                          EngineName);
 
 }  // namespace

@@ -120,7 +120,7 @@ TEST_P(BulkInsertTest, LoadInsideTheHostTransactionGoesWithIt) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Engines, BulkInsertTest,
-                         ::testing::Values(Engine::kSqlite, Engine::kPostgres), EngineName);
+                         ::testing::ValuesIn(kAllEngines), EngineName);
 
 }  // namespace
 }  // namespace kestal::test

@@ -83,7 +83,7 @@ TEST_P(EngineFuzzTest, RandomTextOnALiveConnectionRaisesOnlyComError) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Engines, EngineFuzzTest,
-                         ::testing::Values(Engine::kSqlite, Engine::kPostgres), EngineName);
+                         ::testing::ValuesIn(kAllEngines), EngineName);
 
 }  // namespace
 }  // namespace kestal::test

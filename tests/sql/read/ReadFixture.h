@@ -83,7 +83,5 @@ std::string EngineName(const ::testing::TestParamInfo<Engine>& info);
 
 // Instantiates a ReadTest-derived suite for every engine the tests run on.
 #define KESTAL_READ_ENGINES(Suite)                                                           \
-  INSTANTIATE_TEST_SUITE_P(                                                                  \
-      Engines, Suite,                                                                        \
-      ::testing::Values(::kestal::test::Engine::kSqlite, ::kestal::test::Engine::kPostgres), \
-      ::kestal::test::EngineName)
+  INSTANTIATE_TEST_SUITE_P(Engines, Suite, ::testing::ValuesIn(::kestal::test::kAllEngines), \
+                           ::kestal::test::EngineName)

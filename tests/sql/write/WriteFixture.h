@@ -78,8 +78,6 @@ inline bool Has(const CString& text, const char* part) {
 // Instantiates a WriteTest suite for every engine the tests run on.
 #define KESTAL_WRITE_ENGINES(Suite)                                                                \
   INSTANTIATE_TEST_SUITE_P(                                                                        \
-      Engines, Suite,                                                                              \
-      ::testing::Values(::kestal::test::Engine::kSqlite, ::kestal::test::Engine::kPostgres),       \
-      [](const auto& info) {                                                                       \
+      Engines, Suite, ::testing::ValuesIn(::kestal::test::kAllEngines), [](const auto& info) {     \
         return std::string(info.param == ::kestal::test::Engine::kSqlite ? "sqlite" : "postgres"); \
       })
