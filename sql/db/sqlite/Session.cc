@@ -88,7 +88,11 @@ class SqliteSession : public EngineSession {
     }
   }
 
-  ~SqliteSession() override { sqlite3_close_v2(db_); }
+  ~SqliteSession() override {
+    sqlite3_finalize(begin_);
+    sqlite3_finalize(commit_);
+    sqlite3_close_v2(db_);
+  }
 
   std::unique_ptr<ResultTable> Execute(const std::string& batch) override {
     EndStrayTransaction();
@@ -173,7 +177,7 @@ class SqliteSession : public EngineSession {
         // its own begun IMMEDIATE: an INSERT ... SELECT max()+1 then reads
         // and writes under one write lock, waited for under the busy
         // time-out, instead of failing on a stale snapshot.
-        WriteTransaction tx(db_);
+        OwnWrite tx(this);
         auto rows = Step(raw, false);
         st.reset();
         tx.Commit();
@@ -219,7 +223,59 @@ class SqliteSession : public EngineSession {
     return table;
   }
 
+  // Runs the statement cached in *slot, preparing sql into it on first use:
+  // a statement batch begins and commits once per statement, and parsing
+  // BEGIN IMMEDIATE and COMMIT each time would cost as much as the insert.
+  // Raises _com_error on failure; the statement is reset either way.
+  void RunCached(sqlite3_stmt** slot, const char* sql) {
+    if (*slot == nullptr) {
+      const int rc = sqlite3_prepare_v2(db_, sql, -1, slot, nullptr);
+      if (rc != SQLITE_OK) {
+        sqlite3_finalize(*slot);
+        *slot = nullptr;
+        Raise(db_, rc);
+      }
+    }
+    // Reset after Raise has read the error text, also when it throws.
+    struct ResetOnExit {
+      sqlite3_stmt* st;
+      ~ResetOnExit() { sqlite3_reset(st); }
+    } reset{*slot};
+    const int rc = sqlite3_step(*slot);
+    if (rc != SQLITE_DONE) Raise(db_, rc);
+  }
+
+  // The session's own write transaction around one statement outside the
+  // host's transaction, begun IMMEDIATE (the write lock is taken, under the
+  // busy time-out, before anything is read) and rolled back unless
+  // committed. Does nothing when a transaction is open already.
+  class OwnWrite {
+   public:
+    explicit OwnWrite(SqliteSession* session)
+        : session_(session), own_(sqlite3_get_autocommit(session->db_) != 0) {
+      if (own_) session_->RunCached(&session_->begin_, "BEGIN IMMEDIATE");
+    }
+    ~OwnWrite() {
+      if (own_ && !done_ && !sqlite3_get_autocommit(session_->db_)) {
+        sqlite3_exec(session_->db_, "ROLLBACK", nullptr, nullptr, nullptr);
+      }
+    }
+    OwnWrite(const OwnWrite&) = delete;
+    OwnWrite& operator=(const OwnWrite&) = delete;
+    void Commit() {
+      if (own_) session_->RunCached(&session_->commit_, "COMMIT");
+      done_ = true;
+    }
+
+   private:
+    SqliteSession* session_;
+    bool own_;
+    bool done_ = false;
+  };
+
   sqlite3* db_ = nullptr;
+  sqlite3_stmt* begin_ = nullptr;   // BEGIN IMMEDIATE, prepared on first use
+  sqlite3_stmt* commit_ = nullptr;  // COMMIT, prepared on first use
   long rowcount_ = 0;
   bool host_transaction_ = false;
 };
