@@ -129,14 +129,16 @@ void RecordMapper::Build(const char* dbf_image, long position, char* out) const 
       const size_t nul = value.find('\0');
       if (nul != std::string::npos) value.resize(nul);
     }
-    const std::string at =
-        "record " + std::to_string(position) + ", column " + ToTerminal(link.name) + ": ";
+    // The message prefix is made only for a refusal: it converts text.
+    auto at = [&] {
+      return "record " + std::to_string(position) + ", column " + ToTerminal(link.name) + ": ";
+    };
     if (link.rec_num) {
       const std::string in_file = Trim(value, true);
       const std::string want = std::to_string(position);
       if (!in_file.empty() && in_file != want &&
           !(IsWholeNumber(in_file) && atol(in_file.c_str()) == position)) {
-        throw ToolError(at + "REC_NUM is '" + ToTerminal(in_file) +
+        throw ToolError(at() + "REC_NUM is '" + ToTerminal(in_file) +
                         "' in the table file, not the record's position " + want +
                         " (append with --tag WTK to number records)");
       }
@@ -147,7 +149,7 @@ void RecordMapper::Build(const char* dbf_image, long position, char* out) const 
       value = Trim(value, true);
       if (value.empty()) value = "0";
       if (!IsWholeNumber(value) || value.size() > kIntWidth) {
-        throw ToolError(at + "'" + ToTerminal(value) +
+        throw ToolError(at() + "'" + ToTerminal(value) +
                         "' is not a whole number of at most 8 characters");
       }
       std::memset(field, 0, static_cast<size_t>(link.width));
@@ -158,7 +160,7 @@ void RecordMapper::Build(const char* dbf_image, long position, char* out) const 
     } else {
       value = Trim(value, true);
       if (value.size() > static_cast<size_t>(link.width)) {
-        throw ToolError(at + "'" + ToTerminal(value) + "' is longer than the column's " +
+        throw ToolError(at() + "'" + ToTerminal(value) + "' is longer than the column's " +
                         std::to_string(link.width) + " bytes");
       }
       std::memset(field, 0, static_cast<size_t>(link.width));
