@@ -53,7 +53,11 @@ class KestalReader {
     ok_ = op_->Open(connection.c_str(), "trades") == 1;
     // Open reads the whole table into the object's result; letting it go
     // belongs to opening, not to following, so it happens here, untimed.
-    if (ok_) op_->m_pRecordset->Close();
+    try {
+      if (ok_) op_->m_pRecordset->Close();
+    } catch (const _com_error&) {
+      // No result was left open: nothing to let go.
+    }
   }
   bool ok() const { return ok_; }
 
