@@ -12,7 +12,7 @@ namespace {
 
 const EngineTraits kSqliteTraits{"sqlite",
                                  "id INTEGER PRIMARY KEY AUTOINCREMENT",
-                                 /*file_backed=*/true,
+                                 /*stores_overlong_text=*/true,
                                  /*has_varbinary=*/true,
                                  /*case_insensitive_literals=*/true,
                                  /*distinct_decimal_type=*/true,
@@ -22,7 +22,7 @@ const EngineTraits kSqliteTraits{"sqlite",
 // blanks of varchar values.
 const EngineTraits kPostgresTraits{"postgres",
                                    "id serial PRIMARY KEY",
-                                   /*file_backed=*/false,
+                                   /*stores_overlong_text=*/false,
                                    /*has_varbinary=*/false,
                                    /*case_insensitive_literals=*/false,
                                    /*distinct_decimal_type=*/false,

@@ -24,8 +24,8 @@ enum class Engine { kSqlite, kPostgres };
 struct EngineTraits {
   const char* name;          // "sqlite" or "postgres", for test names
   const char* identity_ddl;  // column DDL of an identity column named id
-  // The database is a file in a folder of its own, which can be moved away.
-  bool file_backed;
+  // Text longer than its varchar(n) column is stored whole, not refused.
+  bool stores_overlong_text;
   // varbinary(n) is native DDL (the catalogue reports type 37 with length
   // n); otherwise binary columns are declared bytea.
   bool has_varbinary;
