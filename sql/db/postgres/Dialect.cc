@@ -256,6 +256,16 @@ std::string UnitInterval(const std::string& unit, const std::string& n) {
   Unsupported("the date part " + unit);
 }
 
+// Seconds to units of hour, minute, second or millisecond, as an operator
+// and its operand to put after a number of seconds.
+std::string FixedUnitScale(const std::string& unit) {
+  if (unit == "hour") return " / 3600";
+  if (unit == "minute") return " / 60";
+  if (unit == "second") return std::string();
+  if (unit == "millisecond") return " * 1000";
+  Unsupported("the date part " + unit);
+}
+
 // DATEDIFF: unit boundaries crossed from a to b, refused beyond int's range.
 std::string DateDiff(const std::string& unit, const std::string& a, const std::string& b) {
   std::string v;
@@ -271,14 +281,9 @@ std::string DateDiff(const std::string& unit, const std::string& a, const std::s
   } else if (unit == "week") {
     v = WeekIndex(b) + " - " + WeekIndex(a);
   } else {
-    const char* per_second = unit == "hour"     ? "/ 3600"
-                             : unit == "minute" ? "/ 60"
-                             : unit == "second" ? "* 1"
-                                                : "* 1000";
-    if (unit != "hour" && unit != "minute" && unit != "second" && unit != "millisecond") {
-      Unsupported("the date part " + unit);
-    }
-    v = "floor(" + Epoch(b) + " " + per_second + ") - floor(" + Epoch(a) + " " + per_second + ")";
+    // Fixed units: whole units since 1970 at each end.
+    const std::string scale = FixedUnitScale(unit);
+    v = "floor(" + Epoch(b) + scale + ") - floor(" + Epoch(a) + scale + ")";
   }
   return "cast(" + v + " as integer)";
 }
