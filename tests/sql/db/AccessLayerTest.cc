@@ -247,6 +247,32 @@ TEST_P(AccessTest, LinkLostInTheMiddleOfABatchKeepsTheStatementsBeforeIt) {
   EXPECT_EQ(db_->Scalar("select count(*) from T where n >= 40"), "1");
 }
 
+TEST_P(AccessTest, BatchFaultInsideATransactionLeavesItOpenWithTheEarlierWork) {
+  std::vector<std::string> seen;
+  conn_->BeginTrans();
+  {
+    ScopedFaultHook hook([&](FaultPoint point, const CString& text) {
+      if (point != FaultPoint::kBatchStatement) return;
+      seen.push_back(text.str());
+      if (text.Find("51") >= 0) throw _com_error(kConnectionError, "link lost");
+    });
+    // "中" (GBK): the hook sees each statement in the host's code page.
+    EXPECT_EQ(Raised([&] {
+                conn_->Execute(
+                    "insert into T (n, name) values (50, '\xD6\xD0');insert into T (n) values (51);"
+                    "insert into T (n) values (52)");
+              }),
+              kConnectionError);
+  }
+  ASSERT_EQ(seen.size(), 2u);
+  EXPECT_EQ(seen[0], "insert into T (n, name) values (50, '\xD6\xD0')");
+  conn_->Execute("insert into T (n) values (53)");
+  conn_->CommitTrans();
+  EXPECT_EQ(db_->Scalar("select count(*) from T where n >= 50"), "2");
+  EXPECT_EQ(db_->Scalar("select name from T where n = 50"), "\xE4\xB8\xAD");  // UTF-8 in the engine
+  EXPECT_EQ(db_->Scalar("select count(*) from T where n = 53"), "1");
+}
+
 TEST_P(AccessTest, InjectedOpenFaultLeavesTheConnectionClosed) {
   conn_->Close();
   std::string seen;
@@ -284,8 +310,7 @@ TEST_P(AccessTest, EveryRaisedStatusMatchesTheReconnectionRule) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Engines, AccessTest, ::testing::ValuesIn(kAllEngines),
-                         EngineName);
+INSTANTIATE_TEST_SUITE_P(Engines, AccessTest, ::testing::ValuesIn(kAllEngines), EngineName);
 
 }  // namespace
 }  // namespace kestal::test
