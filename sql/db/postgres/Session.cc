@@ -1,5 +1,6 @@
 #include "sql/db/postgres/Session.h"
 
+#include <cctype>
 #include <cstring>
 
 #include "platform/Codepage.h"
@@ -144,6 +145,21 @@ bool UsesSessionFunctions(const std::string& sql) {
   return sql.find("pg_temp.kestal_") != std::string::npos;
 }
 
+// True when sql is a query or a data statement, whose use of the session's
+// functions ends with it. A definition (a view, a default, a check) would
+// keep a reference to them, and the server drops such objects, or the
+// parts of them that use the functions, when the session ends.
+bool IsQueryOrDataStatement(const std::string& sql) {
+  size_t i = sql.find_first_not_of(" \t\r\n(");
+  if (i == std::string::npos) return false;
+  std::string word;
+  for (; i < sql.size() && std::isalpha(static_cast<unsigned char>(sql[i])); ++i) {
+    word += static_cast<char>(std::tolower(static_cast<unsigned char>(sql[i])));
+  }
+  return word == "select" || word == "insert" || word == "update" || word == "delete" ||
+         word == "with" || word == "values";
+}
+
 std::string LockPrefix(const std::vector<std::string>& locked) {
   if (locked.empty()) return std::string();
   std::string text = "lock table ";
@@ -223,7 +239,14 @@ std::unique_ptr<ResultTable> Session::RunSql(const std::string& sql,
   // The session's functions are made on first use, in the statement's own
   // round trip. Made inside a host transaction they could be rolled back
   // with it, so only a statement outside one marks them as there.
-  const bool make_functions = !functions_made_ && UsesSessionFunctions(sql);
+  const bool uses_functions = UsesSessionFunctions(sql);
+  if (uses_functions && !IsQueryOrDataStatement(sql)) {
+    throw _com_error(kNotSupported,
+                     CString("T-SQL construct not supported on PostgreSQL: text +, binary + or -, "
+                             "LEFT, RIGHT, CHARINDEX or DATEADD outside a query or data "
+                             "statement"));
+  }
+  const bool make_functions = !functions_made_ && uses_functions;
   const std::string body =
       (make_functions ? std::string(kSessionFunctions) : std::string()) + LockPrefix(locked) + sql;
   if (!in_transaction_) {

@@ -11,6 +11,7 @@
 namespace kestal::test {
 namespace {
 
+using kestal::db::kNotSupported;
 using kestal::db::kStatementError;
 
 class PostgresSessionFunctionTest : public ::testing::Test {
@@ -67,6 +68,30 @@ TEST_F(PostgresSessionFunctionTest, WithoutTheTemporaryRightOnlyThoseStatementsF
   EXPECT_EQ(conn_->Execute("select s + 'B' as v from t")->GetCollect("v").ToString(), "600000B");
   EXPECT_EQ(conn_->Execute("select charindex('0', s) as v from t")->GetCollect("v").ToString(),
             "2");
+}
+
+// A definition that used the functions would lose that part when the session
+// ends (a view would go whole), so it is refused and nothing is made.
+TEST_F(PostgresSessionFunctionTest, DefinitionsUsingTheFunctionsAreRefused) {
+  db_->Exec(grant_);
+  conn_.CreateInstance();
+  conn_->Open(CString(db_->ConnectionString()));
+  for (const char* ddl :
+       {"create view v1 as select s + 'B' as v from t",
+        "create table t2 (a int, b int default 1 + 1)", "create table t3 (a int check (a - 1 > 0))",
+        "create table t4 (a varchar(9) default left('abcdef', 2))",
+        "alter table t add c int default 2 - 1"}) {
+    EXPECT_EQ(StatusOf(ddl), kNotSupported) << ddl;
+  }
+  EXPECT_EQ(db_->Scalar("select count(*) from pg_class where relname in ('v1', 't2', 't3', 't4')"),
+            "0");
+  EXPECT_EQ(db_->Scalar("select count(*) from information_schema.columns where table_name = 't'"),
+            "1");
+  // Definitions without them, and queries with them, run.
+  conn_->Execute("create table t5 (a int default 5, b int check (b > 0))");
+  conn_->Execute("insert into t5 (b) select 1 + 1");
+  EXPECT_EQ(db_->Scalar("select a + b from t5"), "7");
+  EXPECT_EQ(conn_->Execute("(select s + 'B' as v from t)")->GetCollect("v").ToString(), "600000B");
 }
 
 }  // namespace
