@@ -160,6 +160,20 @@ bool IsQueryOrDataStatement(const std::string& sql) {
          word == "with" || word == "values";
 }
 
+// True when sql is a plain INSERT, UPDATE or DELETE that needs nothing of the
+// session's own: such statements of a batch can share one query, since none
+// of them returns rows, controls the transaction or must run outside one.
+bool IsPlainWrite(const std::string& sql) {
+  size_t i = sql.find_first_not_of(" \t\r\n");
+  if (i == std::string::npos) return false;
+  size_t end = i;
+  while (end < sql.size() && std::isalpha(static_cast<unsigned char>(sql[end]))) ++end;
+  if (end - i != 6) return false;
+  std::string word = sql.substr(i, 6);
+  for (char& c : word) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return (word == "insert" || word == "update" || word == "delete") && !UsesSessionFunctions(sql);
+}
+
 std::string LockPrefix(const std::vector<std::string>& locked) {
   if (locked.empty()) return std::string();
   std::string text = "lock table ";
@@ -205,11 +219,68 @@ Session::~Session() {
 
 std::unique_ptr<ResultTable> Session::Execute(const std::string& tsql) {
   std::unique_ptr<ResultTable> last;
+  auto keep = [&last](std::unique_ptr<ResultTable> rows) {
+    if (rows) last = std::move(rows);
+  };
+  // Plain writes rewritten but not yet sent; they go as one query when the
+  // batch ends or a statement that is not one of them comes.
+  std::vector<std::string> run;
   for (const std::string& text : tsql::SplitBatch(tsql)) {
-    // The statements before this one have run; a fault here ends the batch.
-    CheckFault(FaultPoint::kBatchStatement, CString(FromUtf8(text)));
-    const tsql::Statement statement = tsql::Rewrite(text, PostgresDialect());
-    std::unique_ptr<ResultTable> rows = Run(statement);
+    tsql::Statement statement;
+    try {
+      // The statements before this one have run (or run now, below, when
+      // this one faults or cannot be rewritten); a fault here ends the batch.
+      CheckFault(FaultPoint::kBatchStatement, CString(FromUtf8(text)));
+      statement = tsql::Rewrite(text, PostgresDialect());
+    } catch (...) {
+      keep(RunPlainWrites(&run));
+      throw;
+    }
+    if (statement.kind == tsql::StatementKind::kSql) {
+      std::string sql = RewriteCatalog(statement.sql);
+      if (statement.locked_tables.empty() && IsPlainWrite(sql)) {
+        run.push_back(std::move(sql));
+        continue;
+      }
+      keep(RunPlainWrites(&run));
+      keep(RunSql(sql, statement.locked_tables));
+      continue;
+    }
+    keep(RunPlainWrites(&run));
+    keep(Run(statement));
+  }
+  keep(RunPlainWrites(&run));
+  return last;
+}
+
+std::unique_ptr<ResultTable> Session::RunPlainWrites(std::vector<std::string>* run) {
+  std::vector<std::string> statements;
+  statements.swap(*run);
+  if (statements.empty()) return nullptr;
+  if (statements.size() == 1) return RunSql(statements[0], {});
+  std::string text;
+  size_t size = 0;
+  for (const std::string& sql : statements) size += sql.size() + 2;
+  text.reserve(size);
+  for (const std::string& sql : statements) {
+    if (!text.empty()) text += ";\n";  // a newline ends a trailing -- comment
+    text += sql;
+  }
+  try {
+    // Outside a host transaction the query is one implicit transaction, so
+    // a failure leaves none of its statements behind; inside one, the
+    // savepoint of RunSql is rolled back to.
+    return RunSql(text, {});
+  } catch (const _com_error&) {
+    // A lost link leaves the outcome unknown: report it, run nothing again.
+    if (PQstatus(conn_) != CONNECTION_OK) throw;
+  }
+  // Nothing of the run stayed: run it again one statement at a time, so that
+  // the statements before the failing one stay and the failing one reports
+  // its own error, as when each is sent alone.
+  std::unique_ptr<ResultTable> last;
+  for (const std::string& sql : statements) {
+    std::unique_ptr<ResultTable> rows = RunSql(sql, {});
     if (rows) last = std::move(rows);
   }
   return last;

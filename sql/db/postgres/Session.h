@@ -1,5 +1,6 @@
 // One live PostgreSQL connection behind an access-layer Connection. It runs
-// T-SQL batches statement by statement through the rewriter, keeps the
+// T-SQL batches statement by statement through the rewriter (consecutive
+// plain writes sent together as one query), keeps the
 // session state SQL Server keeps and PostgreSQL does not ("set rowcount"),
 // and gives every statement inside a host transaction its own savepoint, so
 // that a failing statement fails alone and the transaction goes on, as on SQL
@@ -37,6 +38,11 @@ class Session : public EngineSession {
 
  private:
   std::unique_ptr<ResultTable> Run(const tsql::Statement& statement);
+  // Sends the plain writes of *run (emptied) as one query; when it fails on
+  // a live link, runs them again one by one, so that the statements before
+  // the failing one stay and it reports its own error. Returns the rows of
+  // the last statement with rows, or null.
+  std::unique_ptr<ResultTable> RunPlainWrites(std::vector<std::string>* run);
   // Sends sql (one statement) with the LOCK TABLE of locked tables in front,
   // inside a savepoint when a host transaction is open. Returns its rows, or
   // null when it yields none.
