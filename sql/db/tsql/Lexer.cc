@@ -37,106 +37,123 @@ std::string Excerpt(const std::string& text, size_t pos) {
 
 // Reads a quoted run starting at pos (text[pos] is the opening quote) and
 // closed by close, where a doubled close stands for one. Returns the index
-// just after the closing quote and stores the content in value.
+// just after the closing quote; stores the content in value unless it is
+// null (callers that only need the token's extent skip the copy).
 size_t ReadQuoted(const std::string& text, size_t pos, char close, std::string* value,
                   const char* what) {
   size_t i = pos + 1;
-  while (i < text.size()) {
-    if (text[i] == close) {
-      if (i + 1 < text.size() && text[i + 1] == close) {
-        *value += close;
-        i += 2;
-        continue;
-      }
-      return i + 1;
+  while (true) {
+    const size_t q = text.find(close, i);
+    if (q == std::string::npos) break;
+    if (value) value->append(text, i, q - i);
+    if (q + 1 < text.size() && text[q + 1] == close) {
+      if (value) *value += close;
+      i = q + 2;
+      continue;
     }
-    *value += text[i++];
+    return q + 1;
   }
   Fail(std::string("Unclosed ") + what + " before the end of the statement: " + Excerpt(text, pos));
+}
+
+// True for the blanks that separate tokens.
+bool IsSpace(char c) {
+  return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\f' || c == '\v';
+}
+
+// Scans the token that starts at start: returns the index just after it and
+// stores its kind, and for strings and quoted names their content in value
+// (unless value is null). Raises like Lex.
+size_t ScanToken(const std::string& text, size_t start, TokenKind* kind, std::string* value) {
+  size_t i = start;
+  const size_t n = text.size();
+  const unsigned char c = static_cast<unsigned char>(text[i]);
+  if (IsSpace(text[i])) {
+    while (i < n && IsSpace(text[i])) ++i;
+    *kind = TokenKind::kSpace;
+  } else if (c == '-' && i + 1 < n && text[i + 1] == '-') {
+    const size_t eol = text.find('\n', i);
+    i = eol == std::string::npos ? n : eol;
+    *kind = TokenKind::kComment;
+  } else if (c == '/' && i + 1 < n && text[i + 1] == '*') {
+    int depth = 0;
+    while (i < n) {
+      if (text[i] == '/' && i + 1 < n && text[i + 1] == '*') {
+        ++depth;
+        i += 2;
+      } else if (text[i] == '*' && i + 1 < n && text[i + 1] == '/') {
+        i += 2;
+        if (--depth == 0) break;
+      } else {
+        ++i;
+      }
+    }
+    if (depth != 0) Fail("Missing end comment mark '*/'.");
+    *kind = TokenKind::kComment;
+  } else if (c == '\'') {
+    i = ReadQuoted(text, i, '\'', value, "quotation mark");
+    *kind = TokenKind::kString;
+  } else if ((c == 'N' || c == 'n') && i + 1 < n && text[i + 1] == '\'') {
+    i = ReadQuoted(text, i + 1, '\'', value, "quotation mark");
+    *kind = TokenKind::kString;
+  } else if (c == '[') {
+    i = ReadQuoted(text, i, ']', value, "bracket");
+    *kind = TokenKind::kQuotedName;
+  } else if (c == '"') {
+    i = ReadQuoted(text, i, '"', value, "quoted name");
+    *kind = TokenKind::kQuotedName;
+  } else if (IsDigit(c) || (c == '.' && i + 1 < n && IsDigit(text[i + 1]))) {
+    if (c == '0' && i + 1 < n && (text[i + 1] == 'x' || text[i + 1] == 'X')) {
+      i += 2;
+      while (i < n && std::isxdigit(static_cast<unsigned char>(text[i]))) ++i;
+    } else {
+      while (i < n && IsDigit(text[i])) ++i;
+      if (i < n && text[i] == '.') {
+        ++i;
+        while (i < n && IsDigit(text[i])) ++i;
+      }
+      if (i < n && (text[i] == 'e' || text[i] == 'E')) {
+        size_t j = i + 1;
+        if (j < n && (text[j] == '+' || text[j] == '-')) ++j;
+        if (j < n && IsDigit(text[j])) {
+          i = j;
+          while (i < n && IsDigit(text[i])) ++i;
+        }
+      }
+    }
+    *kind = TokenKind::kNumber;
+  } else if (IsWordStart(c)) {
+    while (i < n && IsWordChar(static_cast<unsigned char>(text[i]))) ++i;
+    *kind = TokenKind::kWord;
+  } else {
+    static const char* const kTwo[] = {"!=", "<>", ">=", "<=", "!<", "!>", "||", "::"};
+    i += 1;
+    for (const char* op : kTwo) {
+      if (c == static_cast<unsigned char>(op[0]) && start + 1 < n && text[start + 1] == op[1]) {
+        i = start + 2;
+        break;
+      }
+    }
+    *kind = TokenKind::kPunct;
+  }
+  return i;
 }
 
 }  // namespace
 
 std::vector<Token> Lex(const std::string& text) {
   std::vector<Token> out;
+  // Statements run about one token to every two or three bytes; a guess on
+  // the low side still saves most of the regrowth.
+  out.reserve(text.size() / 4 + 4);
   size_t i = 0;
   const size_t n = text.size();
   while (i < n) {
-    const size_t start = i;
-    const unsigned char c = static_cast<unsigned char>(text[i]);
-    Token t{TokenKind::kPunct, std::string(), std::string(), start};
-    if (c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\f' || c == '\v') {
-      while (i < n && (text[i] == ' ' || text[i] == '\t' || text[i] == '\r' || text[i] == '\n' ||
-                       text[i] == '\f' || text[i] == '\v')) {
-        ++i;
-      }
-      t.kind = TokenKind::kSpace;
-    } else if (c == '-' && i + 1 < n && text[i + 1] == '-') {
-      while (i < n && text[i] != '\n') ++i;
-      t.kind = TokenKind::kComment;
-    } else if (c == '/' && i + 1 < n && text[i + 1] == '*') {
-      int depth = 0;
-      while (i < n) {
-        if (text[i] == '/' && i + 1 < n && text[i + 1] == '*') {
-          ++depth;
-          i += 2;
-        } else if (text[i] == '*' && i + 1 < n && text[i + 1] == '/') {
-          i += 2;
-          if (--depth == 0) break;
-        } else {
-          ++i;
-        }
-      }
-      if (depth != 0) Fail("Missing end comment mark '*/'.");
-      t.kind = TokenKind::kComment;
-    } else if (c == '\'') {
-      i = ReadQuoted(text, i, '\'', &t.value, "quotation mark");
-      t.kind = TokenKind::kString;
-    } else if ((c == 'N' || c == 'n') && i + 1 < n && text[i + 1] == '\'') {
-      i = ReadQuoted(text, i + 1, '\'', &t.value, "quotation mark");
-      t.kind = TokenKind::kString;
-    } else if (c == '[') {
-      i = ReadQuoted(text, i, ']', &t.value, "bracket");
-      t.kind = TokenKind::kQuotedName;
-    } else if (c == '"') {
-      i = ReadQuoted(text, i, '"', &t.value, "quoted name");
-      t.kind = TokenKind::kQuotedName;
-    } else if (IsDigit(c) || (c == '.' && i + 1 < n && IsDigit(text[i + 1]))) {
-      if (c == '0' && i + 1 < n && (text[i + 1] == 'x' || text[i + 1] == 'X')) {
-        i += 2;
-        while (i < n && std::isxdigit(static_cast<unsigned char>(text[i]))) ++i;
-      } else {
-        while (i < n && IsDigit(text[i])) ++i;
-        if (i < n && text[i] == '.') {
-          ++i;
-          while (i < n && IsDigit(text[i])) ++i;
-        }
-        if (i < n && (text[i] == 'e' || text[i] == 'E')) {
-          size_t j = i + 1;
-          if (j < n && (text[j] == '+' || text[j] == '-')) ++j;
-          if (j < n && IsDigit(text[j])) {
-            i = j;
-            while (i < n && IsDigit(text[i])) ++i;
-          }
-        }
-      }
-      t.kind = TokenKind::kNumber;
-    } else if (IsWordStart(c)) {
-      while (i < n && IsWordChar(static_cast<unsigned char>(text[i]))) ++i;
-      t.kind = TokenKind::kWord;
-    } else {
-      static const char* const kTwo[] = {"!=", "<>", ">=", "<=", "!<", "!>", "||", "::"};
-      i += 1;
-      for (const char* op : kTwo) {
-        if (c == static_cast<unsigned char>(op[0]) && start + 1 < n && text[start + 1] == op[1]) {
-          i = start + 2;
-          break;
-        }
-      }
-      t.kind = TokenKind::kPunct;
-    }
-    t.text = text.substr(start, i - start);
+    Token t{TokenKind::kPunct, std::string(), std::string(), i};
+    const size_t end = ScanToken(text, i, &t.kind, &t.value);
+    t.text.assign(text, i, end - i);
     out.push_back(std::move(t));
+    i = end;
   }
   return out;
 }
@@ -150,25 +167,34 @@ bool IsPunct(const Token& t, const char* text) {
 }
 
 std::vector<std::string> SplitBatch(const std::string& batch) {
-  std::vector<Token> tokens = Lex(batch);
+  // A statement is the text between two ';' at depth 0, so the scan only
+  // needs token extents, not token copies.
   std::vector<std::string> out;
-  std::string current;
+  size_t begin = 0;  // start of the current statement
   bool has_content = false;
   int depth = 0;
-  for (const Token& t : tokens) {
-    if (IsPunct(t, "(")) ++depth;
-    if (IsPunct(t, ")") && --depth < 0) Fail("Incorrect syntax near ')'.");
-    if (depth == 0 && IsPunct(t, ";")) {
-      if (has_content) out.push_back(current);
-      current.clear();
-      has_content = false;
-      continue;
+  size_t i = 0;
+  const size_t n = batch.size();
+  while (i < n) {
+    TokenKind kind;
+    const size_t end = ScanToken(batch, i, &kind, nullptr);
+    if (kind == TokenKind::kPunct && end == i + 1) {
+      const char c = batch[i];
+      if (c == '(') ++depth;
+      if (c == ')' && --depth < 0) Fail("Incorrect syntax near ')'.");
+      if (depth == 0 && c == ';') {
+        if (has_content) out.push_back(batch.substr(begin, i - begin));
+        begin = end;
+        has_content = false;
+        i = end;
+        continue;
+      }
     }
-    if (!IsBlank(t)) has_content = true;
-    current += t.text;
+    if (kind != TokenKind::kSpace && kind != TokenKind::kComment) has_content = true;
+    i = end;
   }
   if (depth != 0) Fail("Incorrect syntax: '(' without a matching ')'.");
-  if (has_content) out.push_back(current);
+  if (has_content) out.push_back(batch.substr(begin));
   return out;
 }
 

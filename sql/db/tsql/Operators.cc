@@ -10,12 +10,12 @@ constexpr size_t kNone = static_cast<size_t>(-1);
 bool IsKeyword(const std::string& lw) {
   // A list sufficient for the operators around them; other words are names.
   static const char* const kWords[] = {
-      "select", "from",    "where",  "and",    "or",     "not",       "in",       "is",
-      "like",   "between", "case",   "when",   "then",   "else",      "end",      "as",
-      "on",     "join",    "inner",  "left",   "right",  "outer",     "full",     "cross",
-      "group",  "order",   "by",     "having", "union",  "all",       "distinct", "insert",
-      "into",   "values",  "update", "set",    "delete", "exists",    "escape",   "asc",
-      "desc",   "with",    "some",   "any",    "except", "intersect", "top",      "collate"};
+      "select",    "from",   "where",   "and",      "or",     "not",   "in",     "is",     "like",
+      "between",   "case",   "when",    "then",     "else",   "end",   "as",     "on",     "join",
+      "inner",     "left",   "right",   "outer",    "full",   "cross", "group",  "order",  "by",
+      "having",    "union",  "all",     "distinct", "insert", "into",  "values", "update", "set",
+      "delete",    "exists", "escape",  "asc",      "desc",   "with",  "some",   "any",    "except",
+      "intersect", "top",    "collate", "default"};
   for (const char* w : kWords) {
     if (lw == w) return true;
   }
@@ -42,7 +42,7 @@ void Pieces::AddGroup(std::string text) {
 }
 
 std::string Pieces::Join() {
-  if (d_.add_function && d_.subtract_function) WrapSigns();
+  if (d_.add_function && d_.subtract_function && wrap_from_ != kNoWrap) WrapSigns();
   return Text(0, p_.size());
 }
 
@@ -122,7 +122,7 @@ size_t Pieces::OperandEnd(size_t begin) const {
 // Replaces each binary + and -, left to right, and its operands by one call
 // of the dialect's function.
 void Pieces::WrapSigns() {
-  for (size_t i = 0; i < p_.size(); ++i) {
+  for (size_t i = wrap_from_; i < p_.size(); ++i) {
     if (p_[i].kind != PieceKind::kSign || IsUnaryAt(i)) continue;
     const size_t left_end = PrevSolid(i);
     const size_t right_begin = NextSolid(i);

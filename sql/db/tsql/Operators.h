@@ -32,7 +32,18 @@ PieceKind PunctKind(const std::string& p);
 // The rewritten text of one scope.
 class Pieces {
  public:
-  explicit Pieces(const Dialect& d) : d_(d) {}
+  // wrap: binary + and - become the dialect's functions from the first
+  // piece on (queries and data statements); otherwise they stay as written
+  // until StartWrapping is called.
+  Pieces(const Dialect& d, bool wrap) : d_(d), wrap_from_(wrap ? 0 : kNoWrap) {}
+
+  // From the next piece on, + and - are wrapped (the query of a DDL
+  // statement such as CREATE VIEW ... AS SELECT).
+  void StartWrapping() {
+    if (wrap_from_ == kNoWrap) wrap_from_ = p_.size();
+  }
+  // True when a piece added now would take part in wrapping.
+  bool wrapping() const { return wrap_from_ != kNoWrap; }
 
   void Add(PieceKind kind, std::string text) { p_.push_back({kind, std::move(text)}); }
   // A parenthesised group: right after a name it completes a call.
@@ -55,7 +66,10 @@ class Pieces {
   size_t OperandEnd(size_t begin) const;
   void WrapSigns();
 
+  static constexpr size_t kNoWrap = static_cast<size_t>(-1);
+
   const Dialect& d_;
+  size_t wrap_from_;  // first piece that may be wrapped, or kNoWrap
   std::vector<Piece> p_;
 };
 

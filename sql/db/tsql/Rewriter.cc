@@ -8,6 +8,7 @@
 #include <cstdlib>
 
 #include "sql/db/ComError.h"
+#include "sql/db/tsql/FastPath.h"
 #include "sql/db/tsql/Lexer.h"
 #include "sql/db/tsql/Operators.h"
 #include "sql/db/tsql/Special.h"
@@ -100,11 +101,15 @@ class Rewriter {
   std::string Statement() {
     // Literals are collated in queries and data statements only: in DDL a
     // COLLATE after a DEFAULT would become part of the column definition.
+    // Binary + and - likewise: in DDL they stay the engine's own, so that
+    // "default -1" stays a negative default and a CHECK keeps its meaning.
     const size_t first = Next(0, t_.size());
-    collate_literals_ =
-        d_.literal_collation != nullptr && first < t_.size() &&
+    const bool data_statement =
+        first < t_.size() &&
         (IsWord(t_[first], "select") || IsWord(t_[first], "insert") ||
          IsWord(t_[first], "update") || IsWord(t_[first], "delete") || IsWord(t_[first], "with"));
+    collate_literals_ = d_.literal_collation != nullptr && data_statement;
+    wrapping_ = data_statement;
     return Range(0, t_.size(), true);
   }
   const std::vector<std::string>& locked_tables() const { return locked_; }
@@ -381,12 +386,15 @@ class Rewriter {
   // Rewrites tokens [b, e). A statement or one parenthesised group is a
   // scope: TOP found in it becomes a LIMIT at its end.
   std::string Range(size_t b, size_t e, bool statement_scope) {
-    Pieces out(d_);
     std::string limit;
     bool set_operation = false;
     const size_t first = Next(b, e);
     const bool is_insert = statement_scope && first < e && IsWord(t_[first], "insert");
     const bool is_select = first < e && IsWord(t_[first], "select");
+    // A query nested in DDL (a subquery in a CHECK) wraps its signs too.
+    const bool outer_wrapping = wrapping_;
+    wrapping_ = wrapping_ || is_select;
+    Pieces out(d_, wrapping_);
     size_t i = b;
     while (i < e) {
       const Token& tk = t_[i];
@@ -400,7 +408,8 @@ class Rewriter {
           ++i;
           continue;
         case TokenKind::kString:
-          if (!d_.add_function) CheckConcatenation(i, b, e);
+          // Where + stays the engine's operator it would not concatenate.
+          if (!d_.add_function || !out.wrapping()) CheckConcatenation(i, b, e);
           CheckLikePattern(i, b);
           out.Add(PieceKind::kOperand,
                   QuoteString(tk.value) +
@@ -450,6 +459,11 @@ class Rewriter {
       if (tk.kind == TokenKind::kWord && lw[0] == '#') {
         NotSupported("the temporary table " + tk.text);
       }
+      if (lw == "select" && !out.wrapping()) {
+        // The query of CREATE VIEW ... AS SELECT: from here on a query.
+        out.StartWrapping();
+        wrapping_ = true;
+      }
       if (lw == "top") {
         const size_t p = Prev(i, b);
         if (p != kNone &&
@@ -483,9 +497,10 @@ class Rewriter {
           continue;
         }
         if (lw == "len") {
-          // LEN does not count trailing blanks.
-          out.Add(PieceKind::kOperand, std::string(d_.length_function) + "(rtrim(" +
-                                           Range(next + 1, close, false) + "))");
+          // LEN does not count trailing blanks, and takes a number as its
+          // text (LEN(123) is 3): the engines' rtrim wants text.
+          out.Add(PieceKind::kOperand, std::string(d_.length_function) + "(rtrim(CAST(" +
+                                           Range(next + 1, close, false) + " AS TEXT)))");
           i = close + 1;
           continue;
         }
@@ -571,6 +586,7 @@ class Rewriter {
       }
       text += " LIMIT " + limit;
     }
+    wrapping_ = outer_wrapping;
     return text;
   }
 
@@ -609,6 +625,9 @@ class Rewriter {
   std::vector<size_t> match_;
   const Dialect& d_;
   bool collate_literals_ = false;
+  // True while the scope being rewritten is a query or data statement, where
+  // binary + and - take the dialect's functions.
+  bool wrapping_ = false;
   std::vector<std::string> locked_;
 };
 
@@ -643,10 +662,15 @@ std::string PlainTableName(const std::string& written) {
 }
 
 Statement Rewrite(const std::string& text, const Dialect& dialect) {
+  Statement st;
+  if (IsPlainInsert(text)) {
+    // Nothing in it for the rewrite to change (see FastPath.h).
+    st.sql = text;
+    return st;
+  }
   std::vector<Token> tokens = Lex(text);
   size_t first = 0;
   while (first < tokens.size() && IsBlank(tokens[first])) ++first;
-  Statement st;
   if (first == tokens.size()) {
     st.kind = StatementKind::kNoop;
     return st;

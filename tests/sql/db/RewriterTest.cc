@@ -173,7 +173,7 @@ TEST(RewriterTest, FunctionsAndOperatorsGetTheirEngineSpelling) {
   EXPECT_EQ(Sql("select isnull(max(rec_num),0) as max_recnum from  T"),
             "select ifnull(max(rec_num),0) as max_recnum from  T");
   EXPECT_EQ(Sql("select len(a) from T where b !< 3 and c !> 4"),
-            "select length(rtrim(a)) from T where b >= 3 and c <= 4");
+            "select length(rtrim(CAST(a AS TEXT))) from T where b >= 3 and c <= 4");
   EXPECT_EQ(Sql("select current_timestamp"), "select datetime('now','localtime')");
   EXPECT_EQ(Sql("select getdate()"), "select datetime('now','localtime')");
   EXPECT_EQ(Sql("select N'abc' as x"), "select 'abc' as x");
@@ -354,6 +354,21 @@ TEST(OperatorTest, SignsWrapTheirOperandsByPrecedence) {
             "select * from T where kestal_add(a, 1) = b and c = -1");
   EXPECT_EQ(sql("select count(*) - 1, ~a + 1 from T"),
             "select kestal_sub(count(*), 1), kestal_add(~a, 1) from T");
+  // In DDL the signs stay the engine's own: a negative default stays one.
+  EXPECT_EQ(sql("create table T (a int default -1, b int default 0 check (b - 1 < 5))"),
+            "create table T (a int default -1, b int default 0 check (b - 1 < 5))");
+  EXPECT_EQ(sql("alter table T add c int default 2 - 1"), "alter table T add c int default 2 - 1");
+  // ... and a string next to + there would not concatenate, so it is refused.
+  EXPECT_THROW(sql("create table T (a varchar(4) default 'a' + 'b')"), _com_error);
+  // The query of a view, and a subquery inside DDL, are queries again.
+  EXPECT_EQ(sql("create view V as select a - 1 as x from T"),
+            "create view V as select kestal_sub(a, 1) as x from T");
+  EXPECT_EQ(sql("create view V as select (a - 1) * 2 as x from T"),
+            "create view V as select (kestal_sub(a, 1)) * 2 as x from T");
+  EXPECT_EQ(sql("create table T (a int check (a in (select b - 1 from U)))"),
+            "create table T (a int check (a in (select kestal_sub(b, 1) from U)))");
+  // A DEFAULT in a data statement is no operand either.
+  EXPECT_EQ(sql("update T set a = default, b = -1"), "update T set a = default, b = -1");
   // No operand on one side: left as written for the engine to judge.
   EXPECT_EQ(sql("select case when a then 1 end + 1 from T"),
             "select case when a then 1 end + 1 from T");

@@ -1,0 +1,155 @@
+#include "sql/db/tsql/FastPath.h"
+
+#include <strings.h>
+
+#include <cstring>
+
+namespace kestal::db::tsql {
+namespace {
+
+// Names that the general rewrite treats specially even as a plain column or
+// table name: table hints (a group of them after a name is dropped), the
+// INDEX hint, and CURRENT_TIMESTAMP (replaced by the engine's clock).
+const char* const kSpecialNames[] = {
+    "holdlock",      "updlock",           "xlock",  "tablock",  "tablockx",  "serializable",
+    "paglock",       "repeatableread",    "nolock", "rowlock",  "readpast",  "readuncommitted",
+    "readcommitted", "readcommittedlock", "nowait", "noexpand", "forceseek", "forcescan",
+    "index",         "current_timestamp"};
+
+bool IsBlankByte(char c) {
+  return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\f' || c == '\v';
+}
+bool IsDigitByte(char c) {
+  return c >= '0' && c <= '9';
+}
+bool IsNameStart(char c) {
+  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_';
+}
+bool IsNameByte(char c) {
+  return IsNameStart(c) || IsDigitByte(c);
+}
+// True for a byte that the lexer would take as part of a word: then the
+// word before it is longer than it looks here.
+bool ContinuesWord(char c) {
+  return IsNameByte(c) || c == '$' || c == '@' || c == '#' || static_cast<unsigned char>(c) >= 0x80;
+}
+
+// A left-to-right reader over one statement; every step returns false
+// (leaving the position undefined) when the text is not of the plain shape.
+class Scan {
+ public:
+  explicit Scan(const std::string& s) : s_(s.data()), n_(s.size()) {}
+
+  void Blanks() {
+    while (i_ < n_ && IsBlankByte(s_[i_])) ++i_;
+  }
+  bool AtEnd() const { return i_ == n_; }
+  bool Punct(char c) {
+    if (i_ < n_ && s_[i_] == c) {
+      ++i_;
+      return true;
+    }
+    return false;
+  }
+  // The keyword (lower case) as a whole word, in any case.
+  bool Keyword(const char* lower) {
+    const size_t len = std::strlen(lower);
+    if (n_ - i_ < len || strncasecmp(s_ + i_, lower, len) != 0) return false;
+    if (i_ + len < n_ && ContinuesWord(s_[i_ + len])) return false;
+    i_ += len;
+    return true;
+  }
+  // A plain name that is no special word.
+  bool Name() {
+    if (i_ >= n_ || !IsNameStart(s_[i_])) return false;
+    const size_t b = i_;
+    while (i_ < n_ && IsNameByte(s_[i_])) ++i_;
+    if (i_ < n_ && ContinuesWord(s_[i_])) return false;
+    const size_t len = i_ - b;
+    for (const char* w : kSpecialNames) {
+      if (std::strlen(w) == len && strncasecmp(s_ + b, w, len) == 0) return false;
+    }
+    return true;
+  }
+  // A number, optionally signed: 12, -3, 1.5, .5, 2. (no exponent, no hex).
+  bool Number() {
+    if (i_ < n_ && (s_[i_] == '-' || s_[i_] == '+')) {
+      ++i_;
+      Blanks();
+    }
+    const size_t b = i_;
+    while (i_ < n_ && IsDigitByte(s_[i_])) ++i_;
+    const bool int_part = i_ > b;
+    if (i_ < n_ && s_[i_] == '.') {
+      ++i_;
+      const size_t f = i_;
+      while (i_ < n_ && IsDigitByte(s_[i_])) ++i_;
+      if (!int_part && i_ == f) return false;
+    } else if (!int_part) {
+      return false;
+    }
+    // 1e5, 0x1F, 12abc: a longer token than this reader knows.
+    return !(i_ < n_ && (ContinuesWord(s_[i_]) || s_[i_] == '.'));
+  }
+  // A '...' literal with '' for a quotation mark inside.
+  bool String() {
+    if (!Punct('\'')) return false;
+    while (i_ < n_) {
+      if (s_[i_++] != '\'') continue;
+      if (i_ < n_ && s_[i_] == '\'') {
+        ++i_;
+        continue;
+      }
+      return true;
+    }
+    return false;  // unclosed: the general path reports it
+  }
+  bool Value() {
+    if (i_ >= n_) return false;
+    if (s_[i_] == '\'') return String();
+    if (s_[i_] == 'n' || s_[i_] == 'N') return Keyword("null");
+    return Number();
+  }
+  // ( item , item ... ) with item read by read.
+  template <class Read>
+  bool List(Read read) {
+    Blanks();
+    if (!Punct('(')) return false;
+    do {
+      Blanks();
+      if (!read()) return false;
+      Blanks();
+    } while (Punct(','));
+    return Punct(')');
+  }
+
+ private:
+  const char* s_;
+  size_t n_;
+  size_t i_ = 0;
+};
+
+}  // namespace
+
+bool IsPlainInsert(const std::string& statement) {
+  Scan s(statement);
+  s.Blanks();
+  if (!s.Keyword("insert")) return false;
+  s.Blanks();
+  if (!s.Keyword("into")) return false;
+  s.Blanks();
+  if (!s.Name()) return false;
+  s.Blanks();
+  if (!s.Keyword("values")) {
+    if (!s.List([&] { return s.Name(); })) return false;
+    s.Blanks();
+    if (!s.Keyword("values")) return false;
+  }
+  do {
+    if (!s.List([&] { return s.Value(); })) return false;
+    s.Blanks();
+  } while (s.Punct(','));
+  return s.AtEnd();
+}
+
+}  // namespace kestal::db::tsql
