@@ -6,6 +6,8 @@
 #include <memory>
 #include <sstream>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 #include "platform/Codepage.h"
@@ -71,57 +73,73 @@ std::string Terminator(const std::string& written) {
   return out;
 }
 
-std::vector<std::string> Split(const std::string& text, const std::string& separator) {
-  std::vector<std::string> parts;
-  size_t start = 0;
-  while (true) {
-    const size_t at = text.find(separator, start);
-    if (at == std::string::npos) {
-      parts.push_back(text.substr(start));
-      return parts;
-    }
-    parts.push_back(text.substr(start, at - start));
-    start = at + separator.size();
-  }
-}
-
-// Rows of the file. Without a row terminator, and for "\n" (which SQL Server
-// reads as CR LF), a line ends at LF with an optional CR before it.
-std::vector<std::string> Rows(const std::string& content, const std::string& written) {
-  const std::string term = written.empty() ? "\n" : Terminator(written);
-  std::vector<std::string> rows = Split(content, term);
-  if (term == "\n") {
-    for (std::string& row : rows) {
-      if (!row.empty() && row.back() == '\r') row.pop_back();
-    }
-  }
-  if (!rows.empty() && rows.back().empty()) rows.pop_back();
-  return rows;
-}
-
-// One value in COPY text format.
-void AppendCopyValue(std::string& out, const std::string& value) {
-  if (value.empty()) {
+// One value in COPY text format, appended to out: an empty field is NULL;
+// backslashes, tabs and line ends are escaped.
+void AppendCopyValue(std::string& out, const char* value, size_t size) {
+  if (size == 0) {
     out += "\\N";
     return;
   }
-  for (char c : value) {
-    switch (c) {
-      case '\\':
-        out += "\\\\";
-        break;
-      case '\t':
-        out += "\\t";
-        break;
-      case '\n':
-        out += "\\n";
-        break;
-      case '\r':
-        out += "\\r";
-        break;
-      default:
-        out += c;
+  const char* const end = value + size;
+  const char* plain = value;  // start of the bytes not yet appended
+  for (const char* p = value; p < end; ++p) {
+    const char c = *p;
+    if (c != '\\' && c != '\t' && c != '\n' && c != '\r') continue;
+    out.append(plain, p);
+    out += '\\';
+    out += c == '\t' ? 't' : c == '\n' ? 'n' : c == '\r' ? 'r' : '\\';
+    plain = p + 1;
+  }
+  out.append(plain, end);
+}
+
+// The rows of a file's text one by one, without copying them. Without a row
+// terminator, and for "\n" (which SQL Server reads as CR LF), a line ends at
+// LF with an optional CR before it. An empty last row (the text after the
+// final terminator) is no row.
+class RowReader {
+ public:
+  RowReader(const std::string& content, const std::string& written)
+      : content_(content), term_(written.empty() ? "\n" : Terminator(written)) {}
+  // Sets *begin and *size to the next row; false when there is none.
+  bool Next(const char** begin, size_t* size) {
+    if (done_) return false;
+    size_t at = content_.find(term_, pos_);
+    const bool last = at == std::string::npos;
+    if (last) at = content_.size();
+    size_t n = at - pos_;
+    if (term_ == "\n" && n > 0 && content_[pos_ + n - 1] == '\r') --n;
+    *begin = content_.data() + pos_;
+    *size = n;
+    if (last) {
+      done_ = true;
+      return n > 0;
     }
+    pos_ = at + term_.size();
+    return true;
+  }
+
+ private:
+  const std::string& content_;
+  const std::string term_;
+  size_t pos_ = 0;
+  bool done_ = false;
+};
+
+// Sets *fields to the (offset, size) of each field of row, split at term.
+void SplitFields(const char* row, size_t size, const std::string& term,
+                 std::vector<std::pair<size_t, size_t>>* fields) {
+  fields->clear();
+  const std::string_view text(row, size);
+  size_t start = 0;
+  while (true) {
+    const size_t at = text.find(term, start);
+    if (at == std::string_view::npos) {
+      fields->emplace_back(start, size - start);
+      return;
+    }
+    fields->emplace_back(start, at - start);
+    start = at + term.size();
   }
 }
 
@@ -136,46 +154,110 @@ std::string ReadWholeFile(const std::string& path) {
   return bytes.str();
 }
 
-// The file line of the COPY data line named in a failure's context
-// ("COPY t, line 3, column c: ..."), or 0.
-size_t FileLineOf(const PGresult* failure, const std::vector<size_t>& file_lines) {
-  const char* context = PQresultErrorField(failure, PG_DIAG_CONTEXT);
-  if (context == nullptr) return 0;
-  const char* at = std::strstr(context, ", line ");
-  if (at == nullptr) return 0;
-  const size_t copy_line = std::strtoul(at + 7, nullptr, 10);
-  return copy_line >= 1 && copy_line <= file_lines.size() ? file_lines[copy_line - 1] : 0;
-}
+// Data is passed to the server in pieces of about this size, so that it parses
+// one while the next is built.
+constexpr size_t kCopyPiece = 256 * 1024;
 
-// Streams data (COPY text format) with command; a value the server refuses
-// is reported with the file line it came from.
-void SendCopy(PGconn* conn, const std::string& command, const std::string& data,
-              const std::vector<size_t>& file_lines) {
-  ResultPtr start(PQexec(conn, command.c_str()), &PQclear);
-  if (!start || PQresultStatus(start.get()) != PGRES_COPY_IN) RaiseFailure(conn, start.get());
-  constexpr size_t kChunk = 64 * 1024;
-  bool sent = true;
-  for (size_t at = 0; at < data.size() && sent; at += kChunk) {
-    const size_t n = std::min(kChunk, data.size() - at);
-    sent = PQputCopyData(conn, data.data() + at, static_cast<int>(n)) == 1;
+// A COPY FROM STDIN in progress on a connection.
+class CopyStream {
+ public:
+  // Starts command; raises the mapped error when the server refuses it.
+  CopyStream(PGconn* conn, const std::string& command, size_t first_file_line)
+      : conn_(conn), first_file_line_(first_file_line) {
+    ResultPtr start(PQexec(conn, command.c_str()), &PQclear);
+    if (!start || PQresultStatus(start.get()) != PGRES_COPY_IN) RaiseFailure(conn, start.get());
+    open_ = true;
+    buffer_.reserve(kCopyPiece + 4096);
   }
-  if (!sent || PQputCopyEnd(conn, nullptr) != 1) RaiseFailure(conn, nullptr);
-  // The COPY's own outcome, then the end of the command.
-  std::string failure;
-  HRESULT status = 0;
-  while (PGresult* r = PQgetResult(conn)) {
-    ResultPtr owned(r, &PQclear);
-    if (PQresultStatus(r) != PGRES_COMMAND_OK && status == 0) {
-      status = StatusOf(conn, r);
-      failure = DescriptionOf(conn, r);
-      const size_t line = FileLineOf(r, file_lines);
-      if (status == kStatementError && line > 0) {
-        failure = "Bulk load data conversion error (line " + std::to_string(line) + "): " + failure;
+  // An unfinished COPY is cancelled, so that the connection is ready for the
+  // next command.
+  ~CopyStream() {
+    if (open_) Abort("load abandoned");
+  }
+  CopyStream(const CopyStream&) = delete;
+  CopyStream& operator=(const CopyStream&) = delete;
+
+  // The data line being built (COPY text format, without its line end).
+  std::string& Line() { return buffer_; }
+  // Ends the line; passes the data on when a piece is full.
+  void EndLine() {
+    buffer_ += '\n';
+    ++lines_;
+    if (buffer_.size() >= kCopyPiece) Flush();
+  }
+  // Sends the rest and ends the COPY; a value the server refuses is reported
+  // with the file line it came from.
+  void Finish() {
+    Flush();
+    open_ = false;
+    if (PQputCopyEnd(conn_, nullptr) != 1) RaiseFailure(conn_, nullptr);
+    std::string failure;
+    HRESULT status = 0;
+    while (PGresult* r = PQgetResult(conn_)) {
+      ResultPtr owned(r, &PQclear);
+      if (PQresultStatus(r) != PGRES_COMMAND_OK && status == 0) {
+        status = StatusOf(conn_, r);
+        failure = DescriptionOf(conn_, r);
+        const size_t line = FileLineOf(r);
+        if (status == kStatementError && line > 0) {
+          failure =
+              "Bulk load data conversion error (line " + std::to_string(line) + "): " + failure;
+        }
       }
     }
+    if (status != 0) throw _com_error(status, CString(failure));
+    if (PQstatus(conn_) == CONNECTION_BAD) RaiseFailure(conn_, nullptr);
   }
-  if (status != 0) throw _com_error(status, CString(failure));
-  if (PQstatus(conn) == CONNECTION_BAD) RaiseFailure(conn, nullptr);
+  // Cancels the COPY: nothing of it stays. Never throws.
+  void Abort(const char* why) {
+    open_ = false;
+    if (PQputCopyEnd(conn_, why) == 1) {
+      while (PGresult* r = PQgetResult(conn_)) PQclear(r);
+    }
+  }
+
+ private:
+  void Flush() {
+    if (buffer_.empty()) return;
+    if (PQputCopyData(conn_, buffer_.data(), static_cast<int>(buffer_.size())) != 1) {
+      open_ = false;
+      RaiseFailure(conn_, nullptr);
+    }
+    buffer_.clear();
+  }
+  // The file line of the COPY data line named in a failure's context
+  // ("COPY t, line 3, column c: ..."), or 0.
+  size_t FileLineOf(const PGresult* failure) const {
+    const char* context = PQresultErrorField(failure, PG_DIAG_CONTEXT);
+    if (context == nullptr) return 0;
+    const char* at = std::strstr(context, ", line ");
+    if (at == nullptr) return 0;
+    const size_t copy_line = std::strtoul(at + 7, nullptr, 10);
+    return copy_line >= 1 && copy_line <= lines_ ? first_file_line_ + copy_line - 1 : 0;
+  }
+
+  PGconn* const conn_;
+  const size_t first_file_line_;  // file line of the first data line
+  std::string buffer_;
+  size_t lines_ = 0;  // data lines ended so far
+  bool open_ = false;
+};
+
+// COPY ... FROM STDIN into the target columns that take the file's values.
+std::string CopyCommand(const std::string& qualified, const std::vector<Column>& targets,
+                        const tsql::BulkInsertRequest& request) {
+  std::string command = "copy " + qualified + " (";
+  bool first = true;
+  for (const Column& c : targets) {
+    if (c.identity && !request.keep_identity) continue;
+    if (!first) command += ", ";
+    first = false;
+    // The catalog's own spelling, quoted exactly.
+    std::string quoted = "\"";
+    for (char ch : c.name) quoted += ch == '"' ? std::string("\"\"") : std::string(1, ch);
+    command += quoted + "\"";
+  }
+  return command + ") from stdin";
 }
 
 }  // namespace
@@ -191,15 +273,19 @@ void BulkLoad(PGconn* conn, const tsql::BulkInsertRequest& request) {
   }
   const std::string field_term =
       request.field_terminator.empty() ? std::string("\t") : Terminator(request.field_terminator);
-  const std::vector<std::string> rows = Rows(content, request.row_terminator);
+  RowReader rows(content, request.row_terminator);
 
+  // The COPY starts with the first data row, whose fields choose the
+  // columns; every later row must have as many.
   const std::vector<Column>* targets = nullptr;
-  std::string data;
-  std::vector<size_t> file_lines;  // file line of each data line
-  for (size_t r = 0; r < rows.size(); ++r) {
+  std::unique_ptr<CopyStream> copy;
+  std::vector<std::pair<size_t, size_t>> fields;
+  const char* row = nullptr;
+  size_t size = 0;
+  for (size_t r = 0; rows.Next(&row, &size); ++r) {
     if (static_cast<long>(r) + 1 < request.first_row) continue;
-    std::vector<std::string> fields = Split(rows[r], field_term);
-    if (fields.size() > 1 && fields.back().empty() && fields.size() != all.size() &&
+    SplitFields(row, size, field_term, &fields);
+    if (fields.size() > 1 && fields.back().second == 0 && fields.size() != all.size() &&
         fields.size() != without_binary.size()) {
       fields.pop_back();
     }
@@ -207,36 +293,27 @@ void BulkLoad(PGconn* conn, const tsql::BulkInsertRequest& request) {
                                      : fields.size() == without_binary.size() ? &without_binary
                                                                               : nullptr;
     if (fit == nullptr || (targets != nullptr && fit != targets)) {
+      // Nothing of the file stays: the COPY begun is cancelled first.
+      if (copy) copy->Abort("rows that do not fit the table");
       RaiseRejected("Bulk load data conversion error (line " + std::to_string(r + 1) +
                     "): " + std::to_string(fields.size()) + " fields where table '" + table +
                     "' has " + std::to_string(all.size()) + " columns.");
     }
-    targets = fit;
+    if (!copy) {
+      targets = fit;
+      copy = std::make_unique<CopyStream>(conn, CopyCommand(qualified, *targets, request), r + 1);
+    }
+    std::string& line = copy->Line();
     bool first = true;
     for (size_t f = 0; f < fields.size(); ++f) {
       if ((*fit)[f].identity && !request.keep_identity) continue;
-      if (!first) data += '\t';
+      if (!first) line += '\t';
       first = false;
-      AppendCopyValue(data, fields[f]);
+      AppendCopyValue(line, row + fields[f].first, fields[f].second);
     }
-    data += '\n';
-    file_lines.push_back(r + 1);
+    copy->EndLine();
   }
-  if (targets == nullptr) return;  // nothing to load
-
-  std::string command = "copy " + qualified + " (";
-  bool first = true;
-  for (const Column& c : *targets) {
-    if (c.identity && !request.keep_identity) continue;
-    if (!first) command += ", ";
-    first = false;
-    // The catalog's own spelling, quoted exactly.
-    std::string quoted = "\"";
-    for (char ch : c.name) quoted += ch == '"' ? std::string("\"\"") : std::string(1, ch);
-    command += quoted + "\"";
-  }
-  command += ") from stdin";
-  SendCopy(conn, command, data, file_lines);
+  if (copy) copy->Finish();  // else nothing to load
 }
 
 }  // namespace kestal::db::postgres

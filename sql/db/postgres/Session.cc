@@ -21,6 +21,10 @@ using ResultPtr = std::unique_ptr<PGresult, decltype(&PQclear)>;
 
 constexpr const char kSavepoint[] = "kestal_statement";
 
+// Plain writes of a batch are sent in runs of about this many bytes: the
+// server works through one run while the next is rewritten.
+constexpr size_t kRunBytes = 64 * 1024;
+
 std::unique_ptr<EngineSession> OpenPostgres(const ConnectionString& connection,
                                             long timeout_seconds) {
   return std::make_unique<Session>(connection, timeout_seconds);
@@ -47,11 +51,10 @@ void EndCopy(PGconn* conn, ExecStatusType state) {
   }
 }
 
-// Sends text (one or more statements) and collects the results: the rows of
-// the last result with rows, the first failure raised after the connection is
-// drained, so that it is ready for the next command.
-std::unique_ptr<ResultTable> SendAndCollect(PGconn* conn, const std::string& text, long limit) {
-  if (PQsendQuery(conn, text.c_str()) != 1) RaiseFailure(conn, nullptr);
+// Collects the results of the query sent on conn: the rows of the last result
+// with rows, the first failure raised after the connection is drained, so
+// that it is ready for the next command.
+std::unique_ptr<ResultTable> Collect(PGconn* conn, long limit) {
   std::unique_ptr<ResultTable> rows;
   HRESULT status = 0;
   std::string failure;
@@ -76,6 +79,24 @@ std::unique_ptr<ResultTable> SendAndCollect(PGconn* conn, const std::string& tex
   if (status != 0) throw _com_error(status, CString(failure));
   if (PQstatus(conn) == CONNECTION_BAD) RaiseFailure(conn, nullptr);
   return rows;
+}
+
+std::unique_ptr<ResultTable> SendAndCollect(PGconn* conn, const std::string& text, long limit) {
+  if (PQsendQuery(conn, text.c_str()) != 1) RaiseFailure(conn, nullptr);
+  return Collect(conn, limit);
+}
+
+// The statements as one query text.
+std::string Joined(const std::vector<std::string>& statements) {
+  size_t size = 0;
+  for (const std::string& sql : statements) size += sql.size() + 2;
+  std::string text;
+  text.reserve(size);
+  for (const std::string& sql : statements) {
+    if (!text.empty()) text += ";\n";  // a newline ends a trailing -- comment
+    text += sql;
+  }
+  return text;
 }
 
 // The session's own functions, named by the dialect for T-SQL's + and -,
@@ -222,58 +243,85 @@ std::unique_ptr<ResultTable> Session::Execute(const std::string& tsql) {
   auto keep = [&last](std::unique_ptr<ResultTable> rows) {
     if (rows) last = std::move(rows);
   };
-  // Plain writes rewritten but not yet sent; they go as one query when the
-  // batch ends or a statement that is not one of them comes.
+  // Plain writes rewritten but not yet sent; they go as one query when they
+  // fill a run, when the batch ends or when another kind of statement comes.
   std::vector<std::string> run;
+  size_t run_bytes = 0;
   for (const std::string& text : tsql::SplitBatch(tsql)) {
     tsql::Statement statement;
     try {
-      // The statements before this one have run (or run now, below, when
-      // this one faults or cannot be rewritten); a fault here ends the batch.
+      // The statements before this one have run, or run now, below, when
+      // this one faults or cannot be rewritten; a fault ends the batch.
       CheckFault(FaultPoint::kBatchStatement, CString(FromUtf8(text)));
       statement = tsql::Rewrite(text, PostgresDialect());
+      if (statement.kind == tsql::StatementKind::kSql) {
+        statement.sql = RewriteCatalog(statement.sql);
+      }
     } catch (...) {
       keep(RunPlainWrites(&run));
       throw;
     }
-    if (statement.kind == tsql::StatementKind::kSql) {
-      std::string sql = RewriteCatalog(statement.sql);
-      if (statement.locked_tables.empty() && IsPlainWrite(sql)) {
-        run.push_back(std::move(sql));
-        continue;
+    if (statement.kind == tsql::StatementKind::kSql && statement.locked_tables.empty() &&
+        IsPlainWrite(statement.sql)) {
+      run_bytes += statement.sql.size();
+      run.push_back(std::move(statement.sql));
+      if (run_bytes >= kRunBytes && run.size() > 1) {
+        keep(FinishPlainWrites());
+        LaunchPlainWrites(&run);
+        run_bytes = 0;
       }
-      keep(RunPlainWrites(&run));
-      keep(RunSql(sql, statement.locked_tables));
       continue;
     }
     keep(RunPlainWrites(&run));
-    keep(Run(statement));
+    run_bytes = 0;
+    keep(statement.kind == tsql::StatementKind::kSql
+             ? RunSql(statement.sql, statement.locked_tables)
+             : Run(statement));
   }
   keep(RunPlainWrites(&run));
   return last;
 }
 
 std::unique_ptr<ResultTable> Session::RunPlainWrites(std::vector<std::string>* run) {
-  std::vector<std::string> statements;
-  statements.swap(*run);
-  if (statements.empty()) return nullptr;
-  if (statements.size() == 1) return RunSql(statements[0], {});
-  std::string text;
-  size_t size = 0;
-  for (const std::string& sql : statements) size += sql.size() + 2;
-  text.reserve(size);
-  for (const std::string& sql : statements) {
-    if (!text.empty()) text += ";\n";  // a newline ends a trailing -- comment
-    text += sql;
+  std::unique_ptr<ResultTable> rows = FinishPlainWrites();
+  std::unique_ptr<ResultTable> more;
+  if (run->size() == 1) {
+    const std::string sql = std::move(run->front());
+    run->clear();
+    more = RunSql(sql, {});
+  } else if (!run->empty()) {
+    LaunchPlainWrites(run);
+    more = FinishPlainWrites();
   }
+  return more ? std::move(more) : std::move(rows);
+}
+
+void Session::LaunchPlainWrites(std::vector<std::string>* run) {
+  flight_.swap(*run);
+  run->clear();
+  // Outside a host transaction the query is one implicit transaction, so a
+  // failure leaves none of its statements behind; inside one, its savepoint
+  // is rolled back to.
+  const std::string text = in_transaction_
+                               ? std::string("savepoint ") + kSavepoint + "; " + Joined(flight_) +
+                                     "; release savepoint " + kSavepoint
+                               : Joined(flight_);
+  if (PQsendQuery(conn_, text.c_str()) != 1) {
+    flight_.clear();
+    RaiseFailure(conn_, nullptr);
+  }
+}
+
+std::unique_ptr<ResultTable> Session::FinishPlainWrites() {
+  if (flight_.empty()) return nullptr;
+  std::vector<std::string> statements;
+  statements.swap(flight_);
   try {
-    // Outside a host transaction the query is one implicit transaction, so
-    // a failure leaves none of its statements behind; inside one, the
-    // savepoint of RunSql is rolled back to.
-    return RunSql(text, {});
+    return Collect(conn_, row_limit_);
   } catch (const _com_error&) {
     // A lost link leaves the outcome unknown: report it, run nothing again.
     if (PQstatus(conn_) != CONNECTION_OK) throw;
+    if (in_transaction_) RollbackToSavepoint();
   }
   // Nothing of the run stayed: run it again one statement at a time, so that
   // the statements before the failing one stay and the failing one reports

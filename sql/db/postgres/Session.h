@@ -38,11 +38,17 @@ class Session : public EngineSession {
 
  private:
   std::unique_ptr<ResultTable> Run(const tsql::Statement& statement);
-  // Sends the plain writes of *run (emptied) as one query; when it fails on
-  // a live link, runs them again one by one, so that the statements before
-  // the failing one stay and it reports its own error. Returns the rows of
-  // the last statement with rows, or null.
+  // Finishes the run in flight, then sends the plain writes of *run
+  // (emptied) and waits for them. Returns the rows of the last statement with
+  // rows, or null.
   std::unique_ptr<ResultTable> RunPlainWrites(std::vector<std::string>* run);
+  // Sends the plain writes of *run (emptied; two or more) as one query and
+  // returns without waiting; no run may be in flight.
+  void LaunchPlainWrites(std::vector<std::string>* run);
+  // Waits for the run in flight, if any. When it failed on a live link, runs
+  // its statements again one by one, so that the statements before the
+  // failing one stay and it reports its own error.
+  std::unique_ptr<ResultTable> FinishPlainWrites();
   // Sends sql (one statement) with the LOCK TABLE of locked tables in front,
   // inside a savepoint when a host transaction is open. Returns its rows, or
   // null when it yields none.
@@ -60,6 +66,9 @@ class Session : public EngineSession {
   long row_limit_ = 0;  // "set rowcount": 0 means no limit
   // The pg_temp functions the dialect names exist in this session.
   bool functions_made_ = false;
+  // The plain writes sent by LaunchPlainWrites and not yet waited for; while
+  // it is not empty, the connection carries that query and nothing else.
+  std::vector<std::string> flight_;
 };
 
 }  // namespace kestal::db::postgres
