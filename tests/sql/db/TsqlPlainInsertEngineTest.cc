@@ -33,7 +33,7 @@ TEST_P(TsqlPlainInsertEngineTest, BatchStoresTheLiteralsAsWritten) {
   EXPECT_EQ(Column("select count(*) from P where n < 0"), "1");
   EXPECT_EQ(Column("select s from P where id = 5"), "");
   // A stored literal compares as it did when it went in collated.
-  EXPECT_EQ(Scalar("select id from P where s = 'B'"), "3");
+  EXPECT_EQ(Scalar("select id from P where s = 'B  '"), "3");
 }
 
 TEST_P(TsqlPlainInsertEngineTest, MalformedInsertsFailAndStoreNothing) {
