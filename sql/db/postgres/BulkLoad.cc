@@ -1,10 +1,11 @@
 #include "sql/db/postgres/BulkLoad.h"
 
+#include <sys/stat.h>
+
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -144,14 +145,21 @@ void SplitFields(const char* row, size_t size, const std::string& term,
 }
 
 std::string ReadWholeFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
+  // Only a regular file: a directory opens but has no size to read.
+  struct stat info;
+  std::ifstream in(path, std::ios::binary | std::ios::ate);
+  if (stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode) || !in) {
     RaiseRejected("Cannot bulk load. The file \"" + path +
                   "\" does not exist or you don't have file access rights.");
   }
-  std::ostringstream bytes;
-  bytes << in.rdbuf();
-  return bytes.str();
+  // One read of the whole file into a string of its size.
+  const std::streamoff size = in.tellg();
+  std::string bytes(size > 0 ? static_cast<size_t>(size) : 0, '\0');
+  in.seekg(0);
+  if (size < 0 || !in.read(bytes.data(), static_cast<std::streamsize>(bytes.size()))) {
+    RaiseRejected("Cannot bulk load because the file \"" + path + "\" could not be read.");
+  }
+  return bytes;
 }
 
 // Data is passed to the server in pieces of about this size, so that it parses

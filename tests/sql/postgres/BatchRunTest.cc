@@ -230,6 +230,13 @@ TEST_F(PgBulkStreamTest, RefusedValueNamesItsFileLineAfterSkippedRows) {
   EXPECT_EQ("3", db_->Scalar("select min(n) from t"));
 }
 
+TEST_F(PgBulkStreamTest, DirectoryInPlaceOfTheFileIsRefused) {
+  std::string why;
+  EXPECT_EQ(kStatementError, StatusOf(Load(dir_.path()), &why));
+  EXPECT_NE(std::string::npos, why.find(dir_.path())) << why;
+  EXPECT_EQ("0", Count());
+}
+
 TEST_F(PgBulkStreamTest, FailedLoadInAHostTransactionFailsAlone) {
   conn_->BeginTrans();
   conn_->Execute(CString(Insert(90000)));
