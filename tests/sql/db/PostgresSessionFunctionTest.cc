@@ -76,17 +76,21 @@ TEST_F(PostgresSessionFunctionTest, DefinitionsUsingTheFunctionsAreRefused) {
   db_->Exec(grant_);
   conn_.CreateInstance();
   conn_->Open(CString(db_->ConnectionString()));
-  for (const char* ddl :
-       {"create view v1 as select s + 'B' as v from t",
-        "create table t2 (a int, b int default 1 + 1)", "create table t3 (a int check (a - 1 > 0))",
-        "create table t4 (a varchar(9) default left('abcdef', 2))",
-        "alter table t add c int default 2 - 1"}) {
+  for (const char* ddl : {"create view v1 as select s + 'B' as v from t",
+                          "create table t4 (a varchar(9) default left('abcdef', 2))"}) {
     EXPECT_EQ(StatusOf(ddl), kNotSupported) << ddl;
   }
-  EXPECT_EQ(db_->Scalar("select count(*) from pg_class where relname in ('v1', 't2', 't3', 't4')"),
-            "0");
-  EXPECT_EQ(db_->Scalar("select count(*) from information_schema.columns where table_name = 't'"),
-            "1");
+  EXPECT_EQ(db_->Scalar("select count(*) from pg_class where relname in ('v1', 't4')"), "0");
+  // Arithmetic in other definitions keeps the engine's own + and -, which
+  // outlive the session, so those definitions are made, with the right values.
+  conn_->Execute("create table t2 (a int, b int default 1 + 1)");
+  conn_->Execute("create table t3 (a int check (a - 1 > 0))");
+  conn_->Execute("alter table t add c int default 2 - 1");
+  conn_->Execute("insert into t2 (a) values (0)");
+  EXPECT_EQ(db_->Scalar("select b from t2"), "2");
+  EXPECT_NE(StatusOf("insert into t3 (a) values (1)"), 0);
+  conn_->Execute("insert into t3 (a) values (2)");
+  EXPECT_EQ(db_->Scalar("select min(c) from t"), "1");
   // Definitions without them, and queries with them, run.
   conn_->Execute("create table t5 (a int default 5, b int check (b > 0))");
   conn_->Execute("insert into t5 (b) select 1 + 1");
