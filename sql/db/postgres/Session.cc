@@ -239,6 +239,23 @@ Session::~Session() {
 }
 
 std::unique_ptr<ResultTable> Session::Execute(const std::string& tsql) {
+  try {
+    return ExecuteBatch(tsql);
+  } catch (...) {
+    // Every failure the batch expects waits for its run in flight; anything
+    // else (out of memory) must still leave the connection free.
+    DropFlight();
+    throw;
+  }
+}
+
+void Session::DropFlight() {
+  if (flight_.empty()) return;
+  flight_.clear();
+  while (PGresult* r = PQgetResult(conn_)) PQclear(r);
+}
+
+std::unique_ptr<ResultTable> Session::ExecuteBatch(const std::string& tsql) {
   std::unique_ptr<ResultTable> last;
   auto keep = [&last](std::unique_ptr<ResultTable> rows) {
     if (rows) last = std::move(rows);

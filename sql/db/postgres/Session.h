@@ -37,6 +37,11 @@ class Session : public EngineSession {
   PGconn* Raw() const { return conn_; }
 
  private:
+  // Runs the statements of tsql in order; Execute without the clean-up.
+  std::unique_ptr<ResultTable> ExecuteBatch(const std::string& tsql);
+  // Waits for the run in flight, if any, and forgets its outcome (never
+  // throws).
+  void DropFlight();
   std::unique_ptr<ResultTable> Run(const tsql::Statement& statement);
   // Finishes the run in flight, then sends the plain writes of *run
   // (emptied) and waits for them. Returns the rows of the last statement with
