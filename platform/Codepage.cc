@@ -10,10 +10,7 @@
 #include <vector>
 
 namespace kestal {
-namespace {
 
-// True when no byte of text has its high bit set; tested eight bytes at a
-// time, as most text crossing the database seam is plain ASCII.
 bool IsAscii(const std::string& text) {
   const char* p = text.data();
   size_t n = text.size();
@@ -26,6 +23,8 @@ bool IsAscii(const std::string& text) {
   for (; n > 0; ++p, --n) any |= static_cast<unsigned char>(*p);
   return (any & 0x8080808080808080ULL) == 0;
 }
+
+namespace {
 
 // Same-named code sets need no work; "UTF8" and "utf-8" count as the same.
 // Compared in place, without building the normalised names.

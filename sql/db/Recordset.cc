@@ -12,21 +12,6 @@
 
 namespace {
 
-// ASCII text reads the same in every code page the layer meets. Tested
-// eight bytes at a time: every cell of every result passes through here.
-bool IsAscii(const std::string& text) {
-  const char* p = text.data();
-  size_t n = text.size();
-  uint64_t any = 0;
-  for (; n >= 8; p += 8, n -= 8) {
-    uint64_t word;
-    std::memcpy(&word, p, sizeof word);
-    any |= word;
-  }
-  for (; n > 0; ++p, --n) any |= static_cast<unsigned char>(*p);
-  return (any & 0x8080808080808080ULL) == 0;
-}
-
 // _mbsicmp(a, b) == 0, with the common case (both names ASCII) compared
 // here: column lookups run three times per row read. From the first byte of
 // either string that is not ASCII, _mbsicmp decides; every byte before it
@@ -153,11 +138,11 @@ void Recordset::Attach(std::unique_ptr<kestal::db::ResultTable> rows) {
   if (!rows) rows = std::make_unique<kestal::db::ResultTable>();
   // Engines deliver UTF-8; convert once here so every read is a plain copy.
   for (auto& c : rows->columns) {
-    if (!IsAscii(c)) c = kestal::FromUtf8(c);
+    if (!kestal::IsAscii(c)) c = kestal::FromUtf8(c);
   }
   for (auto& row : rows->rows) {
     for (auto& cell : row) {
-      if (!cell.null && !IsAscii(cell.text)) cell.text = kestal::FromUtf8(cell.text);
+      if (!cell.null && !kestal::IsAscii(cell.text)) cell.text = kestal::FromUtf8(cell.text);
     }
   }
   rows_ = std::move(rows);

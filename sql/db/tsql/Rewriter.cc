@@ -11,7 +11,7 @@
 #include "sql/db/tsql/FastPath.h"
 #include "sql/db/tsql/Lexer.h"
 #include "sql/db/tsql/Operators.h"
-#include "sql/db/tsql/Special.h"
+#include "sql/db/tsql/StatementHandlers.h"
 
 namespace kestal::db::tsql {
 namespace {

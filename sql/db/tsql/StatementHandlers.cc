@@ -1,6 +1,6 @@
 // set rowcount / set nocount, BULK INSERT and DBCC CHECKIDENT: parsed into
 // requests that the engine session carries out.
-#include "sql/db/tsql/Special.h"
+#include "sql/db/tsql/StatementHandlers.h"
 
 #include <strings.h>
 
