@@ -5,11 +5,12 @@
 // content is also a NUL-terminated text.
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "sql/SQLOperate.h"
 #include "sql/write/ValueList.h"
 
-using kestal::sqlwrite::BuildValueList;
+using kestal::sqlwrite::AppendValueList;
 using kestal::sqlwrite::ValueForm;
 
 namespace {
@@ -54,20 +55,32 @@ int CSQLOperate::AddInsertRecordToBuff(char* pRecord, int nMode, int nBaseNum) {
   const ValueForm form = nMode == 1   ? ValueForm::kNumbered
                          : nMode == 2 ? ValueForm::kBulkLine
                                       : ValueForm::kQuoted;
-  CString values;
-  if (!BuildValueList(m_FieldInfo, m_nFieldCount, pRecord, form, nBaseNum, values)) return 0;
-
-  CString entry;
-  if (nMode == 1) {
-    entry.Format("%s %s from %s with (holdlock);", m_strInsertSQL.c_str(), values.c_str(),
-                 m_strTableName.c_str());
-  } else if (nMode == 2) {
-    entry.Format("%s,\r\n", values.c_str());
-  } else {
-    entry.Format("%s values (%s);", m_strInsertSQL.c_str(), values.c_str());
+  // One scratch string per thread, reused so that a record costs no
+  // allocation once it has grown to the longest entry.
+  thread_local std::string entry;
+  entry.clear();
+  if (nMode != 2) {
+    // Statement heads and table names are written as C strings.
+    entry += m_strInsertSQL.c_str();
+    entry += nMode == 1 ? " " : " values (";
   }
-  // The entry is copied up to its first NUL, as the text it is.
-  const int length = static_cast<int>(strlen(entry.c_str()));
+  const size_t valuesStart = entry.size();
+  if (!AppendValueList(m_FieldInfo, m_nFieldCount, pRecord, form, nBaseNum, entry)) return 0;
+  // The value list, too, counts only up to its first NUL (a field name may
+  // carry one); the entry itself then holds none.
+  const size_t nul = entry.find('\0', valuesStart);
+  if (nul != std::string::npos) entry.resize(nul);
+  if (nMode == 1) {
+    entry += " from ";
+    entry += m_strTableName.c_str();
+    entry += " with (holdlock);";
+  } else if (nMode == 2) {
+    entry += ",\r\n";
+  } else {
+    entry += ");";
+  }
+  if (entry.size() > static_cast<size_t>(kMaxBatchBytes)) return 0;
+  const int length = static_cast<int>(entry.size());
   if (m_lOrderBuffLen < 0 || length > kMaxBatchBytes - m_lOrderBuffLen) return 0;
 
   memcpy(m_pOrderBuff + m_lOrderBuffLen, entry.c_str(), static_cast<size_t>(length));

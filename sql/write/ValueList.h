@@ -7,6 +7,8 @@
 // still occupy their width. The image is only read.
 #pragma once
 
+#include <string>
+
 #include "platform/String.h"
 #include "sql/SQLOperate.h"
 
@@ -30,6 +32,12 @@ enum class ValueForm {
 // holding the field terminator ',' or a CR or LF would shift the columns.
 bool BuildValueList(const FIELDINFO* fields, int count, const char* record, ValueForm form,
                     int nBaseNum, CString& list);
+
+// The same list appended to out, whose earlier content is kept: for callers
+// that build a whole entry in one reused string. Returns false on the same
+// refusal as BuildValueList; out then holds a partial list past its old end.
+bool AppendValueList(const FIELDINFO* fields, int count, const char* record, ValueForm form,
+                     int nBaseNum, std::string& out);
 
 // Builds the two lists of the max+1 insert: in main the field named REC_NUM
 // (any case) gets "select max(name)+1", in fallback it gets 1; every other
