@@ -30,6 +30,22 @@ void CsvReader::Fail(const std::string& what) const {
 }
 
 // Moves the field read so far into the current record.
+// Handles c when it closes the current field: a comma starts the next field,
+// a CR or LF ends the record too. Returns false for any other character.
+bool CsvReader::EndsFieldAt(char c) {
+  if (c == ',') {
+    EndField();
+    state_ = State::kFieldStart;
+    return true;
+  }
+  if (c != '\n' && c != '\r') return false;
+  EndField();
+  EndRecord();
+  ++line_;
+  state_ = c == '\r' ? State::kAfterCr : State::kFieldStart;
+  return true;
+}
+
 void CsvReader::EndField() {
   record_.fields.push_back(field_);
   field_.clear();
@@ -65,15 +81,7 @@ void CsvReader::Feed(const char* data, size_t size) {
         if (c == '"') {
           if (state_ == State::kUnquoted) Fail("a double quote inside an unquoted field");
           state_ = State::kQuoted;
-        } else if (c == ',') {
-          EndField();
-          state_ = State::kFieldStart;
-        } else if (c == '\n' || c == '\r') {
-          EndField();
-          EndRecord();
-          ++line_;
-          state_ = c == '\r' ? State::kAfterCr : State::kFieldStart;
-        } else {
+        } else if (!EndsFieldAt(c)) {
           field_ += c;
           state_ = State::kUnquoted;
         }
@@ -90,15 +98,7 @@ void CsvReader::Feed(const char* data, size_t size) {
         if (c == '"') {
           field_ += '"';
           state_ = State::kQuoted;
-        } else if (c == ',') {
-          EndField();
-          state_ = State::kFieldStart;
-        } else if (c == '\n' || c == '\r') {
-          EndField();
-          EndRecord();
-          ++line_;
-          state_ = c == '\r' ? State::kAfterCr : State::kFieldStart;
-        } else {
+        } else if (!EndsFieldAt(c)) {
           Fail("text after the closing quote of a field");
         }
         break;

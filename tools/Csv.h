@@ -34,6 +34,7 @@ class CsvReader {
 
  private:
   enum class State { kFieldStart, kUnquoted, kQuoted, kQuoteInQuoted, kAfterCr };
+  bool EndsFieldAt(char c);
   void EndField();
   void EndRecord();
   void Fail(const std::string& what) const;
