@@ -23,6 +23,7 @@ constexpr HRESULT kObjectClosed = static_cast<HRESULT>(0x800A0E78);     // not o
 constexpr HRESULT kObjectOpen = static_cast<HRESULT>(0x800A0E79);       // already open
 constexpr HRESULT kNotSupported = static_cast<HRESULT>(0x80040E21);     // untranslatable T-SQL
 constexpr HRESULT kTransactionError = static_cast<HRESULT>(0x8004D00E); // commit without begin
+constexpr HRESULT kTimeout = static_cast<HRESULT>(0x80040E31);          // time-out expired
 }  // namespace kestal::db
 
 class _com_error {

@@ -1,8 +1,11 @@
 #include "support/TestDatabase.h"
 
 #include <sqlite3.h>
+#include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
+#include <fstream>
 #include <memory>
 #include <mutex>
 #include <stdexcept>
@@ -27,6 +30,23 @@ const EngineTraits kPostgresTraits{"postgres",
                                    /*case_insensitive_literals=*/false,
                                    /*distinct_decimal_type=*/false,
                                    /*unused_ident_current=*/"1"};
+
+// Through the ODBC engine the same databases show the native engines'
+// behaviour: the dialect and the session state are the native engines' own.
+const EngineTraits kOdbcSqliteTraits{"odbc_sqlite",
+                                     "id INTEGER PRIMARY KEY AUTOINCREMENT",
+                                     /*stores_overlong_text=*/true,
+                                     /*has_varbinary=*/true,
+                                     /*case_insensitive_literals=*/true,
+                                     /*distinct_decimal_type=*/true,
+                                     /*unused_ident_current=*/"NULL"};
+const EngineTraits kOdbcPostgresTraits{"odbc_postgres",
+                                       "id serial PRIMARY KEY",
+                                       /*stores_overlong_text=*/false,
+                                       /*has_varbinary=*/false,
+                                       /*case_insensitive_literals=*/false,
+                                       /*distinct_decimal_type=*/false,
+                                       /*unused_ident_current=*/"1"};
 
 // The fixture opens the file for each call and closes it again, so that no
 // test process holds a SQLite handle across a fork: a child that opened the
@@ -106,7 +126,124 @@ class SqliteDatabase : public TestDatabase {
   bool offline_ = false;
 };
 
+// Reads key=value from an ADO-style string ("" when absent); the fixtures'
+// own strings hold no quoting.
+std::string AdoValue(const std::string& text, const std::string& key) {
+  size_t at = 0;
+  while (at < text.size()) {
+    size_t end = text.find(';', at);
+    if (end == std::string::npos) end = text.size();
+    const std::string part = text.substr(at, end - at);
+    const size_t eq = part.find('=');
+    if (eq != std::string::npos && part.substr(0, eq) == key) return part.substr(eq + 1);
+    at = end + 1;
+  }
+  return std::string();
+}
+
+// A native fixture reached through the ODBC engine: the database, its
+// inspection and its faults are the native fixture's; only the connection
+// string the library gets differs.
+class OdbcDatabase : public TestDatabase {
+ public:
+  OdbcDatabase(Engine engine, std::unique_ptr<TestDatabase> inner)
+      : engine_(engine), inner_(std::move(inner)) {
+    RegisterOdbcDrivers();
+  }
+  Engine engine() const override { return engine_; }
+  std::string ConnectionString() const override {
+    const std::string native = inner_->ConnectionString();
+    if (engine_ == Engine::kOdbcSqlite) {
+      return "Provider=ODBC;Driver=" + OdbcDriverName("sqlite") +
+             ";Database=" + AdoValue(native, "Data Source");
+    }
+    std::string s = "Provider=ODBC;Driver=" + OdbcDriverName("postgres") +
+                    ";Server=" + AdoValue(native, "Server");
+    const std::string port = AdoValue(native, "Port");
+    if (!port.empty()) s += ";Port=" + port;
+    s += ";Database=" + AdoValue(native, "Database");
+    const std::string user = AdoValue(native, "User ID");
+    if (!user.empty()) s += ";UID=" + user;
+    return s;
+  }
+  void Exec(const std::string& sql) override { inner_->Exec(sql); }
+  std::vector<std::vector<std::string>> Query(const std::string& sql) override {
+    return inner_->Query(sql);
+  }
+  std::string FilePath() const override { return inner_->FilePath(); }
+  void TakeOffline() override { inner_->TakeOffline(); }
+  void BringOnline() override { inner_->BringOnline(); }
+
+ private:
+  Engine engine_;
+  std::unique_ptr<TestDatabase> inner_;
+};
+
+// The first of the driver files that exists ("" when none does).
+std::string FindDriver(std::initializer_list<const char*> files) {
+  for (const char* dir : {"/usr/lib/x86_64-linux-gnu/odbc", "/usr/lib/aarch64-linux-gnu/odbc",
+                          "/usr/lib/odbc", "/usr/local/lib/odbc", "/usr/lib64"}) {
+    for (const char* file : files) {
+      const std::string path = std::string(dir) + "/" + file;
+      if (access(path.c_str(), R_OK) == 0) return path;
+    }
+  }
+  return std::string();
+}
+
 }  // namespace
+
+const std::string& RegisterOdbcDrivers() {
+  static const std::string folder = [] {
+    // Kept for the whole run (child processes of the tests read it too) and
+    // removed by the process that made it, not by a forked child leaving.
+    struct Folder {
+      pid_t owner = getpid();
+      TempDir* dir = new TempDir();
+      ~Folder() {
+        if (getpid() == owner) delete dir;
+      }
+    };
+    static Folder holder;
+    const TempDir& dir = *holder.dir;
+    std::ofstream ini(dir.File("odbcinst.ini"));
+    const std::pair<std::string, std::string> drivers[] = {
+        {OdbcDriverName("sqlite"), FindDriver({"libsqlite3odbc.so"})},
+        {OdbcDriverName("postgres"), FindDriver({"psqlodbcw.so"})},
+        {OdbcDriverName("freetds"), FindDriver({"libtdsodbc.so"})},
+    };
+    for (const auto& d : drivers) {
+      if (d.second.empty()) continue;
+      ini << "[" << d.first << "]\nDescription=" << d.first << "\nDriver=" << d.second << "\n\n";
+    }
+    ini.close();
+    { std::ofstream odbc(dir.File("odbc.ini")); }
+    setenv("ODBCSYSINI", dir.path().c_str(), 1);
+    setenv("ODBCINI", dir.File("odbc.ini").c_str(), 1);
+    return dir.path();
+  }();
+  return folder;
+}
+
+std::string OdbcDriverName(const std::string& which) {
+  if (which == "sqlite") return "Kestal SQLite3";
+  if (which == "postgres") return "Kestal PostgreSQL Unicode";
+  return "FreeTDS";
+}
+
+const EngineTraits& TraitsOf(Engine engine) {
+  switch (engine) {
+    case Engine::kSqlite:
+      return kSqliteTraits;
+    case Engine::kPostgres:
+      return kPostgresTraits;
+    case Engine::kOdbcSqlite:
+      return kOdbcSqliteTraits;
+    case Engine::kOdbcPostgres:
+      return kOdbcPostgresTraits;
+  }
+  return kSqliteTraits;
+}
 
 std::unique_ptr<TestDatabase> CreatePostgresDatabase();  // TestDatabasePostgres.cc
 
@@ -115,12 +252,21 @@ std::string VarbinaryDdl(const EngineTraits& t, int n) {
 }
 
 const EngineTraits& TestDatabase::traits() const {
-  return engine() == Engine::kSqlite ? kSqliteTraits : kPostgresTraits;
+  return TraitsOf(engine());
 }
 
 std::unique_ptr<TestDatabase> TestDatabase::Create(Engine engine) {
-  if (engine == Engine::kSqlite) return std::make_unique<SqliteDatabase>();
-  return CreatePostgresDatabase();
+  switch (engine) {
+    case Engine::kSqlite:
+      return std::make_unique<SqliteDatabase>();
+    case Engine::kPostgres:
+      return CreatePostgresDatabase();
+    case Engine::kOdbcSqlite:
+      return std::make_unique<OdbcDatabase>(engine, std::make_unique<SqliteDatabase>());
+    case Engine::kOdbcPostgres:
+      return std::make_unique<OdbcDatabase>(engine, CreatePostgresDatabase());
+  }
+  throw std::runtime_error("unknown engine");
 }
 
 std::string TestDatabase::Scalar(const std::string& sql) {

@@ -6,6 +6,9 @@
 // (a fresh database on the server named by KESTAL_PG_CONN, a libpq conninfo
 // such as "host=/tmp/x port=5432 user=postgres dbname=postgres"). A test that
 // asks for PostgreSQL when KESTAL_PG_CONN is unset fails; it does not skip.
+// The ODBC entries reach the same two databases through the ODBC engine and
+// the real drivers (psqlODBC, SQLite's ODBC driver), registered in a
+// temporary ODBCSYSINI for the test process and its children.
 #pragma once
 
 #include <memory>
@@ -16,13 +19,13 @@
 
 namespace kestal::test {
 
-enum class Engine { kSqlite, kPostgres };
+enum class Engine { kSqlite, kPostgres, kOdbcSqlite, kOdbcPostgres };
 
 // Engine quirks a shared test may need to know about. Every flag names a
 // documented difference between the engines as seen through the access
 // layer; a test that depends on one asserts each engine's own behaviour.
 struct EngineTraits {
-  const char* name;          // "sqlite" or "postgres", for test names
+  const char* name;          // "sqlite", "postgres", "odbc_sqlite", ... for test names
   const char* identity_ddl;  // column DDL of an identity column named id
   // Text longer than its varchar(n) column is stored whole, not refused.
   bool stores_overlong_text;
@@ -40,7 +43,35 @@ struct EngineTraits {
 };
 
 // Every engine the shared suites run on.
+#ifdef KESTAL_TEST_ODBC
+inline const Engine kAllEngines[] = {Engine::kSqlite, Engine::kPostgres, Engine::kOdbcSqlite,
+                                     Engine::kOdbcPostgres};
+#else
 inline const Engine kAllEngines[] = {Engine::kSqlite, Engine::kPostgres};
+#endif
+
+// The traits of engine, and its name for test names.
+const EngineTraits& TraitsOf(Engine engine);
+inline const char* EngineLabel(Engine engine) {
+  return TraitsOf(engine).name;
+}
+// True for the entries that go through the ODBC engine.
+inline bool IsOdbc(Engine engine) {
+  return engine == Engine::kOdbcSqlite || engine == Engine::kOdbcPostgres;
+}
+// The engine behind an ODBC entry (the entry itself otherwise).
+inline Engine Backend(Engine engine) {
+  return engine == Engine::kOdbcSqlite     ? Engine::kSqlite
+         : engine == Engine::kOdbcPostgres ? Engine::kPostgres
+                                           : engine;
+}
+
+// Registers the ODBC drivers installed on this machine (SQLite3, PostgreSQL
+// Unicode, FreeTDS) in a temporary odbcinst.ini and points ODBCSYSINI at it,
+// once per process. Returns the folder.
+const std::string& RegisterOdbcDrivers();
+// The registered name of a driver: "sqlite", "postgres" or "freetds".
+std::string OdbcDriverName(const std::string& which);
 
 // Column DDL of a binary column of n bytes (type 37) on engine traits t.
 std::string VarbinaryDdl(const EngineTraits& t, int n);

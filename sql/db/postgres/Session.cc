@@ -207,6 +207,10 @@ std::string LockPrefix(const std::vector<std::string>& locked) {
 
 }  // namespace
 
+const char* SessionFunctionsSql() {
+  return kSessionFunctions;
+}
+
 Session::Session(const ConnectionString& connection, long timeout_seconds) {
   (void)kRegistered;
   const ConnectParams params = BuildConnectParams(connection, timeout_seconds);

@@ -19,6 +19,11 @@
 
 namespace kestal::db::postgres {
 
+// The SQL that makes the pg_temp functions the dialect names (kestal_add,
+// kestal_left, ...) in the current session; also run by other engines that
+// reach PostgreSQL (ODBC).
+const char* SessionFunctionsSql();
+
 class Session : public EngineSession {
  public:
   // Connects; raises _com_error(kConnectionError) when the server cannot be

@@ -56,7 +56,7 @@ inline int Count(const CString& text, const char* needle) {
 }
 
 inline std::string EngineName(const ::testing::TestParamInfo<Engine>& info) {
-  return info.param == Engine::kSqlite ? "sqlite" : "postgres";
+  return ::kestal::test::EngineLabel(info.param);
 }
 
 class CoreTest : public ::testing::TestWithParam<Engine> {

@@ -45,7 +45,7 @@ class EngineTest : public ::testing::TestWithParam<Engine> {
 };
 
 inline std::string EngineName(const ::testing::TestParamInfo<Engine>& info) {
-  return info.param == Engine::kSqlite ? "sqlite" : "postgres";
+  return ::kestal::test::EngineLabel(info.param);
 }
 
 // True when status, written with "%08lx", contains "800": the rule by which

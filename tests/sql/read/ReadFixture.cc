@@ -132,7 +132,7 @@ std::string UtcDate(int days) {
 }
 
 std::string EngineName(const ::testing::TestParamInfo<Engine>& info) {
-  return info.param == Engine::kSqlite ? "sqlite" : "postgres";
+  return ::kestal::test::EngineLabel(info.param);
 }
 
 }  // namespace kestal::test

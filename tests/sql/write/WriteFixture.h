@@ -79,5 +79,5 @@ inline bool Has(const CString& text, const char* part) {
 #define KESTAL_WRITE_ENGINES(Suite)                                                                \
   INSTANTIATE_TEST_SUITE_P(                                                                        \
       Engines, Suite, ::testing::ValuesIn(::kestal::test::kAllEngines), [](const auto& info) {     \
-        return std::string(info.param == ::kestal::test::Engine::kSqlite ? "sqlite" : "postgres"); \
+        return std::string(::kestal::test::EngineLabel(info.param));                              \
       })

@@ -1,0 +1,485 @@
+// The ODBC engine session (see Session.h).
+#include "sql/db/odbc/Session.h"
+
+#include <strings.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/Codepage.h"
+#include "sql/db/FaultInjection.h"
+#include "sql/db/odbc/BulkLoad.h"
+#include "sql/db/odbc/Errors.h"
+#include "sql/db/odbc/Ident.h"
+#include "sql/db/postgres/Dialect.h"
+#include "sql/db/postgres/Session.h"
+#include "sql/db/tsql/Lexer.h"
+
+namespace kestal::db::odbc {
+namespace {
+
+constexpr const char kSavepoint[] = "kestal_statement";
+
+std::unique_ptr<EngineSession> OpenOdbc(const ConnectionString& connection, long timeout_seconds) {
+  return std::make_unique<Session>(connection, timeout_seconds);
+}
+
+bool RegisterAll() {
+  for (const char* provider : {"ODBC", "MSDASQL", "SQLOLEDB", "SQLNCLI", "SQLNCLI10", "SQLNCLI11",
+                               "MSOLEDBSQL", "MSOLEDBSQL19"}) {
+    RegisterEngine(provider, &OpenOdbc);
+  }
+  return true;
+}
+
+const bool kRegistered = RegisterAll();
+
+bool Contains(const std::string& text, const char* part) {
+  const size_t n = std::strlen(part);
+  for (size_t i = 0; i + n <= text.size(); ++i) {
+    if (strncasecmp(text.c_str() + i, part, n) == 0) return true;
+  }
+  return false;
+}
+
+// The first word of sql, lower case.
+std::string FirstWord(const std::string& sql) {
+  size_t i = sql.find_first_not_of(" \t\r\n(");
+  std::string word;
+  for (;
+       i != std::string::npos && i < sql.size() && std::isalpha(static_cast<unsigned char>(sql[i]));
+       ++i) {
+    word += static_cast<char>(std::tolower(static_cast<unsigned char>(sql[i])));
+  }
+  return word;
+}
+
+bool UsesSessionFunctions(const std::string& sql) {
+  return sql.find("pg_temp.kestal_") != std::string::npos;
+}
+
+// A plain INSERT, UPDATE or DELETE needing nothing of the session's own:
+// such statements of a batch can share one round trip.
+bool IsPlainWrite(const tsql::Statement& st) {
+  if (st.kind != tsql::StatementKind::kSql || !st.locked_tables.empty()) return false;
+  const std::string word = FirstWord(st.sql);
+  return (word == "insert" || word == "update" || word == "delete") &&
+         !UsesSessionFunctions(st.sql);
+}
+
+// SQLite statements that write, and so run in a write transaction begun
+// IMMEDIATE; PRAGMA, VACUUM, ATTACH and DETACH refuse any transaction.
+bool IsSqliteWrite(const std::string& sql) {
+  const std::string word = FirstWord(sql);
+  return !(word == "select" || word == "with" || word == "values" || word == "pragma" ||
+           word == "vacuum" || word == "attach" || word == "detach" || word == "explain");
+}
+
+std::string Joined(const std::vector<std::string>& statements) {
+  std::string text;
+  for (const std::string& sql : statements) {
+    if (!text.empty()) text += ";\n";  // a newline ends a trailing -- comment
+    text += sql;
+  }
+  return text;
+}
+
+std::string LockPrefix(const std::vector<std::string>& locked) {
+  if (locked.empty()) return std::string();
+  std::string text = "lock table ";
+  for (size_t i = 0; i < locked.size(); ++i) {
+    if (i > 0) text += ", ";
+    text += postgres::QuoteName(postgres::TablePart(locked[i]));
+  }
+  return text + " in share row exclusive mode; ";
+}
+
+std::string InfoText(SQLHDBC dbc, SQLUSMALLINT item) {
+  char buffer[256] = {0};
+  SQLSMALLINT length = 0;
+  if (!SQL_SUCCEEDED(SQLGetInfo(dbc, item, buffer, sizeof buffer, &length))) return std::string();
+  return buffer;
+}
+
+}  // namespace
+
+Session::Session(const ConnectionString& connection, long timeout_seconds) {
+  (void)kRegistered;
+  const char* override_env = std::getenv("KESTAL_ODBC_DRIVER");
+  const std::string driver_override = override_env ? override_env : "";
+  const std::string provider = connection.Get("Provider");
+  const bool passthrough =
+      strcasecmp(provider.c_str(), "ODBC") == 0 || strcasecmp(provider.c_str(), "MSDASQL") == 0;
+  OdbcConnect params = BuildOdbcConnect(
+      connection, timeout_seconds, passthrough ? std::vector<std::string>() : InstalledDrivers(),
+      driver_override);
+  password_ = params.password;
+  codec_.encoding = params.client_charset;
+  query_timeout_ = std::strtol(connection.Get("Command Timeout", "30").c_str(), nullptr, 10);
+  std::string text = params.text;
+  // SQLite's driver loads this library's functions for the dialect; a
+  // missing file fails the connect, as on the native engine, unless asked.
+  const bool sqlite_driver = Contains(connection.Get("Driver"), "sqlite");
+  if (sqlite_driver && !connection.Has("LoadExt")) {
+    text += "LoadExt=" + QuoteValue(ExtensionPath()) + ";";
+    if (!connection.Has("NoCreat") && !connection.GetFlag("Create")) text += "NoCreat=1;";
+    if (!connection.Has("Timeout")) {
+      text += "Timeout=" + std::to_string(std::max(params.login_timeout, 5L) * 1000) + ";";
+    }
+  }
+  try {
+    if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &env_))) {
+      throw _com_error(kConnectionError, CString("ODBC: cannot allocate an environment"));
+    }
+    SQLSetEnvAttr(env_, SQL_ATTR_ODBC_VERSION, reinterpret_cast<SQLPOINTER>(SQL_OV_ODBC3), 0);
+    Connect(text, params);
+    server_ = ServerFromDbmsName(InfoText(dbc_, SQL_DBMS_NAME));
+    if (server_ == Server::kSqlite && !sqlite_driver && !connection.Has("LoadExt")) {
+      // Reached through a DSN: connect again, with the functions loaded.
+      SQLDisconnect(dbc_);
+      connected_ = false;
+      SQLFreeHandle(SQL_HANDLE_DBC, dbc_);
+      dbc_ = SQL_NULL_HDBC;
+      Connect(text + "LoadExt=" + QuoteValue(ExtensionPath()) + ";", params);
+    }
+    if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_STMT, dbc_, &stmt_))) {
+      Fail(SQL_HANDLE_DBC, dbc_, "SQLAllocHandle(statement)");
+    }
+    if (server_ == Server::kPostgres) {
+      // psqlODBC speaks the session's client encoding.
+      std::unique_ptr<ResultTable> enc = Send("show client_encoding");
+      if (enc && !enc->rows.empty() && !enc->rows[0][0].null) {
+        const std::string& name = enc->rows[0][0].text;
+        codec_.encoding = strcasecmp(name.c_str(), "UTF8") == 0 ? "UTF-8" : name;
+      }
+    } else if (server_ == Server::kSqlServer && query_timeout_ > 0) {
+      SQLSetStmtAttr(stmt_, SQL_ATTR_QUERY_TIMEOUT,
+                     reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(query_timeout_)), 0);
+    }
+  } catch (const _com_error& e) {
+    Release();
+    throw _com_error(kConnectionError, e.Description());
+  }
+}
+
+Session::~Session() {
+  Release();
+}
+
+void Session::Release() {
+  if (stmt_ != SQL_NULL_HSTMT) SQLFreeHandle(SQL_HANDLE_STMT, stmt_);
+  stmt_ = SQL_NULL_HSTMT;
+  if (connected_) {
+    if (in_transaction_) SQLEndTran(SQL_HANDLE_DBC, dbc_, SQL_ROLLBACK);
+    SQLDisconnect(dbc_);
+  }
+  connected_ = false;
+  if (dbc_ != SQL_NULL_HDBC) SQLFreeHandle(SQL_HANDLE_DBC, dbc_);
+  dbc_ = SQL_NULL_HDBC;
+  if (env_ != SQL_NULL_HENV) SQLFreeHandle(SQL_HANDLE_ENV, env_);
+  env_ = SQL_NULL_HENV;
+}
+
+void Session::Connect(const std::string& text, const OdbcConnect& params) {
+  if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_DBC, env_, &dbc_))) {
+    Fail(SQL_HANDLE_ENV, env_, "SQLAllocHandle(connection)");
+  }
+  const SQLULEN seconds = static_cast<SQLULEN>(params.login_timeout);
+  SQLSetConnectAttr(dbc_, SQL_ATTR_LOGIN_TIMEOUT, reinterpret_cast<SQLPOINTER>(seconds), 0);
+  SQLSetConnectAttr(dbc_, SQL_ATTR_CONNECTION_TIMEOUT, reinterpret_cast<SQLPOINTER>(seconds), 0);
+  SQLCHAR out[2048];
+  SQLSMALLINT out_length = 0;
+  std::string in = text;
+  const SQLRETURN rc = SQLDriverConnect(dbc_, nullptr, reinterpret_cast<SQLCHAR*>(&in[0]),
+                                        static_cast<SQLSMALLINT>(in.size()), out, sizeof out,
+                                        &out_length, SQL_DRIVER_NOPROMPT);
+  if (!SQL_SUCCEEDED(rc)) {
+    const std::vector<Diagnostic> records = ReadDiagnostics(SQL_HANDLE_DBC, dbc_, codec_.encoding);
+    throw _com_error(kConnectionError, CString("ODBC: cannot connect (" + params.shown + "): " +
+                                               Describe(records, "SQLDriverConnect", password_)));
+  }
+  connected_ = true;
+}
+
+bool Session::LinkDead() {
+  SQLUINTEGER dead = SQL_CD_FALSE;
+  if (!SQL_SUCCEEDED(SQLGetConnectAttr(dbc_, SQL_ATTR_CONNECTION_DEAD, &dead, 0, nullptr))) {
+    return false;
+  }
+  return dead == SQL_CD_TRUE;
+}
+
+void Session::Fail(SQLSMALLINT type, SQLHANDLE handle, const std::string& operation) {
+  const std::vector<Diagnostic> records = ReadDiagnostics(type, handle, codec_.encoding);
+  const bool dead = dbc_ != SQL_NULL_HDBC && connected_ && LinkDead();
+  throw _com_error(StatusFor(records, dead), CString(Describe(records, operation, password_)));
+}
+
+std::unique_ptr<ResultTable> Session::Send(const std::string& text) {
+  sent_.push_back(text);
+  const std::string wire = codec_.Encode(text);
+  SQLFreeStmt(stmt_, SQL_CLOSE);
+  SQLRETURN rc = SQLExecDirect(stmt_, reinterpret_cast<SQLCHAR*>(const_cast<char*>(wire.c_str())),
+                               static_cast<SQLINTEGER>(wire.size()));
+  std::unique_ptr<ResultTable> last;
+  bool failed = false;
+  HRESULT status = 0;
+  std::string failure;
+  auto note_failure = [&](const char* operation) {
+    if (failed) return;
+    failed = true;
+    const std::vector<Diagnostic> records =
+        ReadDiagnostics(SQL_HANDLE_STMT, stmt_, codec_.encoding);
+    status = StatusFor(records, LinkDead());
+    failure = Describe(records, operation, password_);
+  };
+  // A limit of "set rowcount" applies per result, as on the server.
+  const long limit = server_ == Server::kSqlServer ? 0 : row_limit_;
+  while (true) {
+    if (rc == SQL_NO_DATA) {
+      row_counts_.push_back(0);  // a searched UPDATE or DELETE that hit no row
+    } else if (rc == SQL_ERROR || rc == SQL_INVALID_HANDLE) {
+      note_failure("SQLExecDirect");
+      row_counts_.push_back(-1);
+      // A lost link gives no further results.
+      if (status == kConnectionError) break;
+    } else {
+      SQLSMALLINT columns = 0;
+      SQLNumResultCols(stmt_, &columns);
+      if (columns > 0) {
+        try {
+          std::unique_ptr<ResultTable> rows = FetchAll(stmt_, columns, limit, codec_);
+          row_counts_.push_back(static_cast<long>(rows->rows.size()));
+          if (!failed) last = std::move(rows);
+        } catch (const _com_error& e) {
+          if (!failed) {
+            failed = true;
+            status = LinkDead() ? kConnectionError : e.Error();
+            failure = e.Description().str();
+          }
+          if (status == kConnectionError) break;
+        }
+      } else {
+        SQLLEN count = -1;
+        SQLRowCount(stmt_, &count);
+        row_counts_.push_back(static_cast<long>(count));
+      }
+    }
+    if (server_ == Server::kSqlite) break;  // one statement per call there
+    rc = SQLMoreResults(stmt_);
+    if (rc == SQL_NO_DATA) break;
+  }
+  SQLFreeStmt(stmt_, SQL_CLOSE);
+  if (failed) throw _com_error(status, CString(failure));
+  return last;
+}
+
+void Session::Command(const std::string& text) {
+  Send(text);
+}
+
+std::unique_ptr<ResultTable> Session::SendRun(const std::vector<std::string>& run) {
+  if (run.empty()) return nullptr;
+  if (run.size() == 1) {
+    tsql::Statement one;
+    one.sql = run.front();
+    return SendOne(one);
+  }
+  const size_t counted = row_counts_.size();
+  try {
+    // PostgreSQL runs one query text as one implicit transaction; inside a
+    // host transaction the savepoint undoes the whole run.
+    if (in_transaction_) {
+      return Send(std::string("savepoint ") + kSavepoint + ";\n" + Joined(run) +
+                  ";\nrelease savepoint " + kSavepoint);
+    }
+    return Send(Joined(run));
+  } catch (const _com_error& e) {
+    if (e.Error() == kConnectionError) throw;
+    if (in_transaction_) Send(std::string("rollback to savepoint ") + kSavepoint);
+  }
+  // Nothing of the run stayed: run it again one statement at a time, so that
+  // the statements before the failing one stay and it reports its own error.
+  row_counts_.resize(counted);
+  std::unique_ptr<ResultTable> last;
+  for (const std::string& sql : run) {
+    tsql::Statement one;
+    one.sql = sql;
+    std::unique_ptr<ResultTable> rows = SendOne(one);
+    if (rows) last = std::move(rows);
+  }
+  return last;
+}
+
+std::unique_ptr<ResultTable> Session::SendOne(const tsql::Statement& st) {
+  if (server_ == Server::kSqlServer) return Send(st.sql);
+  if (server_ == Server::kSqlite) {
+    if (in_transaction_ || !IsSqliteWrite(st.sql)) return Send(st.sql);
+    // Outside the host's transaction a write runs in one of its own begun
+    // IMMEDIATE: an INSERT ... SELECT max()+1 then reads and writes under
+    // one write lock instead of failing on a stale snapshot.
+    Send("BEGIN IMMEDIATE");
+    try {
+      std::unique_ptr<ResultTable> rows = Send(st.sql);
+      Send("COMMIT");
+      return rows;
+    } catch (...) {
+      try {
+        Send("ROLLBACK");
+      } catch (const _com_error&) {
+        // The failed statement may have ended the transaction already.
+      }
+      throw;
+    }
+  }
+  // PostgreSQL: the session's functions are made on first use.
+  const bool uses_functions = UsesSessionFunctions(st.sql);
+  const bool make_functions = uses_functions && !functions_made_;
+  const std::string body = (make_functions ? std::string(postgres::SessionFunctionsSql()) : "") +
+                           LockPrefix(st.locked_tables) + st.sql;
+  if (!in_transaction_) {
+    std::unique_ptr<ResultTable> rows = Send(body);
+    if (make_functions) functions_made_ = true;
+    return rows;
+  }
+  try {
+    return Send(std::string("savepoint ") + kSavepoint + ";\n" + body + ";\nrelease savepoint " +
+                kSavepoint);
+  } catch (const _com_error& e) {
+    if (e.Error() != kConnectionError) {
+      try {
+        Send(std::string("rollback to savepoint ") + kSavepoint);
+      } catch (const _com_error&) {
+      }
+    }
+    throw;
+  }
+}
+
+std::unique_ptr<ResultTable> Session::RunRequest(const tsql::Statement& st) {
+  SqlRunner run = [this](const std::string& sql) {
+    tsql::Statement one;
+    one.sql = sql;
+    return SendOne(one);
+  };
+  switch (st.kind) {
+    case tsql::StatementKind::kNoop:
+      return nullptr;
+    case tsql::StatementKind::kSetRowcount:
+      row_limit_ = st.rowcount > 0 ? st.rowcount : 0;
+      return nullptr;
+    case tsql::StatementKind::kReseed:
+      Reseed(server_, st.table, st.seed, run);
+      return nullptr;
+    case tsql::StatementKind::kBulkInsert: {
+      BulkTarget target{server_,         dbc_, InfoText(dbc_, SQL_DRIVER_NAME), codec_,
+                        in_transaction_, run};
+      BulkLoad(target, st.bulk);
+      return nullptr;
+    }
+    case tsql::StatementKind::kSql:
+      return SendOne(st);
+  }
+  return nullptr;
+}
+
+std::unique_ptr<ResultTable> Session::Execute(const std::string& tsql) {
+  sent_.clear();
+  row_counts_.clear();
+  const std::vector<std::string> statements = tsql::SplitBatch(tsql);
+  if (server_ == Server::kSqlServer) {
+    // The batch goes as written, in as few round trips as it allows: only a
+    // BULK INSERT (streamed by the client) or an injected fault cuts it.
+    std::vector<std::string> run;
+    bool whole = true;
+    std::unique_ptr<ResultTable> last;
+    auto keep = [&last](std::unique_ptr<ResultTable> rows) {
+      if (rows) last = std::move(rows);
+    };
+    for (const std::string& text : statements) {
+      tsql::Statement st;
+      try {
+        CheckFault(FaultPoint::kBatchStatement, CString(FromUtf8(text)));
+        st = RewriteFor(server_, text);
+      } catch (...) {
+        keep(run.empty() ? nullptr : Send(Joined(run)));
+        throw;
+      }
+      if (st.kind == tsql::StatementKind::kSql) {
+        run.push_back(text);
+        continue;
+      }
+      whole = false;
+      if (!run.empty()) keep(Send(Joined(run)));
+      run.clear();
+      keep(RunRequest(st));
+    }
+    if (!run.empty()) keep(Send(whole ? tsql : Joined(run)));
+    return last;
+  }
+  std::unique_ptr<ResultTable> last;
+  auto keep = [&last](std::unique_ptr<ResultTable> rows) {
+    if (rows) last = std::move(rows);
+  };
+  std::vector<std::string> run;  // plain writes waiting to go together
+  for (const std::string& text : statements) {
+    tsql::Statement st;
+    try {
+      CheckFault(FaultPoint::kBatchStatement, CString(FromUtf8(text)));
+      st = RewriteFor(server_, text);
+    } catch (...) {
+      keep(SendRun(run));
+      throw;
+    }
+    if (TakesBatches(server_) && IsPlainWrite(st)) {
+      run.push_back(std::move(st.sql));
+      continue;
+    }
+    keep(SendRun(run));
+    run.clear();
+    keep(RunRequest(st));
+  }
+  keep(SendRun(run));
+  return last;
+}
+
+void Session::Begin() {
+  if (in_transaction_) {
+    throw _com_error(kTransactionError, CString("a transaction is already open"));
+  }
+  if (server_ == Server::kSqlite) {
+    // SQLite's driver begins a deferred transaction when autocommit goes
+    // off; the host's transaction may read before it writes, so it takes the
+    // write lock at once, as on the native engine.
+    Send("BEGIN IMMEDIATE");
+  } else if (!SQL_SUCCEEDED(SQLSetConnectAttr(
+                 dbc_, SQL_ATTR_AUTOCOMMIT, reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_OFF), 0))) {
+    Fail(SQL_HANDLE_DBC, dbc_, "SQLSetConnectAttr(autocommit off)");
+  }
+  in_transaction_ = true;
+}
+
+void Session::Commit() {
+  if (!in_transaction_) throw _com_error(kTransactionError, CString("no transaction is open"));
+  in_transaction_ = false;
+  if (server_ == Server::kSqlite) {
+    Send("COMMIT");
+    return;
+  }
+  const SQLRETURN rc = SQLEndTran(SQL_HANDLE_DBC, dbc_, SQL_COMMIT);
+  const bool committed = SQL_SUCCEEDED(rc);
+  std::string failure;
+  HRESULT status = 0;
+  if (!committed) {
+    const std::vector<Diagnostic> records = ReadDiagnostics(SQL_HANDLE_DBC, dbc_, codec_.encoding);
+    status = StatusFor(records, LinkDead());
+    failure = Describe(records, "SQLEndTran(commit)", password_);
+    SQLEndTran(SQL_HANDLE_DBC, dbc_, SQL_ROLLBACK);
+  }
+  SQLSetConnectAttr(dbc_, SQL_ATTR_AUTOCOMMIT, reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_ON), 0);
+  if (!committed) throw _com_error(status, CString(failure));
+}
+
+}  // namespace kestal::db::odbc
