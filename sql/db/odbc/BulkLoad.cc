@@ -1,10 +1,334 @@
 // BULK INSERT through ODBC (see BulkLoad.h).
 #include "sql/db/odbc/BulkLoad.h"
 
+#include <sys/stat.h>
+
+#include <fstream>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "platform/Codepage.h"
 #include "sql/db/ComError.h"
+#include "sql/db/odbc/Errors.h"
+#include "sql/db/postgres/Dialect.h"
 #include "sql/db/tsql/Lexer.h"
 
+#ifdef KESTAL_WITH_BCP
+#define TDSODBC_BCP 1
+#include <odbcss.h>
+#endif
+
 namespace kestal::db::odbc {
+namespace {
+
+// Rows of parameters sent in one SQLExecute.
+constexpr size_t kChunkRows = 1000;
+
+[[noreturn]] void Reject(const std::string& text) {
+  throw _com_error(kStatementError, CString(text));
+}
+
+struct Column {
+  std::string name;
+  std::string type;  // format_type without modifier: "integer", "character varying"
+  bool binary = false;
+  bool identity = false;
+};
+
+// A terminator as T-SQL writes it: \t, \n, \r\n escapes or a hex byte 0x0a.
+std::string Terminator(const std::string& written) {
+  if (written.size() > 2 && written[0] == '0' && (written[1] == 'x' || written[1] == 'X')) {
+    return std::string(1, static_cast<char>(std::stoi(written.substr(2), nullptr, 16)));
+  }
+  std::string out;
+  for (size_t i = 0; i < written.size(); ++i) {
+    if (written[i] == '\\' && i + 1 < written.size()) {
+      const char e = written[++i];
+      out += e == 't' ? '\t' : e == 'n' ? '\n' : e == 'r' ? '\r' : e == '0' ? '\0' : e;
+    } else {
+      out += written[i];
+    }
+  }
+  return out;
+}
+
+std::string ReadWholeFile(const std::string& path) {
+  struct stat info;
+  std::ifstream in(path, std::ios::binary);
+  if (stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode) || !in) {
+    Reject("Cannot bulk load. The file \"" + path +
+           "\" does not exist or you don't have file access rights.");
+  }
+  std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  if (in.bad()) Reject("Cannot bulk load because the file \"" + path + "\" could not be read.");
+  return bytes;
+}
+
+// The data rows of a file: each row's file line and fields (empty: NULL).
+struct FileRows {
+  std::vector<size_t> lines;
+  std::vector<std::vector<std::string>> fields;
+};
+
+// Splits content into rows and fields as the native engines do: rows at the
+// row terminator (LF with an optional CR before it by default), fields at the
+// field terminator, a trailing empty field dropped when the row has one more
+// field than fits. fits(n) tells whether n fields fit the table.
+template <class Fits>
+FileRows SplitFile(const std::string& content, const tsql::BulkInsertRequest& request,
+                   const std::string& table, size_t columns, Fits fits) {
+  const std::string row_term =
+      request.row_terminator.empty() ? std::string("\n") : Terminator(request.row_terminator);
+  const std::string field_term =
+      request.field_terminator.empty() ? std::string("\t") : Terminator(request.field_terminator);
+  FileRows rows;
+  size_t pos = 0;
+  for (size_t line = 1; pos < content.size(); ++line) {
+    size_t at = content.find(row_term, pos);
+    const bool last = at == std::string::npos;
+    if (last) at = content.size();
+    size_t n = at - pos;
+    if (row_term == "\n" && n > 0 && content[pos + n - 1] == '\r') --n;
+    const std::string_view row(content.data() + pos, n);
+    pos = last ? content.size() : at + row_term.size();
+    if (static_cast<long>(line) < request.first_row || (last && n == 0)) continue;
+    std::vector<std::string> fields;
+    for (size_t start = 0;;) {
+      const size_t end = row.find(field_term, start);
+      if (end == std::string_view::npos) {
+        fields.emplace_back(row.substr(start));
+        break;
+      }
+      fields.emplace_back(row.substr(start, end - start));
+      start = end + field_term.size();
+    }
+    if (fields.size() > 1 && fields.back().empty() && !fits(fields.size())) fields.pop_back();
+    if (!fits(fields.size()) || (!rows.fields.empty() && fields.size() != rows.fields[0].size())) {
+      Reject("Bulk load data conversion error (line " + std::to_string(line) +
+             "): " + std::to_string(fields.size()) + " fields where table '" + table + "' has " +
+             std::to_string(columns) + " columns.");
+    }
+    rows.lines.push_back(line);
+    rows.fields.push_back(std::move(fields));
+  }
+  return rows;
+}
+
+// Live columns of the visible PostgreSQL table named like table.
+std::vector<Column> PostgresColumns(const BulkTarget& target, const std::string& table,
+                                    std::string* qualified) {
+  const std::string sql =
+      "select c.oid, quote_ident(n.nspname) || '.' || quote_ident(c.relname), a.attname, "
+      "format_type(a.atttypid, null), (coalesce(nullif(t.typbasetype, 0), a.atttypid) = 17), "
+      "(a.attidentity <> '' or pg_get_serial_sequence(quote_ident(n.nspname) || '.' || "
+      "quote_ident(c.relname), a.attname) is not null) "
+      "from pg_class c join pg_namespace n on n.oid = c.relnamespace "
+      "join pg_attribute a on a.attrelid = c.oid join pg_type t on t.oid = a.atttypid "
+      "where lower(c.relname) = lower(" +
+      postgres::Literal(table) +
+      ") and c.relkind in ('r', 'p') and pg_table_is_visible(c.oid) and a.attnum > 0 and not "
+      "a.attisdropped order by c.oid, a.attnum";
+  std::unique_ptr<ResultTable> found = target.raw(sql);
+  std::vector<Column> columns;
+  if (found) {
+    for (const std::vector<Cell>& row : found->rows) {
+      if (row[0].text != found->rows[0][0].text) break;
+      *qualified = row[1].text;
+      columns.push_back(Column{row[2].text, row[3].text, row[4].text == "1" || row[4].text == "t",
+                               row[5].text == "1" || row[5].text == "t"});
+    }
+  }
+  if (columns.empty()) Reject("Invalid object name '" + table + "'.");
+  return columns;
+}
+
+bool IsTextType(const std::string& type) {
+  return type == "text" || type == "character varying" || type == "character";
+}
+
+// Inserts rows with parameter arrays of kChunkRows rows; raises naming the
+// file line of a refused row when the driver tells which one it was.
+void InsertChunks(const BulkTarget& target, const std::string& insert, const FileRows& rows,
+                  const std::vector<size_t>& picked) {
+  SQLHSTMT stmt = SQL_NULL_HSTMT;
+  if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_STMT, target.dbc, &stmt))) {
+    Raise(SQL_HANDLE_DBC, target.dbc, "SQLAllocHandle(statement)", target.codec.encoding);
+  }
+  struct Free {
+    SQLHSTMT h;
+    ~Free() { SQLFreeHandle(SQL_HANDLE_STMT, h); }
+  } free_stmt{stmt};
+  const std::string wire = target.codec.Encode(insert);
+  if (!SQL_SUCCEEDED(SQLPrepare(stmt, reinterpret_cast<SQLCHAR*>(const_cast<char*>(wire.c_str())),
+                                static_cast<SQLINTEGER>(wire.size())))) {
+    Raise(SQL_HANDLE_STMT, stmt, "SQLPrepare", target.codec.encoding);
+  }
+  SQLSetStmtAttr(stmt, SQL_ATTR_PARAM_BIND_TYPE,
+                 reinterpret_cast<SQLPOINTER>(SQL_PARAM_BIND_BY_COLUMN), 0);
+  std::vector<SQLUSMALLINT> status(kChunkRows);
+  SQLULEN processed = 0;
+  SQLSetStmtAttr(stmt, SQL_ATTR_PARAM_STATUS_PTR, status.data(), 0);
+  SQLSetStmtAttr(stmt, SQL_ATTR_PARAMS_PROCESSED_PTR, &processed, 0);
+  for (size_t first = 0; first < rows.fields.size(); first += kChunkRows) {
+    const size_t count = std::min(kChunkRows, rows.fields.size() - first);
+    std::vector<std::vector<char>> buffers(picked.size());
+    std::vector<std::vector<SQLLEN>> lengths(picked.size(), std::vector<SQLLEN>(count));
+    std::vector<size_t> widths(picked.size(), 1);
+    std::vector<std::vector<std::string>> values(picked.size(), std::vector<std::string>(count));
+    for (size_t p = 0; p < picked.size(); ++p) {
+      for (size_t r = 0; r < count; ++r) {
+        const std::string& field = rows.fields[first + r][picked[p]];
+        values[p][r] = target.codec.Encode(kestal::ToUtf8(field));
+        widths[p] = std::max(widths[p], values[p][r].size() + 1);
+      }
+    }
+    SQLSetStmtAttr(stmt, SQL_ATTR_PARAMSET_SIZE, reinterpret_cast<SQLPOINTER>(count), 0);
+    for (size_t p = 0; p < picked.size(); ++p) {
+      buffers[p].assign(widths[p] * count, '\0');
+      for (size_t r = 0; r < count; ++r) {
+        const std::string& v = values[p][r];
+        std::copy(v.begin(), v.end(), buffers[p].begin() + static_cast<long>(r * widths[p]));
+        lengths[p][r] = v.empty() ? SQL_NULL_DATA : static_cast<SQLLEN>(v.size());
+      }
+      const SQLRETURN rc = SQLBindParameter(
+          stmt, static_cast<SQLUSMALLINT>(p + 1), SQL_PARAM_INPUT, SQL_C_CHAR, SQL_VARCHAR,
+          widths[p], 0, buffers[p].data(), static_cast<SQLLEN>(widths[p]), lengths[p].data());
+      if (!SQL_SUCCEEDED(rc))
+        Raise(SQL_HANDLE_STMT, stmt, "SQLBindParameter", target.codec.encoding);
+    }
+    const SQLRETURN rc = SQLExecute(stmt);
+    if (!SQL_SUCCEEDED(rc) && rc != SQL_NO_DATA) {
+      const std::vector<Diagnostic> records =
+          ReadDiagnostics(SQL_HANDLE_STMT, stmt, target.codec.encoding);
+      const HRESULT code = StatusFor(records);
+      std::string text = Describe(records, "SQLExecute");
+      for (size_t r = 0; r < count; ++r) {
+        if (status[r] == SQL_PARAM_ERROR) {
+          text = "Bulk load data conversion error (line " + std::to_string(rows.lines[first + r]) +
+                 "): " + text;
+          break;
+        }
+      }
+      throw _com_error(code, CString(text));
+    }
+    while (SQL_SUCCEEDED(SQLMoreResults(stmt))) {
+    }
+    SQLFreeStmt(stmt, SQL_CLOSE);
+  }
+}
+
+// The PostgreSQL load: parameter arrays inside one transaction of the
+// loader's own, or a savepoint of the host's.
+void LoadPostgres(const BulkTarget& target, const tsql::BulkInsertRequest& request) {
+  const std::string table = postgres::TablePart(request.table);
+  const std::string content = ReadWholeFile(request.path);
+  std::string qualified;
+  const std::vector<Column> all = PostgresColumns(target, table, &qualified);
+  size_t without_binary = 0;
+  for (const Column& c : all) without_binary += c.binary ? 0 : 1;
+  const FileRows rows = SplitFile(content, request, table, all.size(),
+                                  [&](size_t n) { return n == all.size() || n == without_binary; });
+  if (rows.fields.empty()) return;
+  std::vector<const Column*> targets;
+  for (const Column& c : all) {
+    if (rows.fields[0].size() == all.size() || !c.binary) targets.push_back(&c);
+  }
+  std::string insert = "insert into " + qualified + " (";
+  std::string values;
+  std::vector<size_t> picked;
+  for (size_t f = 0; f < targets.size(); ++f) {
+    if (targets[f]->identity && !request.keep_identity) continue;
+    if (!picked.empty()) {
+      insert += ", ";
+      values += ", ";
+    }
+    picked.push_back(f);
+    insert += postgres::QuoteName(targets[f]->name);
+    // Text goes as it is, so an overlong value is refused by its column;
+    // other types are read from text as COPY reads them.
+    values += IsTextType(targets[f]->type) ? std::string("?")
+                                           : "cast(cast(? as text) as " + targets[f]->type + ")";
+  }
+  insert += ") values (" + values + ")";
+  if (target.in_transaction) {
+    target.raw("savepoint kestal_bulk");
+    try {
+      InsertChunks(target, insert, rows, picked);
+    } catch (const _com_error&) {
+      try {
+        target.raw("rollback to savepoint kestal_bulk");
+      } catch (const _com_error&) {
+      }
+      throw;
+    }
+    target.raw("release savepoint kestal_bulk");
+    return;
+  }
+  SQLSetConnectAttr(target.dbc, SQL_ATTR_AUTOCOMMIT,
+                    reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_OFF), 0);
+  try {
+    InsertChunks(target, insert, rows, picked);
+  } catch (...) {
+    SQLEndTran(SQL_HANDLE_DBC, target.dbc, SQL_ROLLBACK);
+    SQLSetConnectAttr(target.dbc, SQL_ATTR_AUTOCOMMIT,
+                      reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_ON), 0);
+    throw;
+  }
+  const SQLRETURN rc = SQLEndTran(SQL_HANDLE_DBC, target.dbc, SQL_COMMIT);
+  SQLSetConnectAttr(target.dbc, SQL_ATTR_AUTOCOMMIT,
+                    reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_ON), 0);
+  if (!SQL_SUCCEEDED(rc))
+    Raise(SQL_HANDLE_DBC, target.dbc, "SQLEndTran(commit)", target.codec.encoding);
+}
+
+#ifdef KESTAL_WITH_BCP
+// The SQL Server load through FreeTDS's bulk copy: every row sent with
+// bcp_sendrow, committed by bcp_done only when all went; a failure before
+// that leaves nothing (the batch is never closed with bcp_batch midway).
+void LoadSqlServer(const BulkTarget& target, const tsql::BulkInsertRequest& request) {
+  const std::string content = ReadWholeFile(request.path);
+  std::unique_ptr<ResultTable> found =
+      target.raw("select count(*) from syscolumns where id = object_id(" +
+                 tsql::QuoteString(request.table) + ")");
+  const size_t columns = found && !found->rows.empty() ? std::stoul(found->rows[0][0].text) : 0;
+  if (columns == 0) Reject("Invalid object name '" + request.table + "'.");
+  const FileRows rows =
+      SplitFile(content, request, request.table, columns, [&](size_t n) { return n == columns; });
+  const std::string table = target.codec.Encode(request.table);
+  if (bcp_initA(target.dbc, table.c_str(), nullptr, nullptr, BCP_DIRECTION_IN) != SUCCEED) {
+    Raise(SQL_HANDLE_DBC, target.dbc, "bcp_init", target.codec.encoding);
+  }
+  if (request.keep_identity) bcp_control(target.dbc, BCPKEEPIDENTITY, reinterpret_cast<void*>(1));
+  std::vector<std::string> values(columns);
+  for (size_t i = 0; i < rows.fields.size(); ++i) {
+    for (size_t c = 0; c < columns; ++c) {
+      values[c] = target.codec.Encode(kestal::ToUtf8(rows.fields[i][c]));
+      const bool null = values[c].empty();
+      if (bcp_bind(target.dbc, reinterpret_cast<const unsigned char*>(values[c].data()), 0,
+                   null ? 0 : static_cast<int>(values[c].size()), nullptr, 0, BCP_TYPE_SQLCHAR,
+                   static_cast<int>(c + 1)) != SUCCEED) {
+        Raise(SQL_HANDLE_DBC, target.dbc, "bcp_bind", target.codec.encoding);
+      }
+    }
+    if (bcp_sendrow(target.dbc) != SUCCEED) {
+      const std::vector<Diagnostic> records = ReadDiagnostics(SQL_HANDLE_DBC, target.dbc);
+      bcp_done(target.dbc);
+      throw _com_error(StatusFor(records), CString("Bulk load data conversion error (line " +
+                                                   std::to_string(rows.lines[i]) +
+                                                   "): " + Describe(records, "bcp_sendrow")));
+    }
+  }
+  if (bcp_done(target.dbc) < 0)
+    Raise(SQL_HANDLE_DBC, target.dbc, "bcp_done", target.codec.encoding);
+}
+#endif
+
+bool IsFreeTds(const std::string& driver) {
+  return driver.find("tdsodbc") != std::string::npos || driver.find("FreeTDS") != std::string::npos;
+}
+
+}  // namespace
 
 void BulkLoad(const BulkTarget& target, const tsql::BulkInsertRequest& request) {
   switch (target.server) {
@@ -16,11 +340,20 @@ void BulkLoad(const BulkTarget& target, const tsql::BulkInsertRequest& request) 
           std::to_string(request.first_row) + ", " + (request.keep_identity ? "1" : "0") + ")");
       return;
     case Server::kPostgres:
+      LoadPostgres(target, request);
+      return;
     case Server::kSqlServer:
+#ifdef KESTAL_WITH_BCP
+      if (IsFreeTds(target.driver)) {
+        LoadSqlServer(target, request);
+        return;
+      }
+#endif
       break;
   }
+  (void)&IsFreeTds;
   throw _com_error(kNotSupported, CString("ODBC: the driver '" + target.driver +
-                                          "' offers no bulk copy for BULK INSERT"));
+                                          "' offers no bulk copy for BULK INSERT in this build"));
 }
 
 }  // namespace kestal::db::odbc

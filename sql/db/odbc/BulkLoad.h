@@ -27,7 +27,8 @@ struct BulkTarget {
   std::string driver;  // SQL_DRIVER_NAME, for messages
   TextCodec codec;
   bool in_transaction;  // a host transaction is open (no commit of our own)
-  SqlRunner run;
+  SqlRunner run;        // one statement as the session runs it
+  SqlRunner raw;        // text exactly as given, no savepoint of the session's
 };
 
 // Loads request.path into request.table as the native engines do (fields

@@ -17,6 +17,11 @@
 #include "sql/db/postgres/Session.h"
 #include "sql/db/tsql/Lexer.h"
 
+#ifdef KESTAL_WITH_BCP
+#define TDSODBC_BCP 1
+#include <odbcss.h>
+#endif
+
 namespace kestal::db::odbc {
 namespace {
 
@@ -189,6 +194,13 @@ void Session::Connect(const std::string& text, const OdbcConnect& params) {
   const SQLULEN seconds = static_cast<SQLULEN>(params.login_timeout);
   SQLSetConnectAttr(dbc_, SQL_ATTR_LOGIN_TIMEOUT, reinterpret_cast<SQLPOINTER>(seconds), 0);
   SQLSetConnectAttr(dbc_, SQL_ATTR_CONNECTION_TIMEOUT, reinterpret_cast<SQLPOINTER>(seconds), 0);
+#ifdef KESTAL_WITH_BCP
+  // Bulk copy must be asked for before the login (FreeTDS, SQL Server).
+  if (Contains(text, "tds")) {
+    SQLSetConnectAttr(dbc_, SQL_COPT_SS_BCP, reinterpret_cast<SQLPOINTER>(SQL_BCP_ON),
+                      SQL_IS_INTEGER);
+  }
+#endif
   SQLCHAR out[2048];
   SQLSMALLINT out_length = 0;
   std::string in = text;
@@ -374,8 +386,9 @@ std::unique_ptr<ResultTable> Session::RunRequest(const tsql::Statement& st) {
       Reseed(server_, st.table, st.seed, run);
       return nullptr;
     case tsql::StatementKind::kBulkInsert: {
-      BulkTarget target{server_,         dbc_, InfoText(dbc_, SQL_DRIVER_NAME), codec_,
-                        in_transaction_, run};
+      SqlRunner raw = [this](const std::string& sql) { return Send(sql); };
+      BulkTarget target{server_, dbc_, InfoText(dbc_, SQL_DRIVER_NAME), codec_, in_transaction_,
+                        run,     raw};
       BulkLoad(target, st.bulk);
       return nullptr;
     }
