@@ -154,7 +154,10 @@ Session::Session(const ConnectionString& connection, long timeout_seconds) {
     }
     if (server_ == Server::kPostgres) {
       // psqlODBC speaks the session's client encoding.
-      std::unique_ptr<ResultTable> enc = Send("show client_encoding");
+      // The server's activity view names the library's sessions, as the
+      // native engine's do.
+      std::unique_ptr<ResultTable> enc =
+          Send("set application_name = 'kestal';\nshow client_encoding");
       if (enc && !enc->rows.empty() && !enc->rows[0][0].null) {
         const std::string& name = enc->rows[0][0].text;
         codec_.encoding = strcasecmp(name.c_str(), "UTF8") == 0 ? "UTF-8" : name;

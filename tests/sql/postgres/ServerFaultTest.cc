@@ -20,7 +20,7 @@ constexpr const char kEntry[] = R"(\{\d+:\d+:\d+:\d+-)";
 
 // These cases stop and start the server, so they run on a cluster of their
 // own: the shared server stays up for the tests running beside them.
-class SlowPgServerFaultTest : public ::testing::Test {
+class SlowPgServerFaultTest : public ::testing::TestWithParam<Engine> {
  protected:
   static void SetUpTestSuite() { server_ = new PrivateServer(); }
   static void TearDownTestSuite() {
@@ -28,7 +28,7 @@ class SlowPgServerFaultTest : public ::testing::Test {
     server_ = nullptr;
   }
   void SetUp() override {
-    db_ = TestDatabase::Create(Engine::kPostgres);
+    db_ = TestDatabase::Create(GetParam());
     db_->Exec(kTradesDdl);
   }
   std::unique_ptr<TestDatabase> db_;
@@ -37,7 +37,7 @@ class SlowPgServerFaultTest : public ::testing::Test {
 
 PrivateServer* SlowPgServerFaultTest::server_ = nullptr;
 
-TEST_F(SlowPgServerFaultTest, StoppedServerFailsFollowAndInsertsThenTheObjectReconnects) {
+TEST_P(SlowPgServerFaultTest, StoppedServerFailsFollowAndInsertsThenTheObjectReconnects) {
   InsertTrades(*db_, 1, 30);
   auto op = OpenObject(db_->ConnectionString(), "trades");
   Follower follower(*op);
@@ -86,7 +86,7 @@ TEST_F(SlowPgServerFaultTest, StoppedServerFailsFollowAndInsertsThenTheObjectRec
   EXPECT_EQ(Sequence(32), follower.keys());
 }
 
-TEST_F(SlowPgServerFaultTest, InsertInFlightWhenTheServerStopsIsResentAfterItReturns) {
+TEST_P(SlowPgServerFaultTest, InsertInFlightWhenTheServerStopsIsResentAfterItReturns) {
   auto op = OpenObject(db_->ConnectionString(), "trades");
   std::string image = TradeImage();
   ASSERT_EQ(1, op->AddNewRecordBase(&image[0], 0, 1, 1, 0));
@@ -107,7 +107,7 @@ TEST_F(SlowPgServerFaultTest, InsertInFlightWhenTheServerStopsIsResentAfterItRet
   EXPECT_EQ(1, Occurrences(op->m_strTrace, "-ReOpenSuccess}"));
 }
 
-TEST_F(SlowPgServerFaultTest, FollowerLosesAndRepeatsNoRowAcrossAnOutage) {
+TEST_P(SlowPgServerFaultTest, FollowerLosesAndRepeatsNoRowAcrossAnOutage) {
   const std::string conn = db_->ConnectionString();
   constexpr int kRows = 400;
   // The writer keeps numbering rows through the outage, retrying refused
@@ -162,16 +162,16 @@ TEST_F(SlowPgServerFaultTest, FollowerLosesAndRepeatsNoRowAcrossAnOutage) {
   EXPECT_GT(failed_calls, 0) << "the outage was never seen";
 }
 
-class PgTerminatedBackendTest : public ::testing::Test {
+class PgTerminatedBackendTest : public ::testing::TestWithParam<Engine> {
  protected:
   void SetUp() override {
-    db_ = TestDatabase::Create(Engine::kPostgres);
+    db_ = TestDatabase::Create(GetParam());
     db_->Exec(kTradesDdl);
   }
   std::unique_ptr<TestDatabase> db_;
 };
 
-TEST_F(PgTerminatedBackendTest, TheNextCallReconnects) {
+TEST_P(PgTerminatedBackendTest, TheNextCallReconnects) {
   InsertTrades(*db_, 1, 5);
   auto op = OpenObject(db_->ConnectionString(), "trades");
   Follower follower(*op);
@@ -189,6 +189,22 @@ TEST_F(PgTerminatedBackendTest, TheNextCallReconnects) {
   EXPECT_EQ(1, op->AddNewRecordBase(&image[0], 0, 1, 1, 0));
   EXPECT_EQ("8", db_->Scalar("select max(rec_num) from trades"));
 }
+
+// The same server faults through the ODBC engine (psqlODBC) where it is built.
+#ifdef KESTAL_TEST_ODBC
+const Engine kServerEngines[] = {Engine::kPostgres, Engine::kOdbcPostgres};
+#else
+const Engine kServerEngines[] = {Engine::kPostgres};
+#endif
+
+std::string ServerEngineName(const ::testing::TestParamInfo<Engine>& info) {
+  return EngineLabel(info.param);
+}
+
+INSTANTIATE_TEST_SUITE_P(Engines, SlowPgServerFaultTest, ::testing::ValuesIn(kServerEngines),
+                         ServerEngineName);
+INSTANTIATE_TEST_SUITE_P(Engines, PgTerminatedBackendTest, ::testing::ValuesIn(kServerEngines),
+                         ServerEngineName);
 
 }  // namespace
 }  // namespace kestal::test::pg
