@@ -118,6 +118,42 @@ tsql::Statement RewriteFor(Server server, const std::string& statement) {
   return tsql::Statement();
 }
 
+std::string JoinStatements(const std::vector<std::string>& statements) {
+  std::string text;
+  for (const std::string& sql : statements) {
+    if (!text.empty()) text += ";\n";
+    text += sql;
+  }
+  return text;
+}
+
+std::vector<tsql::Statement> PlanSqlServerBatch(const std::string& batch) {
+  std::vector<tsql::Statement> plan;
+  std::vector<std::string> run;
+  bool cut = false;
+  for (const std::string& text : tsql::SplitBatch(batch)) {
+    tsql::Statement st = RewriteFor(Server::kSqlServer, text);
+    if (st.kind == tsql::StatementKind::kSql) {
+      run.push_back(text);
+      continue;
+    }
+    cut = true;
+    if (!run.empty()) {
+      tsql::Statement part;
+      part.sql = JoinStatements(run);
+      plan.push_back(std::move(part));
+      run.clear();
+    }
+    plan.push_back(std::move(st));
+  }
+  if (!run.empty()) {
+    tsql::Statement part;
+    part.sql = cut ? JoinStatements(run) : batch;
+    plan.push_back(std::move(part));
+  }
+  return plan;
+}
+
 bool TakesBatches(Server server) {
   return server != Server::kSqlite;
 }

@@ -11,6 +11,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "sql/db/tsql/Rewriter.h"
 
@@ -30,6 +31,16 @@ const char* ServerName(Server server);
 // BULK INSERT, which comes out as the request (the client streams the file).
 // Raises like tsql::Rewrite.
 tsql::Statement RewriteFor(Server server, const std::string& statement);
+
+// What a batch sends to SQL Server: the batch text exactly as written, in one
+// piece, when it holds no BULK INSERT; otherwise the runs of statements
+// between BULK INSERTs (joined with ";\n", each run's statements as written)
+// and the BULK INSERT requests, in order. Raises like tsql::SplitBatch.
+std::vector<tsql::Statement> PlanSqlServerBatch(const std::string& batch);
+
+// The statements joined into one text with ";\n" (a newline ends a trailing
+// -- comment).
+std::string JoinStatements(const std::vector<std::string>& statements);
 
 // True when the server's driver takes several statements in one
 // SQLExecDirect (SQLite's driver refuses them).

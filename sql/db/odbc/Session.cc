@@ -82,15 +82,6 @@ bool IsSqliteWrite(const std::string& sql) {
            word == "vacuum" || word == "attach" || word == "detach" || word == "explain");
 }
 
-std::string Joined(const std::vector<std::string>& statements) {
-  std::string text;
-  for (const std::string& sql : statements) {
-    if (!text.empty()) text += ";\n";  // a newline ends a trailing -- comment
-    text += sql;
-  }
-  return text;
-}
-
 std::string LockPrefix(const std::vector<std::string>& locked) {
   if (locked.empty()) return std::string();
   std::string text = "lock table ";
@@ -292,7 +283,25 @@ std::unique_ptr<ResultTable> Session::Send(const std::string& text) {
 }
 
 void Session::Command(const std::string& text) {
-  Send(text);
+  const size_t counted = row_counts_.size();
+  try {
+    Send(text);
+  } catch (...) {
+    row_counts_.resize(counted);
+    throw;
+  }
+  row_counts_.resize(counted);
+}
+
+std::unique_ptr<ResultTable> Session::SendWrapped(const std::string& text) {
+  const size_t counted = row_counts_.size();
+  std::unique_ptr<ResultTable> rows = Send(text);
+  // The savepoint before and its release after are the session's own.
+  if (row_counts_.size() >= counted + 2) {
+    row_counts_.erase(row_counts_.begin() + static_cast<long>(counted));
+    row_counts_.pop_back();
+  }
+  return rows;
 }
 
 std::unique_ptr<ResultTable> Session::SendRun(const std::vector<std::string>& run) {
@@ -307,13 +316,13 @@ std::unique_ptr<ResultTable> Session::SendRun(const std::vector<std::string>& ru
     // PostgreSQL runs one query text as one implicit transaction; inside a
     // host transaction the savepoint undoes the whole run.
     if (in_transaction_) {
-      return Send(std::string("savepoint ") + kSavepoint + ";\n" + Joined(run) +
-                  ";\nrelease savepoint " + kSavepoint);
+      return SendWrapped(std::string("savepoint ") + kSavepoint + ";\n" + JoinStatements(run) +
+                         ";\nrelease savepoint " + kSavepoint);
     }
-    return Send(Joined(run));
+    return Send(JoinStatements(run));
   } catch (const _com_error& e) {
     if (e.Error() == kConnectionError) throw;
-    if (in_transaction_) Send(std::string("rollback to savepoint ") + kSavepoint);
+    if (in_transaction_) Command(std::string("rollback to savepoint ") + kSavepoint);
   }
   // Nothing of the run stayed: run it again one statement at a time, so that
   // the statements before the failing one stay and it reports its own error.
@@ -335,14 +344,14 @@ std::unique_ptr<ResultTable> Session::SendOne(const tsql::Statement& st) {
     // Outside the host's transaction a write runs in one of its own begun
     // IMMEDIATE: an INSERT ... SELECT max()+1 then reads and writes under
     // one write lock instead of failing on a stale snapshot.
-    Send("BEGIN IMMEDIATE");
+    Command("BEGIN IMMEDIATE");
     try {
       std::unique_ptr<ResultTable> rows = Send(st.sql);
-      Send("COMMIT");
+      Command("COMMIT");
       return rows;
     } catch (...) {
       try {
-        Send("ROLLBACK");
+        Command("ROLLBACK");
       } catch (const _com_error&) {
         // The failed statement may have ended the transaction already.
       }
@@ -354,23 +363,45 @@ std::unique_ptr<ResultTable> Session::SendOne(const tsql::Statement& st) {
   const bool make_functions = uses_functions && !functions_made_;
   const std::string body = (make_functions ? std::string(postgres::SessionFunctionsSql()) : "") +
                            LockPrefix(st.locked_tables) + st.sql;
+  // The statement's own row count is the one kept: the session's commands
+  // sent with it (functions, locks, savepoints) have none of their own.
+  const size_t counted = row_counts_.size();
+  auto keep_one = [this, counted](bool wrapped) {
+    if (row_counts_.size() <= counted + 1) return;
+    const long own = row_counts_[row_counts_.size() - (wrapped ? 2 : 1)];
+    row_counts_.resize(counted);
+    row_counts_.push_back(own);
+  };
   if (!in_transaction_) {
     std::unique_ptr<ResultTable> rows = Send(body);
+    keep_one(false);
     if (make_functions) functions_made_ = true;
     return rows;
   }
   try {
-    return Send(std::string("savepoint ") + kSavepoint + ";\n" + body + ";\nrelease savepoint " +
-                kSavepoint);
+    std::unique_ptr<ResultTable> rows = Send(std::string("savepoint ") + kSavepoint + ";\n" + body +
+                                             ";\nrelease savepoint " + kSavepoint);
+    keep_one(true);
+    return rows;
   } catch (const _com_error& e) {
     if (e.Error() != kConnectionError) {
       try {
-        Send(std::string("rollback to savepoint ") + kSavepoint);
+        Command(std::string("rollback to savepoint ") + kSavepoint);
       } catch (const _com_error&) {
       }
     }
     throw;
   }
+}
+
+std::unique_ptr<ResultTable> Session::RunPlan(const std::vector<tsql::Statement>& plan) {
+  std::unique_ptr<ResultTable> last;
+  for (const tsql::Statement& part : plan) {
+    std::unique_ptr<ResultTable> rows =
+        part.kind == tsql::StatementKind::kSql ? Send(part.sql) : RunRequest(part);
+    if (rows) last = std::move(rows);
+  }
+  return last;
 }
 
 std::unique_ptr<ResultTable> Session::RunRequest(const tsql::Statement& st) {
@@ -406,34 +437,21 @@ std::unique_ptr<ResultTable> Session::Execute(const std::string& tsql) {
   row_counts_.clear();
   const std::vector<std::string> statements = tsql::SplitBatch(tsql);
   if (server_ == Server::kSqlServer) {
-    // The batch goes as written, in as few round trips as it allows: only a
-    // BULK INSERT (streamed by the client) or an injected fault cuts it.
-    std::vector<std::string> run;
-    bool whole = true;
-    std::unique_ptr<ResultTable> last;
-    auto keep = [&last](std::unique_ptr<ResultTable> rows) {
-      if (rows) last = std::move(rows);
-    };
-    for (const std::string& text : statements) {
-      tsql::Statement st;
+    // The batch goes as written, in as few round trips as it allows (see
+    // PlanSqlServerBatch). A fault injected before statement k sends the
+    // statements before it, as the other engines have run them by then.
+    for (size_t k = 0; k < statements.size(); ++k) {
       try {
-        CheckFault(FaultPoint::kBatchStatement, CString(FromUtf8(text)));
-        st = RewriteFor(server_, text);
+        CheckFault(FaultPoint::kBatchStatement, CString(FromUtf8(statements[k])));
       } catch (...) {
-        keep(run.empty() ? nullptr : Send(Joined(run)));
+        if (k > 0) {
+          RunPlan(PlanSqlServerBatch(JoinStatements(
+              std::vector<std::string>(statements.begin(), statements.begin() + k))));
+        }
         throw;
       }
-      if (st.kind == tsql::StatementKind::kSql) {
-        run.push_back(text);
-        continue;
-      }
-      whole = false;
-      if (!run.empty()) keep(Send(Joined(run)));
-      run.clear();
-      keep(RunRequest(st));
     }
-    if (!run.empty()) keep(Send(whole ? tsql : Joined(run)));
-    return last;
+    return RunPlan(PlanSqlServerBatch(tsql));
   }
   std::unique_ptr<ResultTable> last;
   auto keep = [&last](std::unique_ptr<ResultTable> rows) {
@@ -469,7 +487,7 @@ void Session::Begin() {
     // SQLite's driver begins a deferred transaction when autocommit goes
     // off; the host's transaction may read before it writes, so it takes the
     // write lock at once, as on the native engine.
-    Send("BEGIN IMMEDIATE");
+    Command("BEGIN IMMEDIATE");
   } else if (!SQL_SUCCEEDED(SQLSetConnectAttr(
                  dbc_, SQL_ATTR_AUTOCOMMIT, reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_OFF), 0))) {
     Fail(SQL_HANDLE_DBC, dbc_, "SQLSetConnectAttr(autocommit off)");
@@ -481,7 +499,7 @@ void Session::Commit() {
   if (!in_transaction_) throw _com_error(kTransactionError, CString("no transaction is open"));
   in_transaction_ = false;
   if (server_ == Server::kSqlite) {
-    Send("COMMIT");
+    Command("COMMIT");
     return;
   }
   const SQLRETURN rc = SQLEndTran(SQL_HANDLE_DBC, dbc_, SQL_COMMIT);

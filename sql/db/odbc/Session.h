@@ -45,11 +45,12 @@ class Session : public EngineSession {
   SQLHDBC Raw() const { return dbc_; }
 
  private:
-  // Connects with text; false with the diagnostics kept when the driver
-  // refuses.
+  // Connects with text; raises kConnectionError with the driver's
+  // diagnostics (password masked) when it refuses.
   void Connect(const std::string& text, const OdbcConnect& params);
-  std::unique_ptr<ResultTable> RunBatch(const std::vector<std::string>& statements);
   std::unique_ptr<ResultTable> RunRequest(const tsql::Statement& statement);
+  // Runs the parts of a SQL Server batch plan in order.
+  std::unique_ptr<ResultTable> RunPlan(const std::vector<tsql::Statement>& plan);
   // Sends text (one statement or several) and reads every result; raises
   // the first failure after the results are drained. Returns the rows of the
   // last result with rows.
@@ -61,7 +62,11 @@ class Session : public EngineSession {
   // functions, table locks, a savepoint in a host transaction, SQLite's
   // IMMEDIATE write transaction).
   std::unique_ptr<ResultTable> SendOne(const tsql::Statement& statement);
-  // Runs a command for the session itself (no rows); raises on failure.
+  // Send for "savepoint; statements; release savepoint": the row counts of
+  // the savepoint commands are left out.
+  std::unique_ptr<ResultTable> SendWrapped(const std::string& text);
+  // Runs a command for the session itself (no rows, no row count); raises on
+  // failure.
   void Command(const std::string& text);
   // Raises the mapped error for a failure on handle.
   [[noreturn]] void Fail(SQLSMALLINT type, SQLHANDLE handle, const std::string& operation);

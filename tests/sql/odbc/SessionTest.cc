@@ -1,0 +1,170 @@
+// The ODBC engine on real drivers: psqlODBC against the test server and
+// SQLite's ODBC driver on a scratch file (both registered in a temporary
+// ODBCSYSINI), and FreeTDS against a port where no server listens.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+
+#include "sql/db/Ado.h"
+#include "sql/db/odbc/Session.h"
+#include "support/TestDatabase.h"
+
+namespace kestal::test {
+namespace {
+
+class OdbcSessionTest : public ::testing::TestWithParam<Engine> {
+ protected:
+  void SetUp() override {
+    db_ = TestDatabase::Create(GetParam());
+    db_->Exec("create table t (id int primary key, name varchar(20))");
+    conn_.CreateInstance();
+    conn_->Open(CString(db_->ConnectionString()));
+  }
+  db::odbc::Session& Session() {
+    auto* s = dynamic_cast<db::odbc::Session*>(conn_->Session());
+    if (s == nullptr) throw std::runtime_error("not an ODBC session");
+    return *s;
+  }
+  HRESULT StatusOf(const char* sql) {
+    description_.clear();
+    try {
+      conn_->Execute(sql);
+      return 0;
+    } catch (const _com_error& e) {
+      description_ = e.Description().str();
+      return e.Error();
+    }
+  }
+  std::unique_ptr<TestDatabase> db_;
+  _ConnectionPtr conn_;
+  std::string description_;
+};
+
+TEST_P(OdbcSessionTest, EveryStatementOfABatchHasItsRowCount) {
+  conn_->Execute(
+      "insert into t values (1, 'a'); insert into t values (2, 'b'); update t set name = 'c'; "
+      "delete from t where id = 9; select id from t");
+  const std::vector<long> expected = {1, 1, 2, 0, 2};
+  EXPECT_EQ(Session().RowCounts(), expected);
+}
+
+TEST_P(OdbcSessionTest, AFailingStatementReportsItsOwnErrorAndTheEarlierOnesStay) {
+  EXPECT_EQ(StatusOf("insert into t values (1, 'a'); insert into t values (2, 'b'); "
+                     "insert into t values (1, 'dup'); insert into t values (3, 'c')"),
+            db::kStatementError);
+  EXPECT_FALSE(description_.empty());
+  EXPECT_NE(description_.find("SQLSTATE"), std::string::npos) << description_;
+  EXPECT_EQ(db_->Scalar("select count(*) from t"), "2");
+  // The connection goes on.
+  EXPECT_EQ(StatusOf("insert into t values (3, 'c')"), 0) << description_;
+  EXPECT_EQ(db_->Scalar("select count(*) from t"), "3");
+}
+
+TEST_P(OdbcSessionTest, HostTransactionCommitsAroundAFailedStatement) {
+  conn_->BeginTrans();
+  conn_->Execute("insert into t values (1, 'a')");
+  EXPECT_EQ(StatusOf("insert into t values (1, 'dup')"), db::kStatementError);
+  conn_->Execute("insert into t values (2, 'b')");
+  conn_->CommitTrans();
+  EXPECT_EQ(db_->Scalar("select count(*) from t"), "2");
+  // Closed before the commit: nothing stays.
+  conn_->BeginTrans();
+  conn_->Execute("insert into t values (3, 'c')");
+  conn_->Close();
+  EXPECT_EQ(db_->Scalar("select count(*) from t"), "2");
+}
+
+TEST_P(OdbcSessionTest, CodePageTextRoundTrips) {
+  // "中文" in GBK, the process code page.
+  conn_->Execute("insert into t values (1, '\xD6\xD0\xCE\xC4')");
+  EXPECT_EQ(db_->Scalar("select name from t"), "中文");
+  _RecordsetPtr rs = conn_->Execute("select name as Name from t");
+  EXPECT_EQ(rs->GetCollect("NAME").ToString().str(), "\xD6\xD0\xCE\xC4");
+  EXPECT_TRUE(conn_->Execute("select null as n")->GetCollect("n").IsNull());
+}
+
+TEST_P(OdbcSessionTest, RefusedConnectNamesTheFailureButNeverThePassword) {
+  std::string text = db_->ConnectionString();
+  text = GetParam() == Engine::kOdbcSqlite
+             ? text.substr(0, text.find("Database=")) + "Database=/nonexistent/dir/x.db"
+             : text.substr(0, text.find("Database=")) + "Database=no_such_db";
+  text += ";PWD=Secr3t-pw";
+  _ConnectionPtr other;
+  other.CreateInstance();
+  try {
+    other->Open(CString(text));
+    ADD_FAILURE() << "connected to " << text;
+  } catch (const _com_error& e) {
+    EXPECT_EQ(e.Error(), db::kConnectionError);
+    const std::string d = e.Description().str();
+    EXPECT_NE(d.find("cannot connect"), std::string::npos) << d;
+    EXPECT_EQ(d.find("Secr3t-pw"), std::string::npos) << d;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Drivers, OdbcSessionTest,
+                         ::testing::Values(Engine::kOdbcSqlite, Engine::kOdbcPostgres),
+                         [](const auto& info) { return std::string(EngineLabel(info.param)); });
+
+// A loopback port where nothing listens.
+int ClosedPort() {
+  const int s = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  socklen_t n = sizeof a;
+  getsockname(s, reinterpret_cast<sockaddr*>(&a), &n);
+  close(s);
+  return ntohs(a.sin_port);
+}
+
+// Opens text and returns the failure and how long it took.
+std::pair<_com_error, long long> FailedOpen(const std::string& text) {
+  const auto start = std::chrono::steady_clock::now();
+  _ConnectionPtr c;
+  c.CreateInstance();
+  try {
+    c->Open(CString(text));
+  } catch (const _com_error& e) {
+    return {e, std::chrono::duration_cast<std::chrono::milliseconds>(
+                   std::chrono::steady_clock::now() - start)
+                   .count()};
+  }
+  return {_com_error(0), 0};
+}
+
+TEST(OdbcFreeTdsTest, ClosedLoopbackPortFailsFastWithAClearMessage) {
+  RegisterOdbcDrivers();
+  const std::string port = std::to_string(ClosedPort());
+  for (const std::string& text : {"Provider=SQLOLEDB;Data Source=127.0.0.1," + port +
+                                      ";Initial Catalog=Trade;User ID=sa;Password=Secr3t-pw",
+                                  "Provider=ODBC;Driver=FreeTDS;Server=127.0.0.1;Port=" + port +
+                                      ";TDS_Version=7.4;UID=sa;PWD=Secr3t-pw"}) {
+    SCOPED_TRACE(text);
+    const auto [error, ms] = FailedOpen(text);
+    EXPECT_EQ(error.Error(), db::kConnectionError);
+    const std::string d = error.Description().str();
+    EXPECT_NE(d.find("cannot connect"), std::string::npos) << d;
+    EXPECT_NE(d.find("SQLSTATE 08"), std::string::npos) << d;
+    EXPECT_NE(d.find("Driver=FreeTDS"), std::string::npos) << d;
+    EXPECT_EQ(d.find("Secr3t-pw"), std::string::npos) << d;
+    EXPECT_LT(ms, 5000);
+  }
+}
+
+TEST(OdbcFreeTdsTest, UnreachableHostFailsWithinTheConnectTimeout) {
+  RegisterOdbcDrivers();
+  // 192.0.2.0/24 is reserved for documentation: nothing answers there.
+  const auto [error, ms] =
+      FailedOpen("Provider=SQLOLEDB;Data Source=192.0.2.1,1433;Connect Timeout=2;User ID=sa");
+  EXPECT_EQ(error.Error(), db::kConnectionError) << error.Description().c_str();
+  EXPECT_LT(ms, 2000 + 6000);  // the bound plus slack for a loaded machine
+}
+
+}  // namespace
+}  // namespace kestal::test
