@@ -22,6 +22,7 @@ int RunSqlGroup(const Args& args);
 int RunSqlInfo(const Args& args);
 int RunSqlFollow(const Args& args);
 int RunSqlExec(const Args& args);
+int RunSqlCheck(const Args& args);
 
 // "kestal bridge".
 int RunBridge(const Args& args);

@@ -12,6 +12,7 @@ int RunSqlGroup(const Args& args) {
       {"follow", "print rows as CSV as they arrive, checking the keys are contiguous",
        RunSqlFollow},
       {"exec", "run one statement on the database and print its answer", RunSqlExec},
+      {"check", "prove the library's operations end to end on a scratch table", RunSqlCheck},
   };
   return Dispatch("kestal sql", table, args);
 }
