@@ -95,6 +95,24 @@ PgScratch::PgScratch(const std::string& name) {
   if (!user.empty()) ado_ += ";User ID=" + user;
 }
 
+PgOdbcScratch::PgOdbcScratch(const std::string& name) : PgScratch(name + "_odbc") {
+  const char* env = std::getenv("KESTAL_BENCH_PSQLODBC");
+  std::string driver = env && *env ? env : "";
+  for (const char* path :
+       {"/usr/lib/x86_64-linux-gnu/odbc/psqlodbcw.so",
+        "/usr/lib/aarch64-linux-gnu/odbc/psqlodbcw.so", "/usr/lib/odbc/psqlodbcw.so"}) {
+    if (driver.empty() && access(path, R_OK) == 0) driver = path;
+  }
+  if (driver.empty()) throw std::runtime_error("psqlODBC (psqlodbcw.so) not found");
+  // The native string's keys, under the ODBC keywords psqlODBC reads.
+  odbc_ = "Provider=ODBC;Driver=" + driver;
+  std::string rest = PgScratch::AdoString();
+  rest = rest.substr(rest.find(';') + 1);  // past Provider=PostgreSQL
+  const size_t user = rest.find("User ID=");
+  if (user != std::string::npos) rest.replace(user, 8, "UID=");
+  odbc_ += ";" + rest;
+}
+
 PgScratch::~PgScratch() {
   PQfinish(conn_);
   try {

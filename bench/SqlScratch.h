@@ -53,4 +53,17 @@ class PgScratch {
   PGconn* conn_ = nullptr;
 };
 
+// A PostgreSQL scratch database that CSQLOperate reaches through the ODBC
+// engine and psqlODBC (named by its file, so no driver registration is
+// needed; KESTAL_BENCH_PSQLODBC overrides the file). The raw baseline is
+// still libpq on conn().
+class PgOdbcScratch : public PgScratch {
+ public:
+  explicit PgOdbcScratch(const std::string& name);
+  std::string AdoString() const { return odbc_; }
+
+ private:
+  std::string odbc_;
+};
+
 }  // namespace kestal::bench

@@ -269,8 +269,14 @@ void BM_AppendFollowSqlite(benchmark::State& state) {
 void BM_AppendFollowPostgres(benchmark::State& state) {
   AppendFollow<PgScratch>(state, "pg");
 }
+// The same window follow through the ODBC engine and psqlODBC, against the
+// same raw libpq baseline.
+void BM_WindowFollowOdbcPostgres(benchmark::State& state) {
+  WindowFollow<PgOdbcScratch>(state, "odbc");
+}
 BENCHMARK(BM_WindowFollowSqlite)->Unit(benchmark::kMillisecond)->Iterations(1);
 BENCHMARK(BM_WindowFollowPostgres)->Unit(benchmark::kMillisecond)->Iterations(1);
+BENCHMARK(BM_WindowFollowOdbcPostgres)->Unit(benchmark::kMillisecond)->Iterations(1);
 BENCHMARK(BM_AppendFollowSqlite)->Unit(benchmark::kMillisecond)->Iterations(1);
 BENCHMARK(BM_AppendFollowPostgres)->Unit(benchmark::kMillisecond)->Iterations(1);
 

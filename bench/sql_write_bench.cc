@@ -251,10 +251,16 @@ void BM_BulkLoadSqlite(benchmark::State& s) {
 void BM_BulkLoadPostgres(benchmark::State& s) {
   BulkLoad<PgScratch>(s, "pg");
 }
+// The statement batch through the ODBC engine and psqlODBC, against the
+// same raw libpq baseline.
+void BM_StatementBatchOdbcPostgres(benchmark::State& s) {
+  StatementBatch<PgOdbcScratch>(s, "odbc");
+}
 BENCHMARK(BM_NumberedInsertSqlite)->Unit(benchmark::kMillisecond)->Iterations(1);
 BENCHMARK(BM_NumberedInsertPostgres)->Unit(benchmark::kMillisecond)->Iterations(1);
 BENCHMARK(BM_StatementBatchSqlite)->Unit(benchmark::kMillisecond)->Iterations(1);
 BENCHMARK(BM_StatementBatchPostgres)->Unit(benchmark::kMillisecond)->Iterations(1);
+BENCHMARK(BM_StatementBatchOdbcPostgres)->Unit(benchmark::kMillisecond)->Iterations(1);
 BENCHMARK(BM_BulkLoadSqlite)->Unit(benchmark::kMillisecond)->Iterations(1);
 BENCHMARK(BM_BulkLoadPostgres)->Unit(benchmark::kMillisecond)->Iterations(1);
 

@@ -3,11 +3,14 @@
 # Usage: scripts/deps.sh build|test|bench
 set -euo pipefail
 
-want=(cmake g++ make pkg-config libsqlite3-dev libpq-dev)
+# unixodbc-dev builds the ODBC engine (left out when missing); freetds-dev
+# adds its SQL Server bulk copy. The tests run the engine on real drivers.
+want=(cmake g++ make pkg-config libsqlite3-dev libpq-dev unixodbc-dev freetds-dev)
 case "${1:-build}" in
   build) ;;
-  test) want+=(libgtest-dev postgresql python3 python3-dbf) ;;
-  bench) want+=(libbenchmark-dev libshp-dev postgresql) ;;
+  test) want+=(libgtest-dev postgresql python3 python3-dbf
+               unixodbc odbc-postgresql libsqliteodbc tdsodbc) ;;
+  bench) want+=(libbenchmark-dev libshp-dev postgresql unixodbc odbc-postgresql) ;;
   *) echo "usage: $0 build|test|bench" >&2; exit 2 ;;
 esac
 

@@ -15,7 +15,12 @@ scripts/deps.sh test
 jobs=$(nproc)
 
 eval "$(scripts/pg-cluster.sh start)"
-trap 'scripts/pg-cluster.sh stop' EXIT
+# The ODBC tests register the installed drivers (psqlODBC, SQLite's driver,
+# FreeTDS) in a temporary odbcinst.ini of their own; an empty ODBCSYSINI keeps
+# the system's files out of the run.
+odbc_ini=$(mktemp -d "${TMPDIR:-/tmp}/kestal-odbc-XXXXXX")
+export ODBCSYSINI=$odbc_ini ODBCINI=$odbc_ini/odbc.ini
+trap 'scripts/pg-cluster.sh stop; rm -rf "$odbc_ini"' EXIT
 echo "PostgreSQL test server on 127.0.0.1:$KESTAL_PG_PORT"
 
 run_suite() {  # run_suite BUILD_DIR [cmake args...]
