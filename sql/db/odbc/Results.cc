@@ -1,6 +1,9 @@
 // Fetching a result whole (see Results.h).
 #include "sql/db/odbc/Results.h"
 
+#include <algorithm>
+#include <vector>
+
 #include "platform/Codepage.h"
 #include "sql/db/odbc/Errors.h"
 
@@ -34,6 +37,71 @@ void ReadCell(SQLHSTMT statement, SQLUSMALLINT column, Cell* cell, const TextCod
   if (!codec.utf8() && !IsAscii(cell->text)) cell->text = codec.Decode(cell->text);
 }
 
+// Rows per block, and the bounds of one bound value's buffer.
+constexpr SQLULEN kBlockRows = 256;
+constexpr size_t kMinWidth = 64;
+constexpr size_t kMaxWidth = 2048;
+
+// Resets what a block fetch set on the statement (never throws).
+struct BlockReset {
+  SQLHSTMT statement;
+  ~BlockReset() {
+    SQLFreeStmt(statement, SQL_UNBIND);
+    SQLSetStmtAttr(statement, SQL_ATTR_ROW_ARRAY_SIZE, reinterpret_cast<SQLPOINTER>(1), 0);
+    SQLSetStmtAttr(statement, SQL_ATTR_ROWS_FETCHED_PTR, nullptr, 0);
+  }
+};
+
+// Fills table->rows by block fetches (see FetchAll).
+void FetchBlocks(SQLHSTMT statement, const std::vector<size_t>& widths, size_t cap,
+                 const TextCodec& codec, ResultTable* table) {
+  const size_t columns = widths.size();
+  BlockReset reset{statement};
+  std::vector<std::vector<char>> buffers(columns);
+  std::vector<std::vector<SQLLEN>> indicators(columns, std::vector<SQLLEN>(kBlockRows));
+  SQLULEN fetched = 0;
+  SQLSetStmtAttr(statement, SQL_ATTR_ROW_BIND_TYPE,
+                 reinterpret_cast<SQLPOINTER>(SQL_BIND_BY_COLUMN), 0);
+  if (!SQL_SUCCEEDED(SQLSetStmtAttr(statement, SQL_ATTR_ROW_ARRAY_SIZE,
+                                    reinterpret_cast<SQLPOINTER>(kBlockRows), 0))) {
+    Raise(SQL_HANDLE_STMT, statement, "SQLSetStmtAttr(row array size)", codec.encoding);
+  }
+  SQLSetStmtAttr(statement, SQL_ATTR_ROWS_FETCHED_PTR, &fetched, 0);
+  for (size_t c = 0; c < columns; ++c) {
+    buffers[c].resize(widths[c] * kBlockRows);
+    if (!SQL_SUCCEEDED(SQLBindCol(statement, static_cast<SQLUSMALLINT>(c + 1), SQL_C_CHAR,
+                                  buffers[c].data(), static_cast<SQLLEN>(widths[c]),
+                                  indicators[c].data()))) {
+      Raise(SQL_HANDLE_STMT, statement, "SQLBindCol", codec.encoding);
+    }
+  }
+  while (table->rows.size() < cap) {
+    const SQLRETURN rc = SQLFetch(statement);
+    if (rc == SQL_NO_DATA) break;
+    if (!SQL_SUCCEEDED(rc)) Raise(SQL_HANDLE_STMT, statement, "SQLFetch", codec.encoding);
+    for (SQLULEN r = 0; r < fetched && table->rows.size() < cap; ++r) {
+      std::vector<Cell>& row = table->rows.emplace_back(columns);
+      for (size_t c = 0; c < columns; ++c) {
+        Cell& cell = row[c];
+        const SQLLEN n = indicators[c][r];
+        if (n == SQL_NULL_DATA) continue;  // cells start as NULL
+        if (n == SQL_NO_TOTAL || n >= static_cast<SQLLEN>(widths[c])) {
+          // Longer than its buffer: read it again whole from this row.
+          if (!SQL_SUCCEEDED(SQLSetPos(statement, static_cast<SQLSETPOSIROW>(r + 1), SQL_POSITION,
+                                       SQL_LOCK_NO_CHANGE))) {
+            Raise(SQL_HANDLE_STMT, statement, "SQLSetPos", codec.encoding);
+          }
+          ReadCell(statement, static_cast<SQLUSMALLINT>(c + 1), &cell, codec);
+          continue;
+        }
+        cell.null = false;
+        cell.text.assign(buffers[c].data() + r * widths[c], static_cast<size_t>(n));
+        if (!codec.utf8() && !IsAscii(cell.text)) cell.text = codec.Decode(cell.text);
+      }
+    }
+  }
+}
+
 }  // namespace
 
 std::string TextCodec::Decode(const std::string& text) const {
@@ -45,9 +113,10 @@ std::string TextCodec::Encode(const std::string& text) const {
 }
 
 std::unique_ptr<ResultTable> FetchAll(SQLHSTMT statement, SQLSMALLINT columns, long limit,
-                                      const TextCodec& codec) {
+                                      const TextCodec& codec, bool block) {
   auto table = std::make_unique<ResultTable>();
   table->columns.reserve(static_cast<size_t>(columns));
+  std::vector<size_t> widths;
   for (SQLSMALLINT i = 1; i <= columns; ++i) {
     SQLCHAR name[256] = {0};
     SQLSMALLINT length = 0;
@@ -59,8 +128,15 @@ std::unique_ptr<ResultTable> FetchAll(SQLHSTMT statement, SQLSMALLINT columns, l
                                         &length, &type, &size, &digits, &nullable);
     if (!SQL_SUCCEEDED(rc)) Raise(SQL_HANDLE_STMT, statement, "SQLDescribeCol", codec.encoding);
     table->columns.push_back(codec.Decode(reinterpret_cast<const char*>(name)));
+    // Room for the column's characters in any encoding, and for numbers
+    // and dates written out.
+    widths.push_back(std::min(std::max(static_cast<size_t>(size) * 4 + 32, kMinWidth), kMaxWidth));
   }
   const size_t cap = limit > 0 ? static_cast<size_t>(limit) : static_cast<size_t>(-1);
+  if (block) {
+    FetchBlocks(statement, widths, cap, codec, table.get());
+    return table;
+  }
   while (table->rows.size() < cap) {
     const SQLRETURN rc = SQLFetch(statement);
     if (rc == SQL_NO_DATA) break;

@@ -26,8 +26,13 @@ struct TextCodec {
 
 // Reads the current result of statement (which has columns) to its end, at
 // most limit rows when limit is positive ("set rowcount"; the rest of the
-// result is discarded). Raises the mapped error when a fetch fails.
+// result is discarded). With block true (the driver allows SQLGetData on a
+// block cursor: SQL_GD_BLOCK and SQL_GD_BOUND) rows come in blocks into bound
+// buffers, and a value longer than its buffer is read again whole with
+// SQLSetPos and SQLGetData; otherwise every value comes by SQLGetData. The
+// statement's bindings and row-array size are reset before it returns.
+// Raises the mapped error when a fetch fails.
 std::unique_ptr<ResultTable> FetchAll(SQLHSTMT statement, SQLSMALLINT columns, long limit,
-                                      const TextCodec& codec);
+                                      const TextCodec& codec, bool block = false);
 
 }  // namespace kestal::db::odbc

@@ -140,6 +140,9 @@ Session::Session(const ConnectionString& connection, long timeout_seconds) {
       dbc_ = SQL_NULL_HDBC;
       Connect(text + "LoadExt=" + QuoteValue(ExtensionPath()) + ";", params);
     }
+    SQLUINTEGER getdata = 0;
+    SQLGetInfo(dbc_, SQL_GETDATA_EXTENSIONS, &getdata, sizeof getdata, nullptr);
+    block_fetch_ = (getdata & SQL_GD_BLOCK) != 0 && (getdata & SQL_GD_BOUND) != 0;
     if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_STMT, dbc_, &stmt_))) {
       Fail(SQL_HANDLE_DBC, dbc_, "SQLAllocHandle(statement)");
     }
@@ -256,7 +259,7 @@ std::unique_ptr<ResultTable> Session::Send(const std::string& text) {
       SQLNumResultCols(stmt_, &columns);
       if (columns > 0) {
         try {
-          std::unique_ptr<ResultTable> rows = FetchAll(stmt_, columns, limit, codec_);
+          std::unique_ptr<ResultTable> rows = FetchAll(stmt_, columns, limit, codec_, block_fetch_);
           row_counts_.push_back(static_cast<long>(rows->rows.size()));
           if (!failed) last = std::move(rows);
         } catch (const _com_error& e) {

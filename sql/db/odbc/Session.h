@@ -83,6 +83,8 @@ class Session : public EngineSession {
   std::string password_;    // masked in every message
   long query_timeout_ = 0;  // seconds per statement (SQL Server)
   bool in_transaction_ = false;
+  // The driver reads results in blocks (SQLGetData on a block cursor).
+  bool block_fetch_ = false;
   long row_limit_ = 0;           // "set rowcount" kept by the session (PostgreSQL, SQLite)
   bool functions_made_ = false;  // PostgreSQL: the pg_temp functions exist
   std::vector<long> row_counts_;

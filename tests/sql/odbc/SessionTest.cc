@@ -87,6 +87,23 @@ TEST_P(OdbcSessionTest, CodePageTextRoundTrips) {
   EXPECT_TRUE(conn_->Execute("select null as n")->GetCollect("n").IsNull());
 }
 
+TEST_P(OdbcSessionTest, LongValuesComeBackWholeAmongShortOnes) {
+  db_->Exec("create table notes (id int, body varchar(5000), free text)");
+  const std::string body(3000, 'x');
+  const std::string free = std::string(300, 'y') + "end";
+  for (int i = 1; i <= 300; ++i) {
+    db_->Exec("insert into notes values (" + std::to_string(i) + ", '" +
+              (i % 100 == 0 ? body : "short") + "', '" + (i % 7 == 0 ? free : "f") + "')");
+  }
+  _RecordsetPtr rs = conn_->Execute("select id, body, free from notes order by id");
+  ASSERT_EQ(rs->GetRecordCount(), 300);
+  for (int i = 1; i <= 300; ++i, rs->MoveNext()) {
+    ASSERT_EQ(rs->GetCollect("id").ToString().str(), std::to_string(i));
+    EXPECT_EQ(rs->GetCollect("body").ToString().str(), i % 100 == 0 ? body : "short") << i;
+    EXPECT_EQ(rs->GetCollect("free").ToString().str(), i % 7 == 0 ? free : "f") << i;
+  }
+}
+
 TEST_P(OdbcSessionTest, RefusedConnectNamesTheFailureButNeverThePassword) {
   std::string text = db_->ConnectionString();
   text = GetParam() == Engine::kOdbcSqlite
