@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <fstream>
+#include <functional>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -218,6 +219,50 @@ void InsertChunks(const BulkTarget& target, const std::string& insert, const Fil
   }
 }
 
+// Runs load so that all of it stays or none: inside the host's transaction
+// between a savepoint and its release (rolled back to on failure), else in a
+// transaction of its own (autocommit off, SQLEndTran). An empty release
+// text sends none.
+void AllOrNothing(const BulkTarget& target, const std::string& save, const std::string& undo,
+                  const std::string& release, const std::function<void()>& load) {
+  if (target.in_transaction) {
+    target.raw(save);
+    try {
+      load();
+    } catch (const _com_error&) {
+      try {
+        target.raw(undo);
+      } catch (const _com_error&) {
+        // A lost link has ended the transaction anyway.
+      }
+      throw;
+    }
+    if (!release.empty()) target.raw(release);
+    return;
+  }
+  auto autocommit = [&target](SQLULEN on) {
+    SQLSetConnectAttr(target.dbc, SQL_ATTR_AUTOCOMMIT, reinterpret_cast<SQLPOINTER>(on), 0);
+  };
+  autocommit(SQL_AUTOCOMMIT_OFF);
+  try {
+    load();
+  } catch (...) {
+    SQLEndTran(SQL_HANDLE_DBC, target.dbc, SQL_ROLLBACK);
+    autocommit(SQL_AUTOCOMMIT_ON);
+    throw;
+  }
+  const SQLRETURN rc = SQLEndTran(SQL_HANDLE_DBC, target.dbc, SQL_COMMIT);
+  if (!SQL_SUCCEEDED(rc)) {
+    try {
+      Raise(SQL_HANDLE_DBC, target.dbc, "SQLEndTran(commit)", target.codec.encoding);
+    } catch (...) {
+      autocommit(SQL_AUTOCOMMIT_ON);
+      throw;
+    }
+  }
+  autocommit(SQL_AUTOCOMMIT_ON);
+}
+
 // The PostgreSQL load: parameter arrays inside one transaction of the
 // loader's own, or a savepoint of the host's.
 void LoadPostgres(const BulkTarget& target, const tsql::BulkInsertRequest& request) {
@@ -251,38 +296,15 @@ void LoadPostgres(const BulkTarget& target, const tsql::BulkInsertRequest& reque
                                            : "cast(cast(? as text) as " + targets[f]->type + ")";
   }
   insert += ") values (" + values + ")";
-  if (target.in_transaction) {
-    target.raw("savepoint kestal_bulk");
-    try {
-      InsertChunks(target, insert, rows, picked);
-    } catch (const _com_error&) {
-      try {
-        target.raw("rollback to savepoint kestal_bulk");
-      } catch (const _com_error&) {
-      }
-      throw;
-    }
-    target.raw("release savepoint kestal_bulk");
-    return;
-  }
-  SQLSetConnectAttr(target.dbc, SQL_ATTR_AUTOCOMMIT,
-                    reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_OFF), 0);
-  try {
-    InsertChunks(target, insert, rows, picked);
-  } catch (...) {
-    SQLEndTran(SQL_HANDLE_DBC, target.dbc, SQL_ROLLBACK);
-    SQLSetConnectAttr(target.dbc, SQL_ATTR_AUTOCOMMIT,
-                      reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_ON), 0);
-    throw;
-  }
-  const SQLRETURN rc = SQLEndTran(SQL_HANDLE_DBC, target.dbc, SQL_COMMIT);
-  SQLSetConnectAttr(target.dbc, SQL_ATTR_AUTOCOMMIT,
-                    reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_ON), 0);
-  if (!SQL_SUCCEEDED(rc))
-    Raise(SQL_HANDLE_DBC, target.dbc, "SQLEndTran(commit)", target.codec.encoding);
+  AllOrNothing(target, "savepoint kestal_bulk", "rollback to savepoint kestal_bulk",
+               "release savepoint kestal_bulk",
+               [&] { InsertChunks(target, insert, rows, picked); });
 }
 
 #ifdef KESTAL_WITH_BCP
+void SendRows(const BulkTarget& target, const tsql::BulkInsertRequest& request,
+              const FileRows& rows, size_t columns);
+
 // The SQL Server load through FreeTDS's bulk copy: every row sent with
 // bcp_sendrow, committed by bcp_done only when all went; a failure before
 // that leaves nothing (the batch is never closed with bcp_batch midway).
@@ -295,6 +317,15 @@ void LoadSqlServer(const BulkTarget& target, const tsql::BulkInsertRequest& requ
   if (columns == 0) Reject("Invalid object name '" + request.table + "'.");
   const FileRows rows =
       SplitFile(content, request, request.table, columns, [&](size_t n) { return n == columns; });
+  // Rows sent before a failing one would stay with bcp_done alone: the copy
+  // runs inside a transaction (or a savepoint of the host's) instead.
+  AllOrNothing(target, "save transaction kestal_bulk", "rollback transaction kestal_bulk", "",
+               [&] { SendRows(target, request, rows, columns); });
+}
+
+// Sends the rows through bulk copy on the connection.
+void SendRows(const BulkTarget& target, const tsql::BulkInsertRequest& request,
+              const FileRows& rows, size_t columns) {
   const std::string table = target.codec.Encode(request.table);
   if (bcp_initA(target.dbc, table.c_str(), nullptr, nullptr, BCP_DIRECTION_IN) != SUCCEED) {
     Raise(SQL_HANDLE_DBC, target.dbc, "bcp_init", target.codec.encoding);
