@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <fstream>
 
 #include "sql/db/Ado.h"
 #include "sql/db/odbc/Session.h"
@@ -153,6 +154,44 @@ std::pair<_com_error, long long> FailedOpen(const std::string& text) {
                    .count()};
   }
   return {_com_error(0), 0};
+}
+
+// A DSN that turns out to reach SQLite is connected again with this
+// library's functions loaded: the rewritten T-SQL works through it.
+TEST(OdbcDsnTest, SqliteThroughADsnGetsTheDialectFunctions) {
+  const std::string folder = RegisterOdbcDrivers();
+  TempDir dir;
+  {
+    std::ofstream ini(folder + "/odbc.ini", std::ios::app);
+    ini << "[kestal_dsn_" << getpid() << "]\nDriver=" << OdbcDriverName("sqlite")
+        << "\nDatabase=" << dir.File("dsn.db") << "\n\n";
+  }
+  _ConnectionPtr c;
+  c.CreateInstance();
+  c->Open(CString("Provider=ODBC;DSN=kestal_dsn_" + std::to_string(getpid()) + ";Create=yes"));
+  c->Execute("create table t (id int, name varchar(8))");
+  c->Execute("insert into t values (1, 'ab  ')");
+  _RecordsetPtr rs = c->Execute(
+      "select len(name) as n, isnull(null, 'x') as v from t where "
+      "name = 'AB'");
+  ASSERT_EQ(rs->GetRecordCount(), 1);
+  EXPECT_EQ(rs->GetCollect("n").ToString().str(), "2");
+  EXPECT_EQ(rs->GetCollect("v").ToString().str(), "x");
+}
+
+TEST(OdbcDsnTest, UnknownDriverOrDsnFailsAsAConnectionError) {
+  RegisterOdbcDrivers();
+  for (const char* text : {"Provider=ODBC;Driver=No Such Driver;Server=h;PWD=Secr3t-pw",
+                           "Provider=ODBC;DSN=no_such_dsn;PWD=Secr3t-pw"}) {
+    const auto [error, ms] = FailedOpen(text);
+    (void)ms;
+    EXPECT_EQ(error.Error(), db::kConnectionError) << text;
+    const std::string d = error.Description().str();
+    // The driver manager's own diagnostic, with the string that failed.
+    EXPECT_NE(d.find("[unixODBC][Driver Manager]"), std::string::npos) << d;
+    EXPECT_NE(d.find("SQLSTATE"), std::string::npos) << d;
+    EXPECT_EQ(d.find("Secr3t-pw"), std::string::npos) << d;
+  }
 }
 
 TEST(OdbcFreeTdsTest, ClosedLoopbackPortFailsFastWithAClearMessage) {
