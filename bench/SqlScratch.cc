@@ -111,6 +111,9 @@ PgOdbcScratch::PgOdbcScratch(const std::string& name) : PgScratch(name + "_odbc"
   const size_t user = rest.find("User ID=");
   if (user != std::string::npos) rest.replace(user, 8, "UID=");
   odbc_ += ";" + rest;
+  // Extra psqlODBC settings to compare (e.g. "UseServerSidePrepare=0").
+  const char* extra = std::getenv("KESTAL_BENCH_ODBC_OPTIONS");
+  if (extra != nullptr && *extra != '\0') odbc_ += std::string(";") + extra;
 }
 
 PgScratch::~PgScratch() {
