@@ -120,7 +120,7 @@ int RunDbfFollow(const Args& args) {
   // current end waits for the file to grow that far. A count beyond the
   // records held would have the follower wait for records that never come.
   const long start = from > 0 ? from - 2 : RecordCount(*table) - 1;
-  StopIfFileIsShort(*table, path);
+  if (start + 1 > RecordsHeld(path, *table)) StopIfFileIsShort(*table, path);
   while (!table->MoveTo(start)) {
     if (StopRequested()) return kExitOk;
     SleepUnlessStopped(interval);
