@@ -170,10 +170,10 @@ long Bridge::Send(long n) {
   // Read the block from the file: records position_+1 .. position_+n.
   if (!dbf.MoveTo(position_ - 1)) return kNotRead;
   int got = dbf.ReadToBufferFromFile(static_cast<int>(n));
-  // Records missing below the header's count stop the bridge: only records
-  // that exist in the file are ever copied.
-  if (got < n) StopIfFileIsShort(dbf, config_.dbf_path);
   if (got <= 0) {
+    // Records missing below the header's count stop the bridge once those
+    // the file holds are copied: only records that exist are ever copied.
+    StopIfFileIsShort(dbf, config_.dbf_path);
     Notice("cannot read records after " + std::to_string(position_) + " from the file" +
            (dbf.m_nLastError != 0 ? ": " + dbf.GetLastErrorMsg().str() : ""));
     return kNotRead;
