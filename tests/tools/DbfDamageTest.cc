@@ -179,6 +179,29 @@ TEST(DbfFollowDamageTest, FileCutInsideItsCountCostsLittleCpuAndStopsPromptly) {
   EXPECT_EQ(follow.err().find("retrying"), follow.err().rfind("retrying")) << follow.err();
 }
 
+// The same for the bridge: it reports the failed count read, polls at its
+// interval without spinning, and stops at once on SIGTERM.
+TEST(DbfBridgeDamageTest, FileCutInsideItsCountCostsLittleCpuAndStopsPromptly) {
+  OrderTables t(Engine::kSqlite);
+  Append(t.dbf, Orders(1, 3));
+  RunningTool bridge({"bridge", t.dbf, t.conn, "orders", "--interval", "50"}, "C.UTF-8",
+                     t.dir.path(), true);
+  ASSERT_TRUE(WaitForOrderRows(*t.db, 3, 20000));
+  ASSERT_EQ(0, truncate(t.dbf.c_str(), 6));
+  usleep(200 * 1000);
+  const long long cpuBefore = CpuMsOf(bridge.pid());
+  usleep(2000 * 1000);
+  const long long cpuAfter = CpuMsOf(bridge.pid());
+  ASSERT_GE(cpuBefore, 0);
+  EXPECT_LT(cpuAfter - cpuBefore, 300);
+  const long long start = NowMs();
+  EXPECT_EQ(bridge.Stop(SIGTERM), 0) << bridge.err();
+  EXPECT_LT(NowMs() - start, 1000);
+  EXPECT_NE(bridge.err().find("cannot read the record count of the file"), std::string::npos)
+      << bridge.err();
+  ExpectOrdersExactlyOnce(*t.db, 3);
+}
+
 // Runs kestal with args as a user who may read but not write path (the
 // nobody user when the tests run as root, who could write anyway); stdout
 // and stderr go to files in dir. With stop_after_ms >= 0 the process gets
