@@ -134,10 +134,7 @@ int CDBFOperate::AddNewRecord(char* pRecords, long nCount, CString strTableTag) 
     m_nLastError = -1;
     result = 0;
   }
-  if (UnlockFile() != 0) {
-    if (result != 0) SetErrorText(m_szErrorMsg, "unlock of the record count failed");
-    result = 0;
-  }
+  if (UnlockFile() != 0) result = 0;
   m_csLock.Unlock();
   return result;
 }
@@ -197,6 +194,10 @@ int CDBFOperate::LockFile() {
 int CDBFOperate::UnlockFile() {
   try {
     m_File.UnlockRange(kCountOffset, kCountSize);
+  } catch (const CFileException& e) {
+    // After an append that failed, its own error is the one worth keeping.
+    if (m_nLastError == 0) SetErrorText(m_szErrorMsg, e);
+    return 1;
   } catch (...) {
     return 1;
   }

@@ -211,6 +211,7 @@ TEST_F(DbfAppendTest, UnlockFaultFailsAnAppendThatWasWritten) {
   EXPECT_EQ(0, table.AddNewRecord(&recs[0], 1, "WTK"));
   CFile::SetFaultHook({});
   EXPECT_EQ(0, table.m_nLastError);
+  EXPECT_NE(-1, table.GetLastErrorMsg().Find("unlock of ")) << table.GetLastErrorMsg().c_str();
   EXPECT_EQ(3, HeaderCount(path));
   EXPECT_EQ(recs, ReadFile(path).substr(Offset(2), table.m_nRecLen));
 }
