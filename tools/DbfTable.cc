@@ -89,12 +89,15 @@ std::string TypeProblem(char type, const std::string& value) {
   }
 }
 
-// Why path cannot be opened with flags, from the system, or "" when it can.
+// Why path cannot be opened with flags as a table file, from the system, or
+// "" when it can.
 std::string OpenProblem(const std::string& path, int flags) {
   const int fd = open(path.c_str(), flags | O_CLOEXEC);
   if (fd < 0) return strerror(errno);
+  struct stat st {};
+  const bool folder = fstat(fd, &st) == 0 && S_ISDIR(st.st_mode);
   close(fd);
-  return std::string();
+  return folder ? strerror(EISDIR) : std::string();
 }
 
 // Throws ToolError for a table that failed to open: the library's text for a

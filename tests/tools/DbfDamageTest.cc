@@ -9,8 +9,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "support/TestDatabase.h"
 #include "support/TestSupport.h"
@@ -264,6 +266,12 @@ TEST(DbfReadOnlyTest, ReadingCommandsWorkAndAnAppendSaysTheFileIsReadOnly) {
   EXPECT_NE(append.err.find("is read-only"), std::string::npos) << append.err;
   EXPECT_NE(append.err.find("appending needs write access"), std::string::npos) << append.err;
   EXPECT_EQ(before, ReadFile(path));
+
+  // A folder is not taken for a read-only file.
+  const ToolResult folder = RunKestal({"dbf", "append", dir.path()});
+  EXPECT_EQ(folder.status, 1);
+  EXPECT_NE(folder.err.find(strerror(EISDIR)), std::string::npos) << folder.err;
+  EXPECT_EQ(folder.err.find("read-only"), std::string::npos) << folder.err;
 }
 
 // A one-field table whose value is empty: cat writes "" for it, append
