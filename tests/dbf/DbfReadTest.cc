@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -200,6 +201,37 @@ TEST_F(DbfReadTest, HeaderCutInsideTheCountFailsEachRefreshAtOnce) {
   table.MoveNext();
   EXPECT_EQ(0, table.ReadToBufferFromFile(500));
   EXPECT_EQ(-1, table.m_nLastError);
+}
+
+// Another process rewrites the count without pause, between 5 and 6 (the
+// file holds 6 records), by single 4-byte writes as appenders make them. A
+// reader that takes no lock only ever sees one of the two, and each refresh
+// ends at once.
+TEST_F(DbfReadTest, CountRewrittenWithoutPauseReadsAsOneOfItsValues) {
+  Make(6);
+  pid_t writer = Spawn([&] {
+    CFile file;
+    file.Open(path.c_str(), CDBFOperate::kOpenFlags);
+    const unsigned char values[2][4] = {{5, 0, 0, 0}, {6, 0, 0, 0}};
+    for (long i = 0;; ++i) {
+      file.Seek(4, CFile::begin);
+      file.Write(values[i & 1], 4);
+    }
+    return 0;
+  });
+  long long slowest = 0;
+  int fives = 0;
+  for (int i = 0; i < 20000 || (fives == 0 && i < 2000000); ++i) {
+    long long start = NowMs();
+    CString count = table.GetTotalRecord();
+    slowest = std::max(slowest, NowMs() - start);
+    ASSERT_TRUE(count == CString("5") || count == CString("6")) << count.c_str();
+    ASSERT_EQ(0, table.m_nLastError);
+    if (count == CString("5")) ++fives;
+  }
+  Kill(writer);
+  EXPECT_GT(fives, 0);  // the writer was at work
+  EXPECT_LT(slowest, 1000);
 }
 
 TEST_F(DbfReadTest, FileTruncatedUnderTheReaderGivesOnlyWholeRecords) {
