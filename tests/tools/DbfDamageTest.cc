@@ -274,6 +274,23 @@ TEST(DbfReadOnlyTest, ReadingCommandsWorkAndAnAppendSaysTheFileIsReadOnly) {
   EXPECT_EQ(folder.err.find("read-only"), std::string::npos) << folder.err;
 }
 
+// The bridge reads the table file without asking for write access to it.
+TEST(DbfReadOnlyTest, BridgeCopiesFromAFileItMayNotWrite) {
+  OrderTables t(Engine::kSqlite);
+  Append(t.dbf, Orders(1, 3));
+  // The database stays writable for the unprivileged user; the file does not.
+  const std::string db = t.db->FilePath();
+  const std::string dbDir = db.substr(0, db.rfind('/'));
+  ASSERT_EQ(0, chmod(dbDir.c_str(), 0777));
+  for (const std::string& f : {db, db + "-wal", db + "-shm"}) chmod(f.c_str(), 0666);
+  ASSERT_EQ(0, chmod(t.dir.path().c_str(), 0777));
+  ASSERT_EQ(0, chmod(t.dbf.c_str(), 0444));
+  const ToolResult r =
+      RunWithoutWriteAccess(t.dir, {"bridge", t.dbf, t.conn, "orders", "--interval", "5"}, 1500);
+  EXPECT_EQ(r.status, 0) << r.err;
+  ExpectOrdersExactlyOnce(*t.db, 3);
+}
+
 // A one-field table whose value is empty: cat writes "" for it, append
 // takes it back, and no record goes missing on the way.
 TEST(DbfOneFieldTest, EmptyValuesSurviveCatIntoAppend) {
