@@ -34,7 +34,9 @@ const char kFollowUsage[] =
     "Usage: kestal dbf follow FILE [--from N] [--interval MS]\n"
     "\n"
     "Prints a line of field names, then records of FILE as CSV as other processes\n"
-    "append them, like tail -f, until SIGINT or SIGTERM (exit status 0).\n"
+    "append them, like tail -f, until SIGINT or SIGTERM (exit status 0). A file\n"
+    "holding fewer records than its header counts (cut or damaged) ends it after\n"
+    "the records it holds, with status 1.\n"
     "  --from N       start at record N (1-based); without it only records\n"
     "                 appended from now on are printed\n"
     "  --interval MS  pause between polls once caught up (default 20)\n";
