@@ -4,7 +4,6 @@
 #include <signal.h>
 
 #include <algorithm>
-#include <memory>
 
 #include "support/TestSupport.h"
 #include "tools/ToolRunner.h"
@@ -108,28 +107,6 @@ TEST_F(DbfFollowTest, FileEmptiedUnderTheFollowerIsReportedAndStopsCleanly) {
   follow.ReadLines(4, 1000);
   EXPECT_EQ(follow.out(), kOrderHeader + Orders(1, 2, true));
   EXPECT_EQ(follow.Stop(SIGTERM), 0);
-}
-
-// Eight followers polling without any pause never hold an appender up: each
-// append command finishes promptly, and every follower prints every record.
-TEST_F(DbfFollowTest, TightFollowersNeverHoldUpAnAppend) {
-  constexpr int kFollowers = 8, kAppends = 5, kEach = 20;
-  std::vector<std::unique_ptr<RunningTool>> followers;
-  for (int f = 0; f < kFollowers; ++f) {
-    followers.push_back(std::make_unique<RunningTool>(
-        std::vector<std::string>{"dbf", "follow", path_, "--from", "1", "--interval", "0"}));
-    followers.back()->ReadLines(1, 5000);
-  }
-  for (int a = 0; a < kAppends; ++a) {
-    const long long start = NowMs();
-    Append(Orders(a * kEach + 1, kEach));
-    EXPECT_LT(NowMs() - start, 3000) << "append " << a;  // a held-up one took 12 s
-  }
-  const std::string want = kOrderHeader + Orders(1, kAppends * kEach, true);
-  for (auto& follow : followers) {
-    EXPECT_EQ(follow->ReadLines(kAppends * kEach + 1, 20000), want);
-    EXPECT_EQ(follow->Stop(SIGTERM), 0);
-  }
 }
 
 }  // namespace
