@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 
@@ -7,6 +9,7 @@
 #include "platform/Mbcs.h"
 #include "platform/String.h"
 #include "support/GbkChars.h"
+#include "support/TestSupport.h"
 
 namespace {
 
@@ -225,6 +228,29 @@ TEST(CodepageTest, OneQuestionMarkPerCharacterThatCannotBeConverted) {
                                     "b"));
   EXPECT_EQ("?", kestal::FromUtf8("\xE4\xB8"));  // a cut UTF-8 character
   EXPECT_EQ("\xD5\x5C", kestal::FromUtf8("\xE8\xAA\xA0"));
+}
+
+// Run in a child process with KESTAL_CODEPAGE=SHIFT_JIS (the code page is
+// read once per process): searches follow that code page instead of GBK.
+TEST(CodepageChildTest, SearchesFollowKestalCodepage) {
+  const char* env = std::getenv("KESTAL_CODEPAGE");
+  if (env == nullptr || std::string(env) != "SHIFT_JIS") GTEST_SKIP() << "run by the test below";
+  EXPECT_EQ("SHIFT_JIS", kestal::ProcessCodepage());
+  EXPECT_EQ(-1, CString("\x81\x5C").Find('\\'));  // one Shift_JIS character
+  EXPECT_EQ(1, CString("\xA1\\").Find('\\'));     // a half-width katakana, then '\'
+  EXPECT_EQ(1, CString("\xFD\\").Find('\\'));     // a GBK lead byte, no lead byte here
+  EXPECT_EQ("\x83\x5C", kestal::FromUtf8("\xE3\x82\xBD"));  // ソ
+}
+
+TEST(CodepageTest, KestalCodepageChoosesTheCodePage) {
+  const pid_t pid = kestal::test::Spawn([] {
+    setenv("KESTAL_CODEPAGE", "SHIFT_JIS", 1);
+    const char* argv[] = {"/proc/self/exe", "--gtest_filter=CodepageChildTest.*",
+                          "--gtest_fail_if_no_test_selected", nullptr};
+    execv(argv[0], const_cast<char**>(argv));
+    return 127;
+  });
+  EXPECT_EQ(0, kestal::test::Wait(pid));
 }
 
 TEST(MbcsTest, AsciiFoldsButDoubleByteCharactersCompareExactly) {
