@@ -1,7 +1,9 @@
 // GetRecordsetForBack: follows a table by key, one window of rows at a time,
 // and fetches a window only when its keys are contiguous (or when the same
 // gap has been seen for the tenth call in a row). Every call leaves a trace of
-// its steps and their milliseconds in m_strTrace.
+// its steps and their milliseconds in m_strTrace (within its cap, sql/Trace.h).
+// A loaded window lives as long as its result set: whatever replaces
+// m_pRecordset (Open, ReOpen, the table cursor) sets m_lCnt to 0 with it.
 #include <cstdint>
 #include <stdexcept>
 
@@ -113,7 +115,8 @@ FetchText BuildFetch(bool byRecNum, const CString& table, const CString& fromKey
 // Returns the number of rows of the window now open (cursor on m_lCurRow); 0
 // when there is nothing to deliver or after a database error followed by a
 // successful reconnection; kGapCode while keys are missing in the window
-// (m_strGapInfo says which); -1 after any other failure.
+// (m_strGapInfo says which); -1 after any other failure, also for a key that
+// is not a decimal number once the blanks around it are dropped.
 //
 // "set rowcount" is connection state: whatever path the call takes after
 // setting the limit, the limit is cleared again before it returns, so that no
