@@ -1,6 +1,7 @@
 // "kestal bridge FILE CONN TABLE": runs the bridge (Bridge.h) until SIGINT or
 // SIGTERM. On a terminal, stderr carries a live status line (records copied,
 // rate, lag behind the file); otherwise only notices and the closing line.
+#include <signal.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -65,7 +66,9 @@ class StatusLine {
     }
     fprintf(stderr, "\r\033[K%ld copied, %.0f records/s, lag %ld%s", bridge.copied(), rate_,
             bridge.file_count() - bridge.position(),
-            bridge.reachable() ? "" : ", database unreachable");
+            !bridge.reachable()      ? ", database unreachable"
+            : !bridge.busy().empty() ? ", database busy, waiting"
+                                     : "");
     fflush(stderr);
     drawn_ = true;
     last_draw_ = now;
@@ -103,6 +106,9 @@ int RunBridge(const Args& args) {
   config.batch = static_cast<int>(opts.GetLong("batch", 500, 1, 500));
   const int interval = static_cast<int>(opts.GetLong("interval", 200, 0, 60000));
   InstallStopHandlers();
+  // A file-size limit met by the database engine becomes a write error with
+  // its reason, not a kill.
+  signal(SIGXFSZ, SIG_IGN);
 
   StatusLine status;
   Bridge bridge(config, [&status](const std::string& text) { status.Notice(text); });
