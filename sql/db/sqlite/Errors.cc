@@ -1,6 +1,8 @@
 // SQLite result codes to statuses and failure kinds (see Errors.h).
 #include "sql/db/sqlite/Errors.h"
 
+#include <cstring>
+
 namespace kestal::db::sqlite {
 namespace {
 
@@ -13,6 +15,28 @@ bool NamesAValue(const std::string& message) {
     if (message.find(part) != std::string::npos) return true;
   }
   return false;
+}
+
+// The file operation an extended I/O result code names, or null.
+const char* IoStep(int rc) {
+  switch (rc) {
+    case SQLITE_IOERR_WRITE:
+      return "writing the file failed";
+    case SQLITE_IOERR_READ:
+    case SQLITE_IOERR_SHORT_READ:
+      return "reading the file failed";
+    case SQLITE_IOERR_FSYNC:
+    case SQLITE_IOERR_DIR_FSYNC:
+      return "flushing the file to disk failed";
+    case SQLITE_IOERR_TRUNCATE:
+      return "truncating the file failed";
+    case SQLITE_IOERR_SHMSIZE:
+    case SQLITE_IOERR_SHMMAP:
+    case SQLITE_IOERR_SHMOPEN:
+      return "the shared-memory file failed";
+    default:
+      return nullptr;
+  }
 }
 
 }  // namespace
@@ -70,6 +94,12 @@ FailureKind KindFor(int rc, const std::string& message) {
 void Raise(sqlite3* db, int rc, const std::string& context) {
   std::string message = db ? sqlite3_errmsg(db) : sqlite3_errstr(rc);
   const FailureKind kind = KindFor(rc, message);
+  // SQLite's text for a failed file operation is generic ("disk I/O
+  // error"); the system's reason says which: "File too large", ...
+  const int code = db != nullptr && kind == FailureKind::kResource ? sqlite3_system_errno(db) : 0;
+  const char* step = IoStep(db != nullptr ? sqlite3_extended_errcode(db) : rc);
+  if (step != nullptr) message += std::string(", ") + step;
+  if (code != 0) message += std::string(" (") + std::strerror(code) + ")";
   if (kind == FailureKind::kBusy) message += " (the busy time-out ran out)";
   if (!context.empty()) message = context + ": " + message;
   throw _com_error(StatusFor(rc), CString(message), kind);
