@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <list>
 #include <mutex>
@@ -248,6 +249,31 @@ void Relay::Run() {
     Reset(p.client);
     Reset(p.server);
   }
+}
+
+}  // namespace kestal::test
+
+namespace kestal::test {
+
+std::string ThroughRelay(const std::string& connection, int port, int command_timeout_seconds) {
+  std::string out;
+  size_t start = 0;
+  while (start <= connection.size()) {
+    size_t end = connection.find(';', start);
+    if (end == std::string::npos) end = connection.size();
+    const std::string part = connection.substr(start, end - start);
+    if (!part.empty() && part.rfind("Port=", 0) != 0 && part.rfind("Server=", 0) != 0) {
+      out += part + ";";
+    }
+    start = end + 1;
+  }
+  return out + "Server=127.0.0.1;Port=" + std::to_string(port) +
+         ";Command Timeout=" + std::to_string(command_timeout_seconds);
+}
+
+int PostgresPort() {
+  const char* port = std::getenv("KESTAL_PG_PORT");
+  return port != nullptr ? std::atoi(port) : 0;
 }
 
 }  // namespace kestal::test

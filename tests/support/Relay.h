@@ -46,3 +46,11 @@ class Relay {
 };
 
 }  // namespace kestal::test
+
+namespace kestal::test {
+// connection (an ADO-style PostgreSQL connection string naming Port=...)
+// with its port replaced by port and "Command Timeout=seconds" added.
+std::string ThroughRelay(const std::string& connection, int port, int command_timeout_seconds);
+// The PostgreSQL server's port from KESTAL_PG_PORT (0 when unset).
+int PostgresPort();
+}  // namespace kestal::test
