@@ -12,6 +12,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "support/Relay.h"
 #include "support/TestDatabase.h"
 #include "tools/BridgeTestUtil.h"
 #include "tools/ToolRunner.h"
@@ -171,6 +172,37 @@ TEST(BridgeBusySlowTest, LockedDatabaseIsWaitedForThenCopiedOnce) {
   EXPECT_EQ(bridge.err().find("refused"), std::string::npos) << bridge.err();
   EXPECT_EQ(bridge.err().find("one by one"), std::string::npos) << bridge.err();
   ExpectOrdersExactlyOnce(*t.db, 20);
+}
+
+// The link to PostgreSQL goes silent under a running bridge: it must say the
+// database cannot be reached (0x80004005) within the silent-link bound (a
+// command time-out of 2 s plus 5 s, then an 8 s connect time-out), go on
+// when the link returns, and copy every record once.
+TEST(BridgeSilentLinkSlowTest, StalledLinkIsNoticedAndEveryRecordCopiedOnce) {
+  OrderTables t(Engine::kPostgres);
+  ASSERT_GT(PostgresPort(), 0) << "KESTAL_PG_PORT is not set";
+  Relay relay("127.0.0.1", PostgresPort());
+  const std::string conn = ThroughRelay(t.conn, relay.port(), 2);
+  Append(t.dbf, Orders(1, 50));
+  RunningTool bridge({"bridge", t.dbf, conn, "orders", "--interval", "5", "--batch", "10"},
+                     "C.UTF-8", t.dir.path(), true);
+  ASSERT_TRUE(WaitForOrderRows(*t.db, 50, 20000));
+  relay.Stall();
+  Append(t.dbf, Orders(51, 50));
+  const long long start = NowMs();
+  while (NowMs() - start < 30000 && bridge.err().find("cannot be reached") == std::string::npos) {
+    bridge.DrainErr();
+    usleep(100000);
+  }
+  EXPECT_LT(NowMs() - start, 25000);
+  EXPECT_NE(bridge.err().find("the database cannot be reached (status 80004005"), std::string::npos)
+      << bridge.err();
+  relay.Pass();
+  ASSERT_TRUE(WaitForOrderRows(*t.db, 100, 40000)) << bridge.err();
+  usleep(300000);  // a late copy of a batch would show now
+  EXPECT_EQ(bridge.Stop(SIGTERM), 0) << bridge.err();
+  EXPECT_NE(bridge.err().find("reconnected to the database"), std::string::npos) << bridge.err();
+  ExpectOrdersExactlyOnce(*t.db, 100);
 }
 
 }  // namespace
