@@ -32,8 +32,11 @@ const char kUsage[] =
     "                 server; 2: bulk load through log/ below the working folder\n"
     "  --batch N      records per batch, 1 to 500 (default 500)\n"
     "  --interval MS  pause between polls once caught up (default 200)\n"
+    "A database locked by another connection is waited for; one that cannot\n"
+    "store anything (disk full, read-only) stops the bridge with its reason.\n"
     "Exit status 1 for a bad field list, a missing file or table, a connection\n"
-    "that cannot be made, or a record the database keeps refusing.\n";
+    "that cannot be made, a database that refuses every write, or a record the\n"
+    "database keeps refusing.\n";
 
 long long MonotonicMs() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(
