@@ -18,6 +18,7 @@
 #include <list>
 #include <mutex>
 #include <stdexcept>
+#include <utility>
 #include <vector>
 
 namespace kestal::test {
@@ -84,7 +85,9 @@ bool ReadInto(int fd, Flow* flow) {
 
 // Writes what flow holds to fd; false at an error.
 bool WriteFrom(int fd, Flow* flow) {
-  const ssize_t n = write(fd, flow->held.data(), flow->held.size());
+  // MSG_NOSIGNAL: a peer that is gone is an error here, not a SIGPIPE that
+  // would end the test process.
+  const ssize_t n = send(fd, flow->held.data(), flow->held.size(), MSG_NOSIGNAL);
   if (n >= 0) {
     flow->held.erase(0, static_cast<size_t>(n));
     return true;
@@ -184,7 +187,9 @@ void Relay::Run() {
       stalled = state_->stalled;
     }
     std::vector<pollfd> fds{{wake_[0], POLLIN, 0}, {listen_fd_, POLLIN, 0}};
-    std::vector<Pair*> owners{nullptr, nullptr};
+    // The pair and side of each entry; a side with nothing to wait for is
+    // left out (fd -1), or poll would report its hang-up again and again.
+    std::vector<std::pair<Pair*, bool>> owners{{nullptr, false}, {nullptr, false}};
     for (Pair& p : pairs) {
       if (stalled) continue;  // held: nothing read, nothing written
       short c = 0, s = 0;
@@ -192,10 +197,10 @@ void Relay::Run() {
       if (!p.down.ended && p.down.held.size() < kHeldMax) s |= POLLIN;
       if (!p.up.held.empty()) s |= POLLOUT;
       if (!p.down.held.empty()) c |= POLLOUT;
-      fds.push_back({p.client, c, 0});
-      owners.push_back(&p);
-      fds.push_back({p.server, s, 0});
-      owners.push_back(&p);
+      fds.push_back({c != 0 ? p.client : -1, c, 0});
+      owners.push_back({&p, true});
+      fds.push_back({s != 0 ? p.server : -1, s, 0});
+      owners.push_back({&p, false});
     }
     if (poll(fds.data(), fds.size(), 1000) < 0 && errno != EINTR) break;
     if (fds[0].revents & POLLIN) {
@@ -221,8 +226,9 @@ void Relay::Run() {
       }
     }
     for (size_t i = 2; i < fds.size(); ++i) {
-      Pair& p = *owners[i];
-      const bool is_client = fds[i].fd == p.client;
+      if (fds[i].fd < 0) continue;
+      Pair& p = *owners[i].first;
+      const bool is_client = owners[i].second;
       Flow* in = is_client ? &p.up : &p.down;   // read from this socket
       Flow* out = is_client ? &p.down : &p.up;  // written to this socket
       if ((fds[i].revents & (POLLIN | POLLHUP | POLLERR)) && !in->ended &&
