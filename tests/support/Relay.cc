@@ -66,6 +66,7 @@ struct Pair {
   Flow up;    // client -> server
   Flow down;  // server -> client
   bool dead = false;
+  bool held = false;  // stalled: nothing read, nothing written
 };
 
 // Moves what fd has to read into flow; false at an error.
@@ -99,7 +100,9 @@ bool WriteFrom(int fd, Flow* flow) {
 
 struct Relay::State {
   std::mutex mutex;
-  bool stalled = false;
+  bool stalled = false;      // new connections are held
+  bool hold_all = false;     // set by Stall: hold every existing connection
+  bool release_all = false;  // set by Pass: release every connection
   bool cut = false;
   bool stop = false;
   std::string host;
@@ -149,6 +152,16 @@ void Relay::Pass() {
   {
     std::lock_guard<std::mutex> lock(state_->mutex);
     state_->stalled = false;
+    state_->release_all = true;
+    state_->hold_all = false;
+  }
+  Wake();
+}
+
+void Relay::PassNew() {
+  {
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    state_->stalled = false;
   }
   Wake();
 }
@@ -157,6 +170,8 @@ void Relay::Stall() {
   {
     std::lock_guard<std::mutex> lock(state_->mutex);
     state_->stalled = true;
+    state_->hold_all = true;
+    state_->release_all = false;
   }
   Wake();
 }
@@ -185,13 +200,19 @@ void Relay::Run() {
         state_->cut = false;
       }
       stalled = state_->stalled;
+      for (Pair& p : pairs) {
+        if (state_->hold_all) p.held = true;
+        if (state_->release_all) p.held = false;
+      }
+      state_->hold_all = false;
+      state_->release_all = false;
     }
     std::vector<pollfd> fds{{wake_[0], POLLIN, 0}, {listen_fd_, POLLIN, 0}};
     // The pair and side of each entry; a side with nothing to wait for is
     // left out (fd -1), or poll would report its hang-up again and again.
     std::vector<std::pair<Pair*, bool>> owners{{nullptr, false}, {nullptr, false}};
     for (Pair& p : pairs) {
-      if (stalled) continue;  // held: nothing read, nothing written
+      if (p.held) continue;  // nothing read, nothing written
       short c = 0, s = 0;
       if (!p.up.ended && p.up.held.size() < kHeldMax) c |= POLLIN;
       if (!p.down.ended && p.down.held.size() < kHeldMax) s |= POLLIN;
@@ -221,6 +242,7 @@ void Relay::Run() {
           Pair p;
           p.client = client;
           p.server = server;
+          p.held = stalled;
           pairs.push_back(std::move(p));
         }
       }

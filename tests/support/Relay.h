@@ -23,10 +23,14 @@ class Relay {
   Relay& operator=(const Relay&) = delete;
 
   int port() const { return port_; }
-  // Forward everything (the starting state).
+  // Forward everything (the starting state), also what was held.
   void Pass();
   // Forward nothing; keep every socket open.
   void Stall();
+  // Forward new connections; those held by Stall stay held until Pass (a
+  // link that came back for new sessions while old packets are still on
+  // their way).
+  void PassNew();
   // Reset every connection now; the state (pass or stall) stays.
   void Cut();
   // Connections accepted so far.

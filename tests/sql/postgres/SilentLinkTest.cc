@@ -123,5 +123,34 @@ TEST_F(SilentLinkSlowTest, InserterNoticesReconnectsAndLosesOrRepeatsNothing) {
   EXPECT_EQ(std::to_string(kLast), db_->Scalar("select max(rec_num) from trades"));
 }
 
+// The COMMIT of a lost session is still on its way when the link comes back
+// for new sessions: the new session must end the old one before the caller
+// reads, so that what it reads is final and a resent batch is not doubled.
+TEST_F(SilentLinkSlowTest, LateCommitOfALostSessionNeverLandsAfterTheRead) {
+  auto op = OpenObject(conn_, "trades");
+  ASSERT_EQ(1, op->AllocOrderBuff());
+  std::string image = TradeImage();
+  image.replace(0, 8, "       1");
+  ASSERT_EQ(1, op->AddInsertRecordToBuff(image.data(), 0, 0));
+  op->BeginTrans();
+  ASSERT_EQ(1, op->ExecBatchInsert(1, 0, ""));
+  relay_->Stall();
+  const long long start = NowMs();
+  EXPECT_THROW(op->CommitTrans(), _com_error);  // the COMMIT waits in the relay
+  EXPECT_LT(NowMs() - start, kGiveUpMs);
+  EXPECT_EQ(kestal::db::kConnectionError, op->m_pConnection->LastError().Error());
+  EXPECT_TRUE(Matches(op->m_pConnection->LastError().Description(), "no answer from the server.*"))
+      << op->m_pConnection->LastError().Description();
+
+  relay_->PassNew();
+  ASSERT_EQ(1, op->ReOpenEx(3));
+  const std::string seen = op->GetMaxNum().str();
+  relay_->Pass();  // the old COMMIT goes on now
+  usleep(1000000);
+  EXPECT_EQ(seen, op->GetMaxNum().str());
+  EXPECT_EQ("1", seen) << "the lost transaction committed after all";
+  EXPECT_EQ("0", db_->Scalar("select count(*) from trades"));
+}
+
 }  // namespace
 }  // namespace kestal::test::pg
