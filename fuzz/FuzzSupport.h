@@ -15,7 +15,8 @@ namespace kestal::fuzz {
 // Prints "invariant failed: what (file:line)" and the detail, then aborts.
 [[noreturn]] void Fail(const char* what, const char* file, int line, const std::string& detail);
 
-// A folder of its own for this process, made on first use and removed at exit.
+// A folder of its own for this process (under $TMPDIR, else /dev/shm, else
+// /tmp), made on first use and removed at exit.
 const std::string& ScratchDir();
 
 // Replaces the file at path with size bytes of data. Aborts on failure: the

@@ -17,6 +17,7 @@ esac
 targets=${FUZZ_TARGETS:-"dbf tsql connection_string csv sql_operate"}
 build=${FUZZ_BUILD_DIR:-build-fuzz}
 
+scripts/deps.sh fuzz
 cxx=$(command -v clang++-14 || command -v clang++ || true)
 cc=$(command -v clang-14 || command -v clang || true)
 [ -n "$cxx" ] && [ -n "$cc" ] || { echo "fuzz: clang not found (scripts/deps.sh test installs clang-14)" >&2; exit 1; }
