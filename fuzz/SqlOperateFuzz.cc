@@ -1,7 +1,9 @@
 // Fuzz target: the paths of CSQLOperate that take the host's text, on an
 // SQLite database: record images inserted and read back as images, window
 // filters (GetRecordsetForBack), rescans with time bounds and filters
-// (GetRecordsetForBackRescan), and the filter cleanup they share.
+// (GetRecordsetForBackRescan), and the filter cleanup they share. Rows go in
+// by single inserts, as one batch of statements, or through the bulk-load
+// file.
 //
 // What must hold: an image whose text is ASCII comes back from the block read
 // byte for byte (integers as atol reads them), and no value read from an
@@ -16,6 +18,7 @@
 // (which could drop the fixture's table).
 #include <fuzzer/FuzzedDataProvider.h>
 #include <sqlite3.h>
+#include <sys/stat.h>
 
 #include <climits>
 #include <cstdlib>
@@ -74,6 +77,12 @@ struct Fixture {
     sqlite3_busy_timeout(db, 5000);
     const std::string connect = "Provider=SQLite;Data Source=" + path;
     FUZZ_CHECK(op.Open(connect.c_str(), "CJK") == 1, "open the table");
+    // The bulk-load file goes to <working folder>/log/: the scratch folder.
+    const std::string log = ScratchDir() + "/log";
+    FUZZ_CHECK(mkdir(log.c_str(), 0700) == 0, "mkdir " + log);
+    FUZZ_CHECK(ScratchDir().size() < sizeof op.m_szCurrentDir, "scratch folder name too long");
+    snprintf(op.m_szCurrentDir, sizeof op.m_szCurrentDir, "%s", ScratchDir().c_str());
+    FUZZ_CHECK(op.AllocOrderBuff() == 1, "order buffer");
     FUZZ_CHECK(op.m_nFieldCount == kColumnCount, "field count " + Num(op.m_nFieldCount));
     for (int i = 0; i < kColumnCount; ++i) {
       FUZZ_CHECK(op.m_FieldInfo[i].nWidth == kColumns[i].width,
@@ -101,6 +110,46 @@ std::string ExpectedValue(const char* image, int i, int offset) {
 bool IsAsciiText(const char* p, size_t n) {
   for (size_t i = 0; i < n; ++i) {
     if (p[i] == 0 || static_cast<unsigned char>(p[i]) >= 0x80) return false;
+  }
+  return true;
+}
+
+// True when a text field of image is empty (its first byte is NUL).
+bool HasEmptyText(const char* image) {
+  int offset = 0;
+  for (const Column& c : kColumns) {
+    if (!c.integer && image[offset] == '\0') return true;
+    offset += c.width;
+  }
+  return false;
+}
+
+// The table's rows as text, for messages.
+std::string TableDump(sqlite3* db) {
+  std::string out;
+  sqlite3_exec(
+      db, "SELECT quote(rec_num), quote(stock), quote(name), quote(qty), quote(bs) FROM CJK",
+      [](void* text, int n, char** values, char**) {
+        auto* s = static_cast<std::string*>(text);
+        *s += "(";
+        for (int i = 0; i < n; ++i) *s += std::string(values[i] ? values[i] : "NULL") + " ";
+        *s += ")";
+        return 0;
+      },
+      &out, nullptr);
+  return out;
+}
+
+// True when no text field of image (up to its first NUL) holds ',', CR or
+// LF, which the bulk-load file cannot carry.
+bool FitsBulkLine(const char* image) {
+  int offset = 0;
+  for (const Column& c : kColumns) {
+    const size_t n = strnlen(image + offset, c.width);
+    if (!c.integer && std::string(image + offset, n).find_first_of(",\r\n") != std::string::npos) {
+      return false;
+    }
+    offset += c.width;
   }
   return true;
 }
@@ -144,27 +193,55 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   CheckFormatSql(op, filter);
 
-  // The rows: numbered 1, 2, ... unless the input keeps its own numbers.
+  // The rows, by single inserts, one batch of statements, or the bulk-load
+  // file (flags bits 2-3); numbered 1, 2, ... unless the input keeps its own
+  // numbers (flags bit 0). The bulk-load form refuses a text holding ',', CR
+  // or LF; those images are left out and the numbers close up.
   FUZZ_CHECK(sqlite3_exec(fx.db, "DELETE FROM CJK", nullptr, nullptr, nullptr) == SQLITE_OK,
              sqlite3_errmsg(fx.db));
-  const int rows = std::min<int>(kMaxRows, static_cast<int>(images.size() / kRecordLength));
-  images.resize(static_cast<size_t>(rows) * kRecordLength);
-  for (int r = 0; r < rows && !(flags & 1); ++r) {
-    char number[16];
-    snprintf(number, sizeof number, "%8d", r + 1);
-    memcpy(&images[static_cast<size_t>(r) * kRecordLength], number, 8);
-  }
-  for (int r = 0; r < rows; ++r) {
+  const int how = (flags >> 2) % 3;
+  const int offered = std::min<int>(kMaxRows, static_cast<int>(images.size() / kRecordLength));
+  std::string accepted;
+  op.BuffInit();
+  for (int r = 0; r < offered; ++r) {
     std::string image = images.substr(static_cast<size_t>(r) * kRecordLength, kRecordLength);
-    FUZZ_CHECK(op.AddNewRecordBase(image.data(), 0, 1, 0, 0) == 1, "insert of row " + Num(r));
-    FUZZ_CHECK(image == images.substr(static_cast<size_t>(r) * kRecordLength, kRecordLength),
-               "the insert changed the caller's image");
+    const int rows = static_cast<int>(accepted.size() / kRecordLength);
+    if (!(flags & 1)) {
+      char number[16];
+      snprintf(number, sizeof number, "%8d", rows + 1);
+      memcpy(&image[0], number, 8);
+    }
+    const std::string before = image;
+    if (how == 0) {
+      FUZZ_CHECK(op.AddNewRecordBase(image.data(), 0, 1, 0, 0) == 1, "insert of row " + Num(r));
+    } else {
+      const int added = op.AddInsertRecordToBuff(image.data(), how == 1 ? 0 : 2, 0);
+      const bool refused = how == 2 && !FitsBulkLine(image.data());
+      FUZZ_CHECK(added == (refused ? 0 : 1), "buffering row " + Num(r) + " gave " + Num(added));
+      if (refused) continue;
+    }
+    FUZZ_CHECK(image == before, "the insert changed the caller's image");
+    accepted += image;
   }
+  if (how != 0 && !accepted.empty()) {
+    FUZZ_CHECK(op.ExecBatchInsert(1, how == 1 ? 0 : 2, "fuzz") == 1,
+               "batch of " + Num(accepted.size() / kRecordLength) + " rows failed");
+  }
+  images = accepted;
+  const int rows = static_cast<int>(accepted.size() / kRecordLength);
 
   // Block read: every row back as an image, in insertion order.
   op.m_lReadNum = INT_MIN;
   const int got = op.ReadToBufferFromDB(100);
-  if (!(flags & 1)) FUZZ_CHECK(got == rows, "block read gave " + Num(got) + " of " + Num(rows));
+  // The bulk-load file gives NULL for an empty field, as BULK INSERT does,
+  // and a NULL fails the block read.
+  bool nulls = false;
+  for (int r = 0; r < rows && how == 2; ++r)
+    nulls = nulls || HasEmptyText(&images[r * kRecordLength]);
+  if (!(flags & 1) && !nulls) {
+    FUZZ_CHECK(got == rows, "block read gave " + Num(got) + " of " + Num(rows) +
+                                "; the table holds " + TableDump(fx.db));
+  }
   for (int r = 0; r < got; ++r) {
     const char* image = images.data() + static_cast<size_t>(r) * kRecordLength;
     int offset = 0;

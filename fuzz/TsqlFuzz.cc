@@ -1,25 +1,35 @@
 // Fuzz target: the T-SQL lexer, batch splitter and rewriter, for the SQLite
 // and the PostgreSQL dialect, with the SQLite text run on a fresh in-memory
 // database that has the engine's functions, catalog views and two small
-// tables.
+// tables; then the whole batch through the SQLite engine session, as the
+// library runs it (set rowcount, reseeds, the catalog, value conversion).
 //
 // What must hold: the tokens give the text back byte for byte, at their
 // offsets; a quoted literal lexes back to its value; every failure is a
 // _com_error with a statement or not-supported status, never another
 // exception; the statements of a batch each lex cleanly; every rewritten
 // text lexes cleanly and rewriting is repeatable; SQLite runs or refuses the
-// text without crashing, and the database stays sound.
+// text without crashing, and the database stays sound; the engine session
+// raises nothing but _com_error and answers a plain query after any batch.
+//
+// Every SQLite connection of the process, the session's too, gets the same
+// bounds from an auto extension: a step budget per input, a value size
+// limit, no ATTACH, no writable_schema, and defensive mode.
 #include <sqlite3.h>
+#include <strings.h>
 
 #include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <exception>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "fuzz/FuzzSupport.h"
 #include "sql/db/ComError.h"
+#include "sql/db/ConnectionString.h"
+#include "sql/db/Engine.h"
 #include "sql/db/sqlite/Catalog.h"
 #include "sql/db/sqlite/Dialect.h"
 #include "sql/db/sqlite/Functions.h"
@@ -38,6 +48,52 @@ namespace {
 // Larger inputs only repeat what small ones show, and the rewriter's cost
 // grows faster than the length for some constructs.
 constexpr size_t kMaxInput = 2048;
+
+// Progress-handler ticks (1,000 steps each) left for the current phase.
+long g_budget = 0;
+
+// Stops statements that would run for long (recursive queries, huge joins).
+int Interrupt(void*) {
+  return --g_budget < 0;
+}
+
+// Refuses what would reach outside the in-memory database or damage it on
+// purpose: attaching files and writable_schema.
+int Authorize(void*, int action, const char* arg1, const char*, const char*, const char*) {
+  if (action == SQLITE_ATTACH || action == SQLITE_DETACH) return SQLITE_DENY;
+  if (action == SQLITE_PRAGMA && arg1 && strcasecmp(arg1, "writable_schema") == 0) {
+    return SQLITE_DENY;
+  }
+  return SQLITE_OK;
+}
+
+// The bounds of every connection (see the top of the file).
+int LimitConnection(sqlite3* db, char**, const void*) {
+  sqlite3_limit(db, SQLITE_LIMIT_LENGTH, 100000);
+  sqlite3_db_config(db, SQLITE_DBCONFIG_DEFENSIVE, 1, nullptr);
+  sqlite3_set_authorizer(db, Authorize, nullptr);
+  sqlite3_progress_handler(db, 1000, Interrupt, nullptr);
+  return SQLITE_OK;
+}
+
+// Two small tables in the shape of the library's.
+const char* const kSchema =
+    "CREATE TABLE WTK (rec_num INTEGER PRIMARY KEY AUTOINCREMENT, STOCK varchar(6), "
+    "PRICE decimal(10,3), QTY int, WTTIME varchar(8), MEMO varchar(20));"
+    "CREATE TABLE CJK (ID INTEGER PRIMARY KEY, STOCK varchar(6), CJTIME datetime, AMT float);"
+    "INSERT INTO WTK (STOCK, PRICE, QTY, WTTIME, MEMO) VALUES "
+    "('600000', 10.5, 100, '09:30:00', 'a'), ('000001', 0, -5, '14:59:59', NULL),"
+    "('', 1e10, 2147483647, '', 'x y ');"
+    "INSERT INTO CJK VALUES (1, '600000', '2026-12-07 09:30:15.123', 1.25), "
+    "(2, NULL, '1900-01-01 00:00:00.000', -0.0)";
+
+// True when a statement would write or read files outside the database:
+// VACUUM INTO 'path', BULK INSERT from a path.
+bool TouchesFiles(const char* sql, size_t length) {
+  std::string lower(sql, length);
+  for (char& c : lower) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+  return lower.find("vacuum") != std::string::npos || lower.find("bulk") != std::string::npos;
+}
 
 std::string Hex(HRESULT status) {
   char text[16];
@@ -77,22 +133,6 @@ bool LexCovers(const std::string& text, const std::string& where, std::vector<ts
   return true;
 }
 
-// Refuses what would reach outside the in-memory database or could damage
-// it on purpose: attaching files and pragmas (writable_schema and the like).
-int Authorize(void*, int action, const char*, const char*, const char*, const char*) {
-  if (action == SQLITE_ATTACH || action == SQLITE_DETACH || action == SQLITE_PRAGMA) {
-    return SQLITE_DENY;
-  }
-  return SQLITE_OK;
-}
-
-// True when a statement would write a file: VACUUM INTO 'path'.
-bool WritesFiles(const char* sql, size_t length) {
-  std::string lower(sql, length);
-  for (char& c : lower) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
-  return lower.find("vacuum") != std::string::npos;
-}
-
 // Runs every statement of sql on db, stepping through at most a bounded
 // number of rows; errors of the statements themselves are expected.
 void RunOnSqlite(sqlite3* db, const std::string& sql) {
@@ -106,7 +146,7 @@ void RunOnSqlite(sqlite3* db, const std::string& sql) {
       return;
     }
     if (stmt == nullptr) return;  // only blanks or comments left
-    if (WritesFiles(tail, static_cast<size_t>(next - tail))) {
+    if (TouchesFiles(tail, static_cast<size_t>(next - tail))) {
       sqlite3_finalize(stmt);
       return;
     }
@@ -126,39 +166,63 @@ void RunOnSqlite(sqlite3* db, const std::string& sql) {
   }
 }
 
-// Stops statements that would run for long (recursive queries, huge joins).
-int Interrupt(void* budget) {
-  return --*static_cast<long*>(budget) < 0;
-}
-
-sqlite3* OpenDatabase(long* budget) {
+sqlite3* OpenDatabase() {
   sqlite3* db = nullptr;
   FUZZ_CHECK(sqlite3_open_v2(":memory:", &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE,
                              nullptr) == SQLITE_OK,
              "open :memory:");
-  sqlite3_limit(db, SQLITE_LIMIT_LENGTH, 100000);
   sqlite3_db_config(db, SQLITE_DBCONFIG_DQS_DML, 0, nullptr);
   sqlite3_db_config(db, SQLITE_DBCONFIG_DQS_DDL, 0, nullptr);
-  sqlite3_db_config(db, SQLITE_DBCONFIG_DEFENSIVE, 1, nullptr);
   try {
     kestal::db::sqlite::RegisterFunctions(db);
     kestal::db::sqlite::CreateCatalogViews(db);
   } catch (const _com_error& e) {
     FUZZ_CHECK(false, std::string("engine set-up: ") + e.Description().c_str());
   }
-  const char* schema =
-      "CREATE TABLE WTK (rec_num INTEGER PRIMARY KEY AUTOINCREMENT, STOCK varchar(6), "
-      "PRICE decimal(10,3), QTY int, WTTIME varchar(8), MEMO varchar(20));"
-      "CREATE TABLE CJK (ID INTEGER PRIMARY KEY, STOCK varchar(6), CJTIME datetime, AMT float);"
-      "INSERT INTO WTK (STOCK, PRICE, QTY, WTTIME, MEMO) VALUES "
-      "('600000', 10.5, 100, '09:30:00', 'a'), ('000001', 0, -5, '14:59:59', NULL),"
-      "('', 1e10, 2147483647, '', 'x y ');"
-      "INSERT INTO CJK VALUES (1, '600000', '2026-12-07 09:30:15.123', 1.25), "
-      "(2, NULL, '1900-01-01 00:00:00.000', -0.0);";
-  FUZZ_CHECK(sqlite3_exec(db, schema, nullptr, nullptr, nullptr) == SQLITE_OK, sqlite3_errmsg(db));
-  sqlite3_set_authorizer(db, Authorize, nullptr);
-  sqlite3_progress_handler(db, 1000, Interrupt, budget);
+  FUZZ_CHECK(sqlite3_exec(db, kSchema, nullptr, nullptr, nullptr) == SQLITE_OK, sqlite3_errmsg(db));
   return db;
+}
+
+// True when db passes SQLite's own consistency check.
+void CheckSound(sqlite3* db) {
+  g_budget = 1 << 20;
+  sqlite3_stmt* check = nullptr;
+  if (sqlite3_prepare_v2(db, "PRAGMA quick_check", -1, &check, nullptr) == SQLITE_OK &&
+      sqlite3_step(check) == SQLITE_ROW) {
+    const char* result = reinterpret_cast<const char*>(sqlite3_column_text(check, 0));
+    FUZZ_CHECK(result && strcmp(result, "ok") == 0,
+               std::string("quick_check: ") + (result ? result : "null"));
+  }
+  sqlite3_finalize(check);
+}
+
+// The batch through the SQLite engine session, as Connection::Execute sends it.
+void RunOnSession(const std::string& batch) {
+  g_budget = 1 << 20;
+  std::unique_ptr<kestal::db::EngineSession> session;
+  try {
+    session = kestal::db::OpenEngine(
+        kestal::db::ConnectionString::Parse("Provider=SQLite;Data Source=:memory:;Create=yes"), 5);
+    session->Execute(kSchema);
+  } catch (const _com_error& e) {
+    FUZZ_CHECK(false, std::string("session set-up: ") + e.Description().c_str());
+  }
+  g_budget = 20000;
+  try {
+    session->Execute(batch);
+  } catch (const _com_error& e) {
+    FUZZ_CHECK(!e.Description().IsEmpty(), "session error " + Hex(e.Error()) + " without a text");
+  } catch (const std::exception& e) {
+    FUZZ_CHECK(false, std::string("session threw ") + e.what());
+  }
+  g_budget = 1 << 20;
+  try {
+    std::unique_ptr<kestal::db::ResultTable> rows = session->Execute("select 1 as one");
+    FUZZ_CHECK(rows && rows->rows.size() == 1 && rows->rows[0][0].text == "1",
+               "a plain query after the batch gave no row");
+  } catch (const _com_error& e) {
+    FUZZ_CHECK(false, std::string("session unusable after the batch: ") + e.Description().c_str());
+  }
 }
 
 // Rewrites statement for dialect and checks the result; the SQLite text is
@@ -184,6 +248,11 @@ void RewriteOne(const std::string& statement, const tsql::Dialect& dialect, sqli
 
 }  // namespace
 
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  sqlite3_auto_extension(reinterpret_cast<void (*)()>(LimitConnection));
+  return 0;
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size > kMaxInput) return 0;
   const std::string text(reinterpret_cast<const char*>(data), size);
@@ -204,8 +273,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     CheckStatus(e, false, "split");
     return 0;
   }
-  long budget = 20000;  // progress-handler ticks for the whole input
-  sqlite3* db = OpenDatabase(&budget);
+  g_budget = 1 << 20;
+  sqlite3* db = OpenDatabase();
+  g_budget = 20000;
   for (const std::string& statement : statements) {
     FUZZ_CHECK(LexCovers(statement, "statement lexed", nullptr), "a split statement does not lex");
     RewriteOne(statement, kestal::db::sqlite::SqliteDialect(), db);
@@ -213,16 +283,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     RewriteOne(statement, kestal::db::postgres::PostgresDialect(), nullptr);
 #endif
   }
-  // Whatever ran, the database file is still sound.
-  sqlite3_progress_handler(db, 0, nullptr, nullptr);
-  sqlite3_stmt* check = nullptr;
-  if (sqlite3_prepare_v2(db, "PRAGMA quick_check", -1, &check, nullptr) == SQLITE_OK &&
-      sqlite3_step(check) == SQLITE_ROW) {
-    const char* result = reinterpret_cast<const char*>(sqlite3_column_text(check, 0));
-    FUZZ_CHECK(result && strcmp(result, "ok") == 0,
-               std::string("quick_check: ") + (result ? result : "null"));
-  }
-  sqlite3_finalize(check);
+  CheckSound(db);
   sqlite3_close_v2(db);
+
+  if (!TouchesFiles(text.data(), text.size())) RunOnSession(text);
   return 0;
 }

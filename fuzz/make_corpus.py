@@ -140,3 +140,8 @@ write("sql_operate", "quotes-in-text",
 write("sql_operate", "own-numbers-gap",
       sql_input(b"", b"", b"", [image(1, b"a", b"", b"", b"", 0, b"S"), image(5, b"b", b"", b"", b"", 0, b"S")],
                  5, 3, 1))
+# Flags bits 2-3: 1 = one batch of statements, 2 = the bulk-load file (which
+# refuses the image with a comma in its name).
+write("sql_operate", "batch-statements", sql_input(b"qty>=0", b"", b"", imgs, 20, 3, 4))
+write("sql_operate", "bulk-file",
+      sql_input(b"", b"", b"", imgs[:2] + [image(3, b"x", b"a,b", b"", b"", 1, b"B")] + imgs[2:4], 20, 3, 8))

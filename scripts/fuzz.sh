@@ -39,10 +39,10 @@ for t in $targets; do
   # -timeout: one input running for 10 s is a hang and fails the run too.
   if "$build/fuzz/fuzz_$t" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
     -artifact_prefix="$crashes/" -print_final_stats=1 "$work" "fuzz/corpus/$t" >"$log" 2>&1; then
-    echo "fuzz: $t passed ($(grep -m1 -o 'stat::number_of_executed_units: *[0-9]*' "$log" | grep -o '[0-9]*$') runs)"
+    echo "fuzz: $t passed ($(grep -a -m1 -o 'stat::number_of_executed_units: *[0-9]*' "$log" | grep -o '[0-9]*$') runs)"
   else
     echo "fuzz: $t FAILED; the input is under $crashes, the log in $log:" >&2
-    grep -E -A12 'invariant failed|ERROR: (AddressSanitizer|libFuzzer|LeakSanitizer)|runtime error|deadly signal' "$log" | head -40 >&2 || tail -30 "$log" >&2
+    grep -a -E -A12 'invariant failed|ERROR: (AddressSanitizer|libFuzzer|LeakSanitizer)|runtime error|deadly signal' "$log" | head -40 >&2 || tail -30 "$log" >&2
     failed+=("$t")
   fi
 done
