@@ -83,10 +83,13 @@ class Harness {
   // Opens the file; false when Open refused it (then with a reason).
   bool Open() {
     WriteWholeFile(path_, file_.data(), file_.size());
+    const bool servable = Servable();
     if (dbf_->Open(path_.c_str()) != 1) {
       FUZZ_CHECK(!dbf_->GetLastErrorMsg().IsEmpty(), "a refused file gives no reason");
+      FUZZ_CHECK(!servable, "a sound file was refused: " + dbf_->GetLastErrorMsg());
       return false;
     }
+    FUZZ_CHECK(servable, "a file that cannot be served safely was opened");
     const CDBFOperate& t = *dbf_;
     header_ = file_.substr(0, t.m_nHeadLen);
     FUZZ_CHECK(t.m_nRecLen >= 1 && t.m_nRecLen <= kSlot, "record length " + Num(t.m_nRecLen));
@@ -188,6 +191,27 @@ class Harness {
   }
 
  private:
+  // True when the image can be served without reading outside a slot or the
+  // header: a whole header, a header length of at least 32 within the file, a
+  // record length of 1 to 512, and every held field inside the record.
+  bool Servable() const {
+    if (file_.size() < 32) return false;
+    const auto u16 = [this](size_t at) {
+      return static_cast<size_t>(static_cast<unsigned char>(file_[at]) |
+                                 static_cast<unsigned char>(file_[at + 1]) << 8);
+    };
+    const size_t headLen = u16(8);
+    const size_t recLen = u16(10);
+    if (headLen < 32 || headLen > file_.size() || recLen < 1 || recLen > kSlot) return false;
+    const size_t held = std::min<size_t>((headLen - 32) / 32, CDBFOperate::kMaxFields);
+    size_t end = 1;
+    for (size_t i = 0; i < held; ++i) {
+      end += static_cast<unsigned char>(file_[32 + 32 * i + 16]);
+      if (end > recLen) return false;
+    }
+    return true;
+  }
+
   // True when the header and descriptors are as at open, the count aside.
   bool SameHeader() const {
     return file_.compare(0, 4, header_, 0, 4) == 0 &&
