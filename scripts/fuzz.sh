@@ -20,7 +20,7 @@ build=${FUZZ_BUILD_DIR:-build-fuzz}
 scripts/deps.sh fuzz
 cxx=$(command -v clang++-14 || command -v clang++ || true)
 cc=$(command -v clang-14 || command -v clang || true)
-[ -n "$cxx" ] && [ -n "$cc" ] || { echo "fuzz: clang not found (scripts/deps.sh test installs clang-14)" >&2; exit 1; }
+[ -n "$cxx" ] && [ -n "$cc" ] || { echo "fuzz: clang not found (scripts/deps.sh fuzz installs clang-14)" >&2; exit 1; }
 
 cmake -S . -B "$build" -DKESTAL_FUZZ=ON -DKESTAL_BUILD_TESTS=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCMAKE_C_COMPILER="$cc" -DCMAKE_CXX_COMPILER="$cxx" >/dev/null
