@@ -253,7 +253,8 @@ void CDBFOperate::MovePrev() {
 
 CString CDBFOperate::GetCurrentPos() {
   CString text;
-  text.Format("%d", static_cast<int>(m_lCurPos + int64_t{1}));
+  // In 64 bits: at position 2^31 - 1 (a count of 2^31 - 1) the number is 2^31.
+  text.Format("%lld", static_cast<long long>(m_lCurPos) + 1);
   return text;
 }
 

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstring>
 
 #include "DbfTestUtil.h"
@@ -101,6 +102,17 @@ TEST_F(DbfReadTest, MoveToAcceptsTheTotalButNotBeyond) {
   ASSERT_EQ(4, table.ReadToBufferFromFile(500));
   EXPECT_EQ(CString("name0     "), table.GetFieldValue(0, "NAME"));
   EXPECT_EQ(0, table.MoveTo(-2));  // there is nothing before "before the first"
+}
+
+TEST_F(DbfReadTest, PositionTextAtTheLargestCountDoesNotWrap) {
+  TableSpec layout{OrderFields(), {}};
+  layout.count = INT32_MAX;  // a lying header: position 2^31 - 1 is reachable
+  WriteTable(path, layout);
+  ASSERT_EQ(1, table.Open(path.c_str()));
+  ASSERT_EQ(1, table.MoveTo(INT32_MAX));
+  EXPECT_EQ(CString("2147483648"), table.GetCurrentPos());
+  ASSERT_EQ(1, table.MoveTo(INT32_MAX - 1));
+  EXPECT_EQ(CString("2147483647"), table.GetCurrentPos());
 }
 
 TEST_F(DbfReadTest, PositionBelowTheFirstRecordReadsNothing) {
