@@ -26,8 +26,8 @@ namespace {
 // Rows of parameters sent in one SQLExecute.
 constexpr size_t kChunkRows = 1000;
 
-[[noreturn]] void Reject(const std::string& text) {
-  throw _com_error(kStatementError, CString(text));
+[[noreturn]] void Reject(const std::string& text, FailureKind kind = FailureKind::kValue) {
+  throw _com_error(kStatementError, CString(text), kind);
 }
 
 struct Column {
@@ -59,10 +59,14 @@ std::string ReadWholeFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   if (stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode) || !in) {
     Reject("Cannot bulk load. The file \"" + path +
-           "\" does not exist or you don't have file access rights.");
+               "\" does not exist or you don't have file access rights.",
+           FailureKind::kResource);
   }
   std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  if (in.bad()) Reject("Cannot bulk load because the file \"" + path + "\" could not be read.");
+  if (in.bad()) {
+    Reject("Cannot bulk load because the file \"" + path + "\" could not be read.",
+           FailureKind::kResource);
+  }
   return bytes;
 }
 
@@ -140,7 +144,7 @@ std::vector<Column> PostgresColumns(const BulkTarget& target, const std::string&
                                row[5].text == "1" || row[5].text == "t"});
     }
   }
-  if (columns.empty()) Reject("Invalid object name '" + table + "'.");
+  if (columns.empty()) Reject("Invalid object name '" + table + "'.", FailureKind::kStatement);
   return columns;
 }
 
@@ -211,7 +215,7 @@ void InsertChunks(const BulkTarget& target, const std::string& insert, const Fil
           break;
         }
       }
-      throw _com_error(code, CString(text));
+      throw _com_error(code, CString(text), KindFor(records));
     }
     while (SQL_SUCCEEDED(SQLMoreResults(stmt))) {
     }
@@ -314,7 +318,7 @@ void LoadSqlServer(const BulkTarget& target, const tsql::BulkInsertRequest& requ
       target.raw("select count(*) from syscolumns where id = object_id(" +
                  tsql::QuoteString(request.table) + ")");
   const size_t columns = found && !found->rows.empty() ? std::stoul(found->rows[0][0].text) : 0;
-  if (columns == 0) Reject("Invalid object name '" + request.table + "'.");
+  if (columns == 0) Reject("Invalid object name '" + request.table + "'.", FailureKind::kStatement);
   const FileRows rows =
       SplitFile(content, request, request.table, columns, [&](size_t n) { return n == columns; });
   // Rows sent before a failing one would stay with bcp_done alone: the copy

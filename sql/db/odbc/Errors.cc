@@ -89,6 +89,20 @@ HRESULT StatusFor(const std::vector<Diagnostic>& records, bool link_dead) {
   return kStatementError;
 }
 
+FailureKind KindFor(const std::vector<Diagnostic>& records, bool link_dead) {
+  const HRESULT status = StatusFor(records, link_dead);
+  if (status == kConnectionError) return FailureKind::kLink;
+  if (status == kTimeout) return FailureKind::kBusy;
+  for (const Diagnostic& d : records) {
+    if (d.state == "40001" || d.state == "40P01" || d.state == "55P03") return FailureKind::kBusy;
+    if (ContainsNoCase(d.message, "database is locked")) return FailureKind::kBusy;
+    const std::string cls = d.state.substr(0, 2);
+    if (cls == "22" || cls == "23") return FailureKind::kValue;
+    if (cls == "42" || d.state == "S0002" || d.state == "S0022") return FailureKind::kStatement;
+  }
+  return FailureKind::kUnknown;
+}
+
 std::string MaskSecret(std::string text, const std::string& secret) {
   if (secret.empty()) return text;
   for (size_t at = text.find(secret); at != std::string::npos; at = text.find(secret, at + 3)) {

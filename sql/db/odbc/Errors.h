@@ -34,6 +34,12 @@ std::vector<Diagnostic> ReadDiagnostics(SQLSMALLINT handle_type, SQLHANDLE handl
 // link_dead (SQL_ATTR_CONNECTION_DEAD) forces kConnectionError.
 HRESULT StatusFor(const std::vector<Diagnostic>& records, bool link_dead = false);
 
+// What the failure says about the caller's next step: kLink where StatusFor
+// gives kConnectionError; kBusy for time-outs, deadlocks and serialization
+// failures; kValue for SQLSTATE classes 22 and 23; kStatement for class 42
+// and the refusals of unknown objects; kUnknown otherwise.
+FailureKind KindFor(const std::vector<Diagnostic>& records, bool link_dead = false);
+
 // "message [SQLSTATE s, native n]" for each record, joined by " / ", with
 // every occurrence of secret (a password) masked. Never empty.
 std::string Describe(const std::vector<Diagnostic>& records, const std::string& operation,

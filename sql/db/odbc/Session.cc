@@ -162,7 +162,7 @@ Session::Session(const ConnectionString& connection, long timeout_seconds) {
     }
   } catch (const _com_error& e) {
     Release();
-    throw _com_error(kConnectionError, e.Description());
+    throw _com_error(kConnectionError, e.Description(), FailureKind::kLink);
   }
 }
 
@@ -223,7 +223,8 @@ bool Session::LinkDead() {
 void Session::Fail(SQLSMALLINT type, SQLHANDLE handle, const std::string& operation) {
   const std::vector<Diagnostic> records = ReadDiagnostics(type, handle, codec_.encoding);
   const bool dead = dbc_ != SQL_NULL_HDBC && connected_ && LinkDead();
-  throw _com_error(StatusFor(records, dead), CString(Describe(records, operation, password_)));
+  throw _com_error(StatusFor(records, dead), CString(Describe(records, operation, password_)),
+                   KindFor(records, dead));
 }
 
 std::unique_ptr<ResultTable> Session::Send(const std::string& text) {
@@ -235,13 +236,16 @@ std::unique_ptr<ResultTable> Session::Send(const std::string& text) {
   std::unique_ptr<ResultTable> last;
   bool failed = false;
   HRESULT status = 0;
+  FailureKind kind = FailureKind::kUnknown;
   std::string failure;
   auto note_failure = [&](const char* operation) {
     if (failed) return;
     failed = true;
     const std::vector<Diagnostic> records =
         ReadDiagnostics(SQL_HANDLE_STMT, stmt_, codec_.encoding);
-    status = StatusFor(records, LinkDead());
+    const bool dead = LinkDead();
+    status = StatusFor(records, dead);
+    kind = KindFor(records, dead);
     failure = Describe(records, operation, password_);
   };
   // A limit of "set rowcount" applies per result, as on the server.
@@ -266,6 +270,7 @@ std::unique_ptr<ResultTable> Session::Send(const std::string& text) {
           if (!failed) {
             failed = true;
             status = LinkDead() ? kConnectionError : e.Error();
+            kind = status == kConnectionError ? FailureKind::kLink : e.Kind();
             failure = e.Description().str();
           }
           if (status == kConnectionError) break;
@@ -281,7 +286,7 @@ std::unique_ptr<ResultTable> Session::Send(const std::string& text) {
     if (rc == SQL_NO_DATA) break;
   }
   SQLFreeStmt(stmt_, SQL_CLOSE);
-  if (failed) throw _com_error(status, CString(failure));
+  if (failed) throw _com_error(status, CString(failure), kind);
   return last;
 }
 
@@ -509,14 +514,17 @@ void Session::Commit() {
   const bool committed = SQL_SUCCEEDED(rc);
   std::string failure;
   HRESULT status = 0;
+  FailureKind kind = FailureKind::kUnknown;
   if (!committed) {
     const std::vector<Diagnostic> records = ReadDiagnostics(SQL_HANDLE_DBC, dbc_, codec_.encoding);
-    status = StatusFor(records, LinkDead());
+    const bool dead = LinkDead();
+    status = StatusFor(records, dead);
+    kind = KindFor(records, dead);
     failure = Describe(records, "SQLEndTran(commit)", password_);
     SQLEndTran(SQL_HANDLE_DBC, dbc_, SQL_ROLLBACK);
   }
   SQLSetConnectAttr(dbc_, SQL_ATTR_AUTOCOMMIT, reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_ON), 0);
-  if (!committed) throw _com_error(status, CString(failure));
+  if (!committed) throw _com_error(status, CString(failure), kind);
 }
 
 }  // namespace kestal::db::odbc
