@@ -96,6 +96,14 @@ FailureKind KindFor(const std::vector<Diagnostic>& records, bool link_dead) {
   for (const Diagnostic& d : records) {
     if (d.state == "40001" || d.state == "40P01" || d.state == "55P03") return FailureKind::kBusy;
     if (ContainsNoCase(d.message, "database is locked")) return FailureKind::kBusy;
+    // SQLite's driver gives its engine's messages under HY000.
+    for (const char* value : {"constraint failed", "conversion failed", "datatype mismatch",
+                              "overflow", "out of range"}) {
+      if (ContainsNoCase(d.message, value)) return FailureKind::kValue;
+    }
+    for (const char* statement : {"no such table", "no such column", "syntax error"}) {
+      if (ContainsNoCase(d.message, statement)) return FailureKind::kStatement;
+    }
     const std::string cls = d.state.substr(0, 2);
     if (cls == "22" || cls == "23") return FailureKind::kValue;
     if (cls == "42" || d.state == "S0002" || d.state == "S0022") return FailureKind::kStatement;

@@ -55,6 +55,9 @@ TEST_P(FailureKindTest, ValuesStatementsAndTheLastError) {
 }
 
 TEST_P(FailureKindTest, LockHeldElsewhereIsBusyNotTheRecordSlow) {
+  // The ODBC engine sets a statement time-out on SQL Server only, so a lock
+  // held elsewhere is waited for through psqlODBC and SQLite's driver.
+  if (IsOdbc(GetParam())) GTEST_SKIP() << "no command time-out through ODBC to this server";
   // Another connection holds the table; this one gives up after its time-out
   // (SQLite: the busy time-out of at least 5 s; PostgreSQL: a 1 s command
   // time-out) with kind busy.
