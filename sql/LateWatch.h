@@ -94,6 +94,13 @@ bool ShowsTransactionsInFlight(const CSQLOperate& sql);
 // database and for a reply that is not a snapshot.
 TxSnapshot TakeTxSnapshot(CSQLOperate& sql);
 
+// A snapshot whose in-flight list holds every transaction that had written
+// anything by now. The server leaves transactions numbered at or above the
+// last one completed out of the list, so this first completes a transaction
+// of its own (it draws one transaction number), then takes the snapshot.
+// Raises _com_error as TakeTxSnapshot.
+TxSnapshot TakeStartSnapshot(CSQLOperate& sql);
+
 // Milliseconds since 1970-01-01 UTC.
 int64_t WallClockMs();
 

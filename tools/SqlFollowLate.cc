@@ -262,7 +262,7 @@ void LateFollow::AfterLook(int result) {
       held_noted_ = false;
     } else if (result == CSQLOperate::kGapCode && sql_.m_nRetryCount == 1 && !series_) {
       try {
-        first_ = TakeTxSnapshot(sql_);
+        first_ = TakeStartSnapshot(sql_);
         first_seen_ms_ = WallClockMs();
         series_ = true;
       } catch (const _com_error&) {

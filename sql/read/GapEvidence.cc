@@ -91,6 +91,13 @@ TxSnapshot TakeTxSnapshot(CSQLOperate& sql) {
   return s;
 }
 
+TxSnapshot TakeStartSnapshot(CSQLOperate& sql) {
+  // Autocommit: the number is drawn and its transaction completed at once,
+  // which moves the snapshot's xmax past every number drawn before it.
+  sql.m_pConnection->Execute("select pg_current_xact_id() as xid");
+  return TakeTxSnapshot(sql);
+}
+
 int64_t WallClockMs() {
   using std::chrono::duration_cast;
   using std::chrono::milliseconds;
