@@ -94,7 +94,8 @@ class LateFollow {
   void MarkRow(std::vector<std::string>* values, bool late) const;
 
   const LateCounters& counters() const { return counters_; }
-  const LateWatch& watch() const { return watch_; }
+  // The watch itself, also for runs a caller adds of its own.
+  LateWatch& watch() { return watch_; }
 
  private:
   void Look(const RowSink& sink);
