@@ -113,7 +113,8 @@ class LateFollow {
   bool series_ = false;    // a gap series with a first snapshot
   TxSnapshot first_;       // taken when the series' gap was first seen
   int64_t first_seen_ms_ = 0;
-  bool held_noted_ = false;  // the hold of this series was reported
+  bool held_noted_ = false;             // the hold of this series was reported
+  bool evidence_failed_noted_ = false;  // a failed first snapshot was reported
   int polls_since_look_ = 0;
   bool watch_down_ = false;  // the last look failed (reported once)
 };

@@ -307,6 +307,46 @@ INSTANTIATE_TEST_SUITE_P(Engines, SqlFollowLateTest, ::testing::ValuesIn(kAllEng
                                                                             : "postgres");
                          });
 
+// What each --late mode makes of the same late row (engine-independent).
+TEST(SqlFollowLateModeTest, ReportDeliverIgnore) {
+  struct Case {
+    const char* mode;
+    const char* header;
+    size_t rows;
+    const char* note;  // on stderr, or "" for none
+  };
+  const Case cases[] = {
+      {"report", "rec_num,stock,bs,qty,note\n", 3, "late row key 2 appeared after its key"},
+      {"deliver", "rec_num,stock,bs,qty,note,kestal_late\n", 4,
+       "late row key 2 delivered, marked late"},
+      {"ignore", "rec_num,stock,bs,qty,note\n", 3, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.mode);
+    auto db = TestDatabase::Create(Engine::kSqlite);
+    db->Exec(kOrderTableSql);
+    db->Exec(
+        "insert into orders values (1, 'a', 'B', 1, 'n'), (3, 'a', 'B', 1, 'n'), "
+        "(4, 'a', 'B', 1, 'n')");
+    RunningTool f(
+        {"sql", "follow", db->ConnectionString(), "orders", "--interval", "5", "--late", c.mode},
+        "C.UTF-8", "", true);
+    ASSERT_TRUE(WaitFor(f, HasRows(3), 20000)) << f.out();
+    db->Exec("insert into orders values (2, 'late', 'B', 1, 'n')");
+    usleep(400000);  // many polls: the watch looks every fifth
+    f.ReadLines(100, 10);
+    EXPECT_EQ(0, f.Stop(SIGTERM));
+    EXPECT_EQ(0u, f.out().rfind(c.header, 0)) << f.out();
+    EXPECT_EQ(c.rows, Printed(f.out()).size()) << f.out();
+    EXPECT_EQ(1u, Count(f.err(), "skipped keys 2 (1 key)")) << f.err();
+    if (*c.note != '\0') {
+      EXPECT_EQ(1u, Count(f.err(), c.note)) << f.err();
+    } else {
+      EXPECT_EQ(0u, Count(f.err(), "late row")) << f.err();
+    }
+  }
+}
+
 TEST(SqlFollowStateTest, BadStateFilesAndOptionsAreRefused) {
   TempDir dir;
   auto db = TestDatabase::Create(Engine::kSqlite);
