@@ -167,7 +167,8 @@ TEST_P(SqlFollowLateTest, RolledBackInsertIsReportedSkippedForGoodOnce) {
 TEST_P(SqlFollowLateTest, KeysWrittenOutOfOrder) {
   Insert({1, 2, 3});
   Insert({5, 6, 7, 8});
-  auto f = Follow({});
+  // Ten looks of 100 ms: 9 surely commits within them after 10.
+  auto f = Follow({"--interval", "100"});
   // 4 comes after the tenth look delivered 5..8: late.
   ASSERT_TRUE(WaitFor(*f, HasRows(7), 20000)) << f->out();
   Insert({4});
