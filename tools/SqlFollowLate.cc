@@ -6,6 +6,7 @@
 #include "tools/SqlFollowLate.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -177,12 +178,14 @@ std::string LateFollow::Resume(const std::string& from, const std::string& key_c
   last_key_ = from;
   if (options_.state_path.empty()) return last_key_;
   const std::string& path = options_.state_path;
-  std::ifstream in(path);
-  if (!in) {
-    if (errno != ENOENT) throw SystemError("open the state file", path);
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0) {
+    if (errno != ENOENT) throw SystemError("look at the state file", path);
     SaveState();
     return last_key_;
   }
+  std::ifstream in(path);
+  if (!in) throw SystemError("open the state file", path);
   const ToolError bad("the state file " + path + " is not one this command wrote");
   std::string line;
   if (!std::getline(in, line) || line != kStateMagic) throw bad;
@@ -222,15 +225,13 @@ void LateFollow::BeforeLook() {
   if (!evidence_ || !series_ || sql_.m_nRetryCount == 0) return;
   const int64_t waited = WallClockMs() - first_seen_ms_;
   bool in_flight = false;
-  if (waited < options_.gap_max_ms) {
-    try {
-      in_flight = AnyStillInFlight(first_, TakeTxSnapshot(sql_));
-    } catch (const _com_error&) {
-      // No evidence to be had: the count of looks decides this time.
-      return;
-    }
+  try {
+    in_flight = AnyStillInFlight(first_, TakeTxSnapshot(sql_));
+  } catch (const _com_error&) {
+    // No evidence to be had: the count of looks decides this time.
+    return;
   }
-  if (in_flight) {
+  if (in_flight && waited < options_.gap_max_ms) {
     if (sql_.m_nRetryCount >= kGapLooks - 1) {
       sql_.m_nRetryCount = kGapLooks - 2;
       ++counters_.gap_looks_held;
@@ -242,7 +243,7 @@ void LateFollow::BeforeLook() {
     }
     return;
   }
-  if (waited >= options_.gap_max_ms) {
+  if (in_flight) {
     ++counters_.gaps_passed_at_limit;
     Note("passing the gap: transactions seen when it was first found still run after " +
          Seconds(options_.gap_max_ms) + " (--gap-max)");
