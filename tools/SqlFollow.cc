@@ -100,6 +100,7 @@ class Follower {
       late_.Delivered(key_);
       SleepUnlessStopped(interval_);
     }
+    late_.Stopped();
     fprintf(stderr, "kestal sql follow: stopped; last key delivered: %s (resume with --from %s)\n",
             key_.c_str(), key_.c_str());
   }

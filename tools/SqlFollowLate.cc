@@ -363,6 +363,18 @@ void LateFollow::Delivered(const std::string& key) {
   SaveState();
 }
 
+void LateFollow::Stopped() const {
+  if (watch_.empty()) return;
+  std::string keys;
+  for (const WatchedKeys& w : watch_.watched()) {
+    keys += (keys.empty() ? "" : ", ") + std::to_string(w.first);
+    if (w.last != w.first) keys += "-" + std::to_string(w.last);
+  }
+  Note("skipped keys still watched at the stop: " + keys +
+       (options_.state_path.empty() ? " (no --state: the next run does not watch them)"
+                                    : " (kept in " + options_.state_path + ")"));
+}
+
 void LateFollow::SaveState() {
   if (options_.state_path.empty()) return;
   std::string text =

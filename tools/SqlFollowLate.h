@@ -87,6 +87,9 @@ class LateFollow {
   void Poll(const RowSink& sink);
   // After the rows up to key are written and flushed: saves the state.
   void Delivered(const std::string& key);
+  // At a stop: names the keys still watched, and whether the state file
+  // keeps them for the next run.
+  void Stopped() const;
 
   // With --late deliver each printed line ends with the column kestal_late
   // ("late" for a late row, "" else); these add it.

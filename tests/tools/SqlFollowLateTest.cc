@@ -181,6 +181,7 @@ TEST_P(SqlFollowLateTest, KeysWrittenOutOfOrder) {
   ExpectExactlyOnce(f->out(), Keys(1, 10), {4});
   EXPECT_EQ(1u, Count(f->err(), "skipped keys 4 (1 key)")) << f->err();
   EXPECT_EQ(0u, Count(f->err(), "skipped keys 9")) << f->err();
+  EXPECT_EQ(0u, Count(f->err(), "still watched")) << f->err();
   const std::string& out = f->out();
   EXPECT_LT(out.find("\n9,"), out.find("\n10,")) << out;
 }
@@ -256,6 +257,10 @@ TEST_P(SqlFollowEvidenceTest, PassesARolledBackGapAtOnceAndStopsHoldingAtTheLimi
       << f->err();
   EXPECT_EQ(1u, Count(f->err(), "skipped keys 5 (1 key)")) << f->err();
   EXPECT_EQ(1u, Count(f->err(), "skipped keys 12 (1 key)")) << f->err();
+  EXPECT_EQ(1u, Count(f->err(),
+                      "skipped keys still watched at the stop: 5 (no --state: the next run does "
+                      "not watch them)"))
+      << f->err();
 }
 
 INSTANTIATE_TEST_SUITE_P(Engines, SqlFollowEvidenceTest, ::testing::Values(Engine::kPostgres),
@@ -296,6 +301,7 @@ TEST_P(SqlFollowLateTest, KilledFollowerResumesFromItsStateFile) {
   usleep(200000);
   EXPECT_EQ(0, f->Stop(SIGTERM));
   ExpectExactlyOnce(f->out(), {5, 11}, {5});
+  EXPECT_EQ(0u, Count(f->err(), "still watched")) << f->err();
   EXPECT_NE(f->err().find("resuming after key 10 from the state file"), std::string::npos)
       << f->err();
   EXPECT_EQ(std::string("kestal sql follow state 1\ncolumn rec_num\nlast 11\n"), ReadFile(state));
