@@ -170,6 +170,52 @@ bool Numeric(sqlite3_context* ctx, sqlite3_value* v, int other_type, long long* 
   return true;
 }
 
+// T-SQL's conversion of a character value to the type of a number it is
+// compared with: kestal_number(x, 0) to decimal (digits with an optional
+// point, no exponent, blank text refused), kestal_number(x, 1) to float (an
+// exponent allowed, blank text 0). Blanks around the number are allowed.
+// Numbers pass unchanged, NULL stays NULL; anything else is an error, as the
+// comparison is on SQL Server.
+void NumberCast(sqlite3_context* ctx, int, sqlite3_value** argv) {
+  const int type = sqlite3_value_type(argv[0]);
+  if (type == SQLITE_NULL) return sqlite3_result_null(ctx);
+  if (type == SQLITE_INTEGER || type == SQLITE_FLOAT) return sqlite3_result_value(ctx, argv[0]);
+  const bool is_float = sqlite3_value_int(argv[1]) != 0;
+  const unsigned char* t = sqlite3_value_text(argv[0]);
+  const std::string text = t ? reinterpret_cast<const char*>(t) : "";
+  const size_t b = text.find_first_not_of(" \t\r\n");
+  const std::string trimmed = b == std::string::npos
+                                  ? std::string()
+                                  : text.substr(b, text.find_last_not_of(" \t\r\n") - b + 1);
+  if (trimmed.empty() && is_float) return sqlite3_result_int64(ctx, 0);
+  // sign, digits, optional point and digits (at least one digit), then for
+  // float an optional exponent.
+  size_t i = 0;
+  if (i < trimmed.size() && (trimmed[i] == '+' || trimmed[i] == '-')) ++i;
+  size_t digits = 0;
+  while (i < trimmed.size() && trimmed[i] >= '0' && trimmed[i] <= '9') ++i, ++digits;
+  if (i < trimmed.size() && trimmed[i] == '.') {
+    ++i;
+    while (i < trimmed.size() && trimmed[i] >= '0' && trimmed[i] <= '9') ++i, ++digits;
+  }
+  bool ok = digits > 0;
+  if (ok && is_float && i < trimmed.size() && (trimmed[i] == 'e' || trimmed[i] == 'E')) {
+    ++i;
+    if (i < trimmed.size() && (trimmed[i] == '+' || trimmed[i] == '-')) ++i;
+    size_t exp_digits = 0;
+    while (i < trimmed.size() && trimmed[i] >= '0' && trimmed[i] <= '9') ++i, ++exp_digits;
+    ok = exp_digits > 0;
+  }
+  if (!ok || i != trimmed.size()) {
+    const std::string msg = is_float ? "Error converting data type varchar to float."
+                                     : "Error converting data type varchar to numeric.";
+    return sqlite3_result_error(ctx, msg.c_str(), -1);
+  }
+  long long whole;
+  if (ParseTsqlInt(trimmed, LLONG_MIN, LLONG_MAX, &whole)) return sqlite3_result_int64(ctx, whole);
+  sqlite3_result_double(ctx, std::strtod(trimmed.c_str(), nullptr));
+}
+
 // T-SQL's binary + (add) or - on two values.
 void Arithmetic(sqlite3_context* ctx, sqlite3_value** argv, bool add) {
   const int ta = sqlite3_value_type(argv[0]);
@@ -289,6 +335,7 @@ void Register(sqlite3* db, const char* name, int args, int flags,
 void RegisterFunctions(sqlite3* db) {
   Register(db, "kestal_int", 1, SQLITE_DETERMINISTIC, IntCast);
   Register(db, "kestal_int", 2, SQLITE_DETERMINISTIC, IntCast);
+  Register(db, "kestal_number", 2, SQLITE_DETERMINISTIC, NumberCast);
   Register(db, "kestal_ident_current", 1, 0, IdentCurrent);
   Register(db, "kestal_add", 2, SQLITE_DETERMINISTIC, Add);
   Register(db, "kestal_sub", 2, SQLITE_DETERMINISTIC, Subtract);

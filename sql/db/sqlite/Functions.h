@@ -3,6 +3,9 @@
 //   kestal_int(x, bits)         T-SQL's strict cast to tinyint (8), smallint
 //                               (16), int (32), bigint (64) or bit (1); bad
 //                               input or overflow is an error, not 0
+//   kestal_number(x, float)     T-SQL's strict conversion of text to decimal
+//                               (0) or float (1), for a character column
+//                               compared with such a number
 //   kestal_add(a, b), kestal_sub(a, b)
 //                               T-SQL's + and -: text + text concatenates;
 //                               text with a number becomes that number's type
