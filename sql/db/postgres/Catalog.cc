@@ -4,6 +4,7 @@
 
 #include <vector>
 
+#include "sql/db/postgres/Errors.h"
 #include "sql/db/tsql/Lexer.h"
 
 namespace kestal::db::postgres {
@@ -17,16 +18,20 @@ using tsql::TokenKind;
 
 // Relations a host can name: tables, views, foreign and partitioned tables on
 // the search path, not the server's own catalogs.
+// Of relations whose names differ only in case, only the one statements use
+// is listed: the lower-case one, else the first in byte order.
 const char kObjects[] =
-    "select c.relname::text as name, c.oid::bigint as id, "
+    "select distinct on (lower(c.relname)) c.relname::text as name, c.oid::bigint as id, "
     "(case when c.relkind in ('v', 'm') then 'V' else 'U' end)::varchar(2) as xtype, "
     "(case when c.relkind in ('v', 'm') then 'V' else 'U' end)::varchar(2) as type, "
     "1 as uid, 0 as parent_obj, null::timestamp as crdate "
     "from pg_class c join pg_namespace n on n.oid = c.relnamespace "
     "where c.relkind in ('r', 'p', 'v', 'm', 'f') and pg_table_is_visible(c.oid) "
-    "and n.nspname not in ('pg_catalog', 'information_schema')";
+    "and n.nspname not in ('pg_catalog', 'information_schema') "
+    "order by lower(c.relname), (c.relname <> lower(c.relname)), c.relname collate \"C\"";
 
-// One row per live column, in column order, with SQL Server's type codes and
+// One row per live column, in column order (of columns whose names differ
+// only in case, the one statements use, as for relations), with SQL Server's type codes and
 // storage lengths (sql/db/TYPES.md). b is the base type oid (a domain counts
 // as its base type, except the domains named after SQL Server types), m the
 // type modifier (the domain's when the column has none), p the numeric
@@ -57,7 +62,13 @@ const char kColumns[] =
     "as b, (case when a.atttypmod >= 0 then a.atttypmod else t.typtypmod end) as m) bm "
     "cross join lateral (select (case when bm.m >= 4 then ((bm.m - 4) >> 16) & 65535 "
     "else 18 end) as p) pp "
-    "where a.attnum > 0 and not a.attisdropped order by a.attrelid, a.attnum) x";
+    "where a.attnum > 0 and not a.attisdropped and not exists (select 1 from pg_attribute s "
+    "where s.attrelid = a.attrelid and s.attnum > 0 and not s.attisdropped "
+    "and s.attnum <> a.attnum and lower(s.attname) = lower(a.attname) "
+    "and ((s.attname = lower(s.attname)) > (a.attname = lower(a.attname)) "
+    "or ((s.attname = lower(s.attname)) = (a.attname = lower(a.attname)) "
+    "and s.attname::text collate \"C\" < a.attname::text collate \"C\"))) "
+    "order by a.attrelid, a.attnum) x";
 
 // Words after a table reference that start the next clause, so that they are
 // no alias of it.
@@ -100,7 +111,64 @@ bool IsCatalogWord(const Token& t) {
   return IsWord(t, "sysobjects") || IsWord(t, "syscolumns");
 }
 
+// Every visible relation with its live columns and whether each holds
+// character data.
+const char kShapes[] =
+    "select c.relname::text, a.attname::text, "
+    "(coalesce(b.typcategory, t.typcategory) = 'S') "
+    "from pg_class c join pg_namespace n on n.oid = c.relnamespace "
+    "left join pg_attribute a on a.attrelid = c.oid and a.attnum > 0 and not a.attisdropped "
+    "left join pg_type t on t.oid = a.atttypid "
+    "left join pg_type b on t.typtype = 'd' and b.oid = t.typbasetype "
+    "where c.relkind in ('r', 'p', 'v', 'm', 'f') and pg_table_is_visible(c.oid) "
+    "and n.nspname not in ('pg_catalog', 'information_schema') order by c.oid, a.attnum";
+
+std::string LowerAscii(std::string name) {
+  for (char& c : name) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return name;
+}
+
 }  // namespace
+
+void CatalogSchema::Load() {
+  std::unique_ptr<PGresult, decltype(&PQclear)> r(PQexec(conn_, kShapes), &PQclear);
+  if (!r || PQresultStatus(r.get()) != PGRES_TUPLES_OK) RaiseFailure(conn_, r.get());
+  auto shapes = std::make_unique<Shapes>();
+  tsql::TableShape* current = nullptr;
+  for (int i = 0; i < PQntuples(r.get()); ++i) {
+    const std::string relation = PQgetvalue(r.get(), i, 0);
+    if (!current || current->name != relation) {
+      auto& variants = (*shapes)[LowerAscii(relation)];
+      variants.push_back(tsql::TableShape{relation, {}});
+      current = &variants.back();
+    }
+    if (PQgetisnull(r.get(), i, 1)) continue;
+    current->columns.push_back(
+        {PQgetvalue(r.get(), i, 1), std::string(PQgetvalue(r.get(), i, 2)) == "t"});
+  }
+  if (shapes_) retired_.push_back(std::move(shapes_));
+  shapes_ = std::move(shapes);
+  loaded_ = std::chrono::steady_clock::now();
+  stale_ = false;
+}
+
+const tsql::TableShape* CatalogSchema::Table(const std::string& name) {
+  if ((stale_ || !shapes_) && may_query_()) Load();
+  if (!shapes_) return nullptr;
+  auto found = shapes_->find(LowerAscii(name));
+  if (found == shapes_->end() &&
+      std::chrono::steady_clock::now() - loaded_ > std::chrono::seconds(1) && may_query_()) {
+    Load();
+    found = shapes_->find(LowerAscii(name));
+  }
+  if (found == shapes_->end()) return nullptr;
+  std::vector<std::string> names;
+  for (const tsql::TableShape& t : found->second) names.push_back(t.name);
+  const int k = tsql::PickName(names, name);
+  return k < 0 ? nullptr : &found->second[static_cast<size_t>(k)];
+}
 
 const std::string& SysobjectsQuery() {
   static const std::string q = kObjects;

@@ -4,7 +4,16 @@
 // comes out the same on every engine.
 #pragma once
 
+#include <libpq-fe.h>
+
+#include <chrono>
+#include <functional>
+#include <map>
+#include <memory>
 #include <string>
+#include <vector>
+
+#include "sql/db/tsql/Schema.h"
 
 namespace kestal::db::postgres {
 
@@ -14,6 +23,38 @@ namespace kestal::db::postgres {
 // regard to case, as names do on SQL Server. Other statements come back
 // unchanged.
 std::string RewriteCatalog(const std::string& sql);
+
+// The rewriter's view of the server's tables (tsql/Schema.h): every visible
+// table and view with its columns, read in one query and kept until it is
+// dropped (Invalidate: after DDL or a failed statement of the session) or,
+// for a name it does not hold, until it is a second old, so that a table
+// another session has just made is found. A column is character when its
+// type (a domain's base type) is of the string category. The catalog is
+// read only when may_query says the connection is free; otherwise the shapes
+// read before are used as they are.
+class CatalogSchema : public tsql::Schema {
+ public:
+  CatalogSchema(PGconn* conn, std::function<bool()> may_query)
+      : conn_(conn), may_query_(std::move(may_query)) {}
+  // Called before each statement is rewritten: shapes handed out for the
+  // previous statement may go.
+  void NewStatement() { retired_.clear(); }
+  // The shapes are read again at the next lookup.
+  void Invalidate() { stale_ = true; }
+  const tsql::TableShape* Table(const std::string& name) override;
+
+ private:
+  using Shapes = std::map<std::string, std::vector<tsql::TableShape>>;  // by lower-case name
+  void Load();
+
+  PGconn* conn_;
+  std::function<bool()> may_query_;
+  std::unique_ptr<Shapes> shapes_;
+  // Shapes replaced while a statement was being rewritten, kept for it.
+  std::vector<std::unique_ptr<Shapes>> retired_;
+  std::chrono::steady_clock::time_point loaded_;
+  bool stale_ = true;
+};
 
 // The derived-table queries, for tests and tools.
 const std::string& SysobjectsQuery();
