@@ -424,6 +424,9 @@ const tsql::Dialect& PostgresDialect() {
       // by the operands' types, as T-SQL does.
       "pg_temp.kestal_add",
       "pg_temp.kestal_sub",
+      // The server nests calls as deep as the rewriter's chains go.
+      /*chain_function=*/nullptr,
+      /*chain_terms=*/0,
       &NumberFromText,
       // Names mind case on the server: a table made as "Trades" is found
       // by any spelling.

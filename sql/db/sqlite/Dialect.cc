@@ -161,6 +161,10 @@ const tsql::Dialect kDialect{
     // SQLite's + adds text as numbers; T-SQL concatenates it.
     "kestal_add",
     "kestal_sub",
+    // SQLite's parser takes about 30 nested calls; a chain goes flat, in
+    // calls of at most 60 terms (SQLite allows 127 arguments).
+    "kestal_chain",
+    60,
     NumberFromText,
     // Names compare without regard to case on SQLite.
     /*quote_stored_name=*/nullptr,

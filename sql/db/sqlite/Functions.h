@@ -11,6 +11,9 @@
 //                               text with a number becomes that number's type
 //                               (an error when it is no number); numbers add
 //                               and subtract, an overflow is an error
+//   kestal_chain(a, '+', b, '-', c, ...)
+//                               a + b - c ... with the steps of kestal_add and
+//                               kestal_sub, as one flat call
 //   kestal_datetime(x)          T-SQL's cast to datetime, as sortable text
 //                               "YYYY-MM-DD HH:MM:SS.fff" (DateTime.h)
 //   kestal_ident_current(t)     IDENT_CURRENT('t'): the table's sqlite_sequence

@@ -60,6 +60,12 @@ struct Dialect {
   // text with +. Null: the operators stay as written.
   const char* add_function = nullptr;
   const char* subtract_function = nullptr;
+  // A function taking a whole chain a + b - c as chain(a, '+', b, '-', c)
+  // with the steps of add_function and subtract_function, for an engine
+  // whose parser cannot nest many calls; chain_terms is the most terms one
+  // call may take (longer chains nest). Null: chains nest one call per sign.
+  const char* chain_function = nullptr;
+  int chain_terms = 0;
   // A character column compared with a number: expr (the column as written
   // for the engine) converted to type, strictly, so that a value that is no
   // such number fails the statement. Null: comparisons stay as written.

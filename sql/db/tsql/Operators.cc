@@ -151,11 +151,31 @@ void Pieces::WrapSigns() {
   for (Piece& piece : p_) Render(&piece, &chains);
 }
 
-// Writes an open chain out as nested calls: fn_n(...fn_1(first, r_1)..., r_n).
-void Pieces::Render(Piece* piece, std::vector<Chain>* chains) {
+// Writes an open chain out as nested calls: fn_n(...fn_1(first, r_1)..., r_n),
+// or, for a dialect with a chain function and two signs or more, as flat
+// calls of it taking up to chain_terms terms each.
+void Pieces::Render(Piece* piece, std::vector<Chain>* chains) const {
   if (piece->chain == kNoWrap) return;
   Chain& chain = (*chains)[piece->chain];
   std::string text;
+  if (d_.chain_function && d_.chain_terms > 1 && chain.rest.size() >= 2) {
+    const size_t per_call = static_cast<size_t>(d_.chain_terms) - 1;  // signs per call
+    const size_t calls = (chain.rest.size() + per_call - 1) / per_call;
+    for (size_t k = 0; k < calls; ++k) {
+      text += d_.chain_function;
+      text += '(';
+    }
+    text += chain.first;
+    for (size_t k = 0; k < chain.rest.size(); ++k) {
+      text += chain.rest[k].first == d_.add_function ? ", '+', " : ", '-', ";
+      text += chain.rest[k].second;
+      if ((k + 1) % per_call == 0 || k + 1 == chain.rest.size()) text += ')';
+    }
+    piece->text = std::move(text);
+    piece->chain = kNoWrap;
+    chain = Chain();
+    return;
+  }
   for (size_t k = chain.rest.size(); k-- > 0;) {
     text += chain.rest[k].first;
     text += '(';

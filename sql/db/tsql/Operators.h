@@ -30,8 +30,8 @@ bool IsKeyword(const std::string& lw);
 // The kind of a punctuation token.
 PieceKind PunctKind(const std::string& p);
 
-// Terms one chain of binary + and - may have: each becomes one level of
-// nested calls, and SQLite refuses expressions nested 1000 deep.
+// Terms one chain of binary + and - may have: beyond it the engines' own
+// limits on expression depth would refuse the statement less clearly.
 constexpr size_t kMaxChainTerms = 1000;
 
 // The rewritten text of one scope.
@@ -80,7 +80,7 @@ class Pieces {
   static size_t NextSolidIn(const std::vector<Piece>& list, size_t i);
   static size_t OperandEndIn(const std::vector<Piece>& list, size_t begin);
   void WrapSigns();
-  static void Render(Piece* piece, std::vector<Chain>* chains);
+  void Render(Piece* piece, std::vector<Chain>* chains) const;
   [[noreturn]] static void TooLong();
 
   const Dialect& d_;
