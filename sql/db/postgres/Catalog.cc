@@ -111,8 +111,8 @@ bool IsCatalogWord(const Token& t) {
   return IsWord(t, "sysobjects") || IsWord(t, "syscolumns");
 }
 
-// Every visible relation with its live columns and whether each holds
-// character data.
+// The visible relations whose names equal $1 without regard to case, with
+// their live columns and whether each holds character data.
 const char kShapes[] =
     "select c.relname::text, a.attname::text, "
     "(coalesce(b.typcategory, t.typcategory) = 'S') "
@@ -120,7 +120,8 @@ const char kShapes[] =
     "left join pg_attribute a on a.attrelid = c.oid and a.attnum > 0 and not a.attisdropped "
     "left join pg_type t on t.oid = a.atttypid "
     "left join pg_type b on t.typtype = 'd' and b.oid = t.typbasetype "
-    "where c.relkind in ('r', 'p', 'v', 'm', 'f') and pg_table_is_visible(c.oid) "
+    "where lower(c.relname) = lower($1) and c.relkind in ('r', 'p', 'v', 'm', 'f') "
+    "and pg_table_is_visible(c.oid) "
     "and n.nspname not in ('pg_catalog', 'information_schema') order by c.oid, a.attnum";
 
 std::string LowerAscii(std::string name) {
@@ -132,42 +133,51 @@ std::string LowerAscii(std::string name) {
 
 }  // namespace
 
-void CatalogSchema::Load() {
-  std::unique_ptr<PGresult, decltype(&PQclear)> r(PQexec(conn_, kShapes), &PQclear);
+std::unique_ptr<CatalogSchema::Entry> CatalogSchema::Read(const std::string& name) {
+  const char* values[] = {name.c_str()};
+  std::unique_ptr<PGresult, decltype(&PQclear)> r(
+      PQexecParams(conn_, kShapes, 1, nullptr, values, nullptr, nullptr, 0), &PQclear);
   if (!r || PQresultStatus(r.get()) != PGRES_TUPLES_OK) RaiseFailure(conn_, r.get());
-  auto shapes = std::make_unique<Shapes>();
-  tsql::TableShape* current = nullptr;
+  auto entry = std::make_unique<Entry>();
+  entry->read = std::chrono::steady_clock::now();
   for (int i = 0; i < PQntuples(r.get()); ++i) {
     const std::string relation = PQgetvalue(r.get(), i, 0);
-    if (!current || current->name != relation) {
-      auto& variants = (*shapes)[LowerAscii(relation)];
-      variants.push_back(tsql::TableShape{relation, {}});
-      current = &variants.back();
+    if (entry->variants.empty() || entry->variants.back().name != relation) {
+      entry->variants.push_back(tsql::TableShape{relation, {}});
     }
     if (PQgetisnull(r.get(), i, 1)) continue;
-    current->columns.push_back(
+    entry->variants.back().columns.push_back(
         {PQgetvalue(r.get(), i, 1), std::string(PQgetvalue(r.get(), i, 2)) == "t"});
   }
-  if (shapes_) retired_.push_back(std::move(shapes_));
-  shapes_ = std::move(shapes);
-  loaded_ = std::chrono::steady_clock::now();
-  stale_ = false;
+  return entry;
 }
 
 const tsql::TableShape* CatalogSchema::Table(const std::string& name) {
-  if ((stale_ || !shapes_) && may_query_()) Load();
-  if (!shapes_) return nullptr;
-  auto found = shapes_->find(LowerAscii(name));
-  if (found == shapes_->end() &&
-      std::chrono::steady_clock::now() - loaded_ > std::chrono::seconds(1) && may_query_()) {
-    Load();
-    found = shapes_->find(LowerAscii(name));
+  if (stale_ && may_query_()) {
+    for (auto& e : entries_) retired_.push_back(std::move(e.second));
+    entries_.clear();
+    stale_ = false;
   }
-  if (found == shapes_->end()) return nullptr;
+  const std::string key = LowerAscii(name);
+  auto found = entries_.find(key);
+  const bool unknown_and_old =
+      found != entries_.end() && found->second->variants.empty() &&
+      std::chrono::steady_clock::now() - found->second->read > std::chrono::seconds(1);
+  if ((found == entries_.end() || unknown_and_old) && may_query_()) {
+    std::unique_ptr<Entry> entry = Read(name);
+    if (found != entries_.end()) {
+      retired_.push_back(std::move(found->second));
+      found->second = std::move(entry);
+    } else {
+      found = entries_.emplace(key, std::move(entry)).first;
+    }
+  }
+  if (found == entries_.end()) return nullptr;
+  const std::vector<tsql::TableShape>& variants = found->second->variants;
   std::vector<std::string> names;
-  for (const tsql::TableShape& t : found->second) names.push_back(t.name);
+  for (const tsql::TableShape& t : variants) names.push_back(t.name);
   const int k = tsql::PickName(names, name);
-  return k < 0 ? nullptr : &found->second[static_cast<size_t>(k)];
+  return k < 0 ? nullptr : &variants[static_cast<size_t>(k)];
 }
 
 const std::string& SysobjectsQuery() {

@@ -24,14 +24,15 @@ namespace kestal::db::postgres {
 // unchanged.
 std::string RewriteCatalog(const std::string& sql);
 
-// The rewriter's view of the server's tables (tsql/Schema.h): every visible
-// table and view with its columns, read in one query and kept until it is
-// dropped (Invalidate: after DDL or a failed statement of the session) or,
-// for a name it does not hold, until it is a second old, so that a table
-// another session has just made is found. A column is character when its
-// type (a domain's base type) is of the string category. The catalog is
-// read only when may_query says the connection is free; otherwise the shapes
-// read before are used as they are.
+// The rewriter's view of the server's tables (tsql/Schema.h), read table by
+// table on first use (one catalog query for all tables whose names equal the
+// name without regard to case) and kept until Invalidate (after DDL or a
+// failed statement of the session); a name the catalog lacks is asked again
+// when its answer is more than a second old, so that a table another session
+// has just made is found. A column is character when its type (a domain's
+// base type) is of the string category. The catalog is read only when
+// may_query says the connection is free; otherwise what was read before is
+// used, and a name never read counts as unknown.
 class CatalogSchema : public tsql::Schema {
  public:
   CatalogSchema(PGconn* conn, std::function<bool()> may_query)
@@ -39,21 +40,24 @@ class CatalogSchema : public tsql::Schema {
   // Called before each statement is rewritten: shapes handed out for the
   // previous statement may go.
   void NewStatement() { retired_.clear(); }
-  // The shapes are read again at the next lookup.
+  // Every name is read again at its next lookup.
   void Invalidate() { stale_ = true; }
   const tsql::TableShape* Table(const std::string& name) override;
 
  private:
-  using Shapes = std::map<std::string, std::vector<tsql::TableShape>>;  // by lower-case name
-  void Load();
+  // The tables whose names equal one name without regard to case.
+  struct Entry {
+    std::vector<tsql::TableShape> variants;
+    std::chrono::steady_clock::time_point read;
+  };
+  std::unique_ptr<Entry> Read(const std::string& name);
 
   PGconn* conn_;
   std::function<bool()> may_query_;
-  std::unique_ptr<Shapes> shapes_;
-  // Shapes replaced while a statement was being rewritten, kept for it.
-  std::vector<std::unique_ptr<Shapes>> retired_;
-  std::chrono::steady_clock::time_point loaded_;
-  bool stale_ = true;
+  std::map<std::string, std::unique_ptr<Entry>> entries_;  // by lower-case name
+  // Entries replaced while a statement was being rewritten, kept for it.
+  std::vector<std::unique_ptr<Entry>> retired_;
+  bool stale_ = false;
 };
 
 // The derived-table queries, for tests and tools.

@@ -246,13 +246,16 @@ Session::~Session() {
 std::unique_ptr<ResultTable> Session::Execute(const std::string& tsql) {
   try {
     return ExecuteBatch(tsql);
+  } catch (const _com_error& e) {
+    DropFlight();
+    // A statement may have failed on a table or column changed since its
+    // shape was read (unknown table, an operator for the old type).
+    if (e.Error() == kStatementError) schema_->Invalidate();
+    throw;
   } catch (...) {
     // Every failure the batch expects waits for its run in flight; anything
     // else (out of memory) must still leave the connection free.
     DropFlight();
-    // The failure may come from a table or column changed since the shapes
-    // were read (unknown table, an operator for the old type).
-    schema_->Invalidate();
     throw;
   }
 }

@@ -308,6 +308,10 @@ class Rewriter {
           TableRef ref;
           ref.written = NameText(last);
           after = Alias(Next(k, end), &ref.alias);
+          // SQL Server's system tables, which each engine gives by its own
+          // means: no catalog lookup for them.
+          const std::string lw_table = Lower(ref.written);
+          if (lw_table == "sysobjects" || lw_table == "syscolumns") ref.looked_up = true;
           ref_at_[last] = refs_.size();
           refs_.push_back(std::move(ref));
         } else if (IsGroup(j, end)) {
