@@ -2,6 +2,8 @@
 
 #include <strings.h>
 
+#include <map>
+#include <mutex>
 #include <vector>
 
 #include "sql/db/postgres/Errors.h"
@@ -124,6 +126,18 @@ const char kShapes[] =
     "and pg_table_is_visible(c.oid) "
     "and n.nspname not in ('pg_catalog', 'information_schema') order by c.oid, a.attnum";
 
+// The shapes read by every session of the process, by scope and lower-case
+// name; the mutex guards the map (the entries themselves never change).
+struct SharedShapes {
+  std::mutex mutex;
+  std::map<std::string, std::shared_ptr<const CatalogSchema::Entry>> entries;
+};
+// Never destroyed: sessions of static objects may still use it at exit.
+SharedShapes& Shared() {
+  static SharedShapes* shared = new SharedShapes;
+  return *shared;
+}
+
 std::string LowerAscii(std::string name) {
   for (char& c : name) {
     if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
@@ -133,12 +147,27 @@ std::string LowerAscii(std::string name) {
 
 }  // namespace
 
-std::unique_ptr<CatalogSchema::Entry> CatalogSchema::Read(const std::string& name) {
+CatalogSchema::CatalogSchema(PGconn* conn, std::function<bool()> may_query)
+    : conn_(conn), may_query_(std::move(may_query)) {
+  auto text = [](const char* v) { return std::string(v ? v : ""); };
+  scope_ = text(PQhost(conn)) + '\n' + text(PQport(conn)) + '\n' + text(PQdb(conn)) + '\n' +
+           text(PQuser(conn)) + '\n';
+}
+
+void CatalogSchema::Invalidate() {
+  std::lock_guard<std::mutex> lock(Shared().mutex);
+  auto it = Shared().entries.lower_bound(scope_);
+  while (it != Shared().entries.end() && it->first.compare(0, scope_.size(), scope_) == 0) {
+    it = Shared().entries.erase(it);
+  }
+}
+
+std::shared_ptr<const CatalogSchema::Entry> CatalogSchema::Read(const std::string& name) {
   const char* values[] = {name.c_str()};
   std::unique_ptr<PGresult, decltype(&PQclear)> r(
       PQexecParams(conn_, kShapes, 1, nullptr, values, nullptr, nullptr, 0), &PQclear);
   if (!r || PQresultStatus(r.get()) != PGRES_TUPLES_OK) RaiseFailure(conn_, r.get());
-  auto entry = std::make_unique<Entry>();
+  auto entry = std::make_shared<Entry>();
   entry->read = std::chrono::steady_clock::now();
   for (int i = 0; i < PQntuples(r.get()); ++i) {
     const std::string relation = PQgetvalue(r.get(), i, 0);
@@ -153,31 +182,27 @@ std::unique_ptr<CatalogSchema::Entry> CatalogSchema::Read(const std::string& nam
 }
 
 const tsql::TableShape* CatalogSchema::Table(const std::string& name) {
-  if (stale_ && may_query_()) {
-    for (auto& e : entries_) retired_.push_back(std::move(e.second));
-    entries_.clear();
-    stale_ = false;
+  const std::string key = scope_ + LowerAscii(name);
+  std::shared_ptr<const Entry> entry;
+  {
+    std::lock_guard<std::mutex> lock(Shared().mutex);
+    auto found = Shared().entries.find(key);
+    if (found != Shared().entries.end()) entry = found->second;
   }
-  const std::string key = LowerAscii(name);
-  auto found = entries_.find(key);
   const bool unknown_and_old =
-      found != entries_.end() && found->second->variants.empty() &&
-      std::chrono::steady_clock::now() - found->second->read > std::chrono::seconds(1);
-  if ((found == entries_.end() || unknown_and_old) && may_query_()) {
-    std::unique_ptr<Entry> entry = Read(name);
-    if (found != entries_.end()) {
-      retired_.push_back(std::move(found->second));
-      found->second = std::move(entry);
-    } else {
-      found = entries_.emplace(key, std::move(entry)).first;
-    }
+      entry && entry->variants.empty() &&
+      std::chrono::steady_clock::now() - entry->read > std::chrono::seconds(1);
+  if ((!entry || unknown_and_old) && may_query_()) {
+    entry = Read(name);
+    std::lock_guard<std::mutex> lock(Shared().mutex);
+    Shared().entries[key] = entry;
   }
-  if (found == entries_.end()) return nullptr;
-  const std::vector<tsql::TableShape>& variants = found->second->variants;
+  if (!entry) return nullptr;
+  held_.push_back(entry);
   std::vector<std::string> names;
-  for (const tsql::TableShape& t : variants) names.push_back(t.name);
+  for (const tsql::TableShape& t : entry->variants) names.push_back(t.name);
   const int k = tsql::PickName(names, name);
-  return k < 0 ? nullptr : &variants[static_cast<size_t>(k)];
+  return k < 0 ? nullptr : &entry->variants[static_cast<size_t>(k)];
 }
 
 const std::string& SysobjectsQuery() {

@@ -67,7 +67,10 @@ TEST_P(NameCaseTest, NamesDifferingOnlyByCasePickTheSameTableEverywhere) {
     EXPECT_EQ("lower_col", op.m_FieldInfo[0].strName.str()) << name;
     EXPECT_EQ(1, op.m_lTotalRecord) << name;
   }
-  db_->Exec("drop table dup");
+  // Dropped through the layer: every session of the process reads the
+  // names again. (Dropped by another program, the first statement naming it
+  // fails and the next reads them again.)
+  conn_->Execute("drop table dup");
   // "DUP" sorts before "Dup" byte by byte.
   CSQLOperate op;
   ASSERT_EQ(1, OpenResult(op, "dup"));
@@ -81,6 +84,21 @@ TEST_P(NameCaseTest, NamesDifferingOnlyByCasePickTheSameTableEverywhere) {
   ASSERT_EQ(1, OpenResult(p, "Prices"));
   EXPECT_EQ(1, p.m_nFieldCount);
   EXPECT_EQ("price", p.m_FieldInfo[0].strName.str());
+}
+
+// Another program replaces a table the session has used by one spelled
+// otherwise: at worst the first statement fails, as a statement, and the
+// names are read again for the next.
+TEST_P(NameCaseTest, TableReplacedByAnotherProgramIsFoundAgainAfterOneFailure) {
+  db_->Exec("create table \"Items\" (\"Qty\" int)");
+  db_->Exec("insert into \"Items\" values (1)");
+  EXPECT_EQ("1", Scalar("select qty from items"));
+  db_->Exec("drop table \"Items\"");
+  db_->Exec("create table \"ITEMS\" (\"QTY\" int)");
+  db_->Exec("insert into \"ITEMS\" values (7)");
+  const HRESULT first = StatusOf("select qty from items");
+  EXPECT_TRUE(first == 0 || first == kestal::db::kStatementError) << std::hex << first;
+  EXPECT_EQ("7", Scalar("select qty from items"));
 }
 
 TEST_P(NameCaseTest, OpenReportsATableItCannotUseWithZeroAndTheReason) {
