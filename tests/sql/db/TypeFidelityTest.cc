@@ -164,6 +164,12 @@ TEST_P(TypeFidelityTest, CharValuesReadBackBlankPaddedVarcharAsStored) {
   EXPECT_EQ("ABCD", Scalar("select c from P where k = 2"));
   EXPECT_EQ("NULL", Scalar("select c from P where k = 3"));
   EXPECT_EQ("", Scalar("select v from P where k = 3"));
+  // A double-byte character: SQLite pads to n bytes in the host's code
+  // page (GBK) as SQL Server stores char(n); PostgreSQL counts characters.
+  db_->Exec("create table G (c char(6))");
+  conn_->Execute("insert into G (c) values ('AB\xD6\xD0')");  // AB and one GBK character
+  EXPECT_EQ(GetParam() == Engine::kSqlite ? "AB\xD6\xD0  " : "AB\xD6\xD0   ",
+            Scalar("select c from G"));
   // Comparisons with literals ignore the padding, as on SQL Server.
   EXPECT_EQ("1", Scalar("select k from P where c = 'AB'"));
 
