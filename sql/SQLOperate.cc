@@ -11,6 +11,8 @@
 namespace {
 
 // Text after the last backslash of path, or the whole path when it has none.
+// ReverseFind steps over double-byte characters: a name ending in a character
+// whose trail byte is 0x5C keeps that character.
 CString LastPathComponent(const CString& path) {
   int slash = path.ReverseFind('\\');
   return slash < 0 ? path : path.Mid(slash + 1);
@@ -44,11 +46,12 @@ CSQLOperate::~CSQLOperate() {
 }
 
 // Connects with strConnect and maps the table named by the last component of
-// strTablePath. Returns 1 when the table is open, 0 when the connection cannot
-// be made, the table is unknown or too wide for a record image, or mapping it
-// fails (a name the database refuses, a connection lost meanwhile); the
-// reason is kept for GetLastErrorMsg. Never throws for the table's sake: a
-// host opening a table it got wrong must not be brought down.
+// strTablePath. Returns 1 when the table is open (no window loaded), 0 when
+// the connection cannot be made, the table is unknown or too wide for a
+// record image, or mapping it fails (a name the database refuses, a
+// connection lost meanwhile); the reason is kept for GetLastErrorMsg. Never
+// throws for the table's sake: a host opening a table it got wrong must not
+// be brought down.
 int CSQLOperate::Open(const char* strConnect, const char* strTablePath) {
   const CString connect(strConnect);
   m_strLastError.Empty();
@@ -79,6 +82,11 @@ int CSQLOperate::Open(const char* strConnect, const char* strTablePath) {
                             m_strTableName.c_str());
       return 0;
     }
+    // The whole-table result set has replaced any loaded window or rescan:
+    // the next window fetch must query afresh, not serve these rows by the
+    // old window's row count.
+    m_lCnt = 0;
+    m_lCurRow = 0;
     SetInsertSQL();
   } catch (const _com_error& e) {
     m_strLastError.Format("cannot open the table \"%s\": %s (%08lx)", m_strTableName.c_str(),

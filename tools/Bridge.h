@@ -19,6 +19,8 @@
 #include <string>
 #include <vector>
 
+#include "sql/db/ComError.h"
+
 namespace kestal::tool {
 
 struct BridgeConfig {
@@ -57,6 +59,9 @@ class Bridge {
   long file_count() const { return file_count_; }  // records in the file at the last look
   long copied() const { return copied_; }          // records committed by this run
   bool reachable() const { return reachable_; }    // false while the database is lost
+  // The engine's reason while the database is busy (locked by another
+  // connection) and the bridge waits for it; empty otherwise.
+  const std::string& busy() const { return busy_; }
 
  private:
   struct Tables;
@@ -72,6 +77,13 @@ class Bridge {
   // The table's highest rec_num, or -1 when it cannot be read.
   long ReadResumePoint();
   void Notice(const std::string& text) const;
+  // Takes the per-host lock on the destination table; throws ToolError when
+  // another bridge holds it.
+  void LockTable();
+  // The connection's last error (status 0 when none was noted).
+  _com_error LastFailure() const;
+  // "status xxxxxxxx: description" of e, for messages.
+  static std::string Reason(const _com_error& e);
 
   BridgeConfig config_;
   BridgeNotice notice_;
@@ -84,7 +96,8 @@ class Bridge {
   long narrow_until_ = 0;    // back to the full batch once past this position
   int failures_ = 0;         // failed sends in a row at the same position
   bool told_comma_ = false;  // the mode-2 fallback was reported
-  int lock_fd_ = -1;         // lock on the bulk-load file name (mode 2)
+  int lock_fd_ = -1;         // lock on the destination table (LockTable)
+  std::string busy_;         // the reason while waiting for a busy database
 };
 
 }  // namespace kestal::tool

@@ -130,10 +130,12 @@ class Appender {
   void Flush() {
     if (pending_ == 0) return;
     if (!table_.AddNewRecord(batch_.data(), pending_, CString(tag_))) {
-      throw ToolError("appending " + Records(pending_) +
-                      " failed: the lock on the record count was not obtained or the "
-                      "file could not be written (" +
-                      Records(appended_) + " appended before)");
+      const std::string why = table_.GetLastErrorMsg().str();
+      throw ToolError("appending " + Records(pending_) + " failed: " +
+                      (why.empty() ? "the lock on the record count was not obtained or the "
+                                     "file could not be written"
+                                   : why) +
+                      " (" + Records(appended_) + " appended before)");
     }
     appended_ += pending_;
     pending_ = 0;
@@ -159,7 +161,7 @@ int RunDbfAppend(const Args& args) {
   }
   opts.ExpectPositional(1, "FILE");
   auto table = std::make_unique<CDBFOperate>();
-  OpenTable(table.get(), opts.positional()[0]);
+  OpenTableForAppend(table.get(), opts.positional()[0]);
   Appender(*table, opts.Get("tag")).Run();
   return kExitOk;
 }
