@@ -33,13 +33,11 @@ using kestal::fuzz::WriteWholeFile;
 namespace {
 
 // A block read that meets the end of the data returns only the whole records
-// it read. Until the table file reader keeps that, a read past the data is
-// tolerated as long as the missing records come back as zero bytes.
-constexpr bool kOnlyWholeRecords = false;
+// it read.
+constexpr bool kOnlyWholeRecords = true;
 
-// The file never shrinks below the 8 bytes that hold the count: a count that
-// cannot be read makes every count refresh retry for seconds, which would
-// only slow the run down.
+// The file never shrinks below the 8 bytes that hold the count, so that the
+// script's operations keep working on a count.
 constexpr size_t kMinFileSize = 8;
 constexpr size_t kMaxFileSize = 1 << 20;
 
