@@ -308,10 +308,9 @@ TEST_P(SqlFollowLateTest, KilledFollowerResumesFromItsStateFile) {
   EXPECT_NE(0, access((state + ".tmp").c_str(), F_OK));
 }
 
-INSTANTIATE_TEST_SUITE_P(Engines, SqlFollowLateTest, ::testing::ValuesIn(kAllEngines),
+INSTANTIATE_TEST_SUITE_P(Engines, SqlFollowLateTest, ::testing::ValuesIn(kNativeEngines),
                          [](const ::testing::TestParamInfo<Engine>& info) {
-                           return std::string(info.param == Engine::kSqlite ? "sqlite"
-                                                                            : "postgres");
+                           return std::string(EngineLabel(info.param));
                          });
 
 // What each --late mode makes of the same late row (engine-independent).
