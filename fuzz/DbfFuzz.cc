@@ -252,7 +252,8 @@ class Harness {
     const size_t base = t.m_nHeadLen + static_cast<size_t>(std::max<int64_t>(next, 0)) * recLen;
     // Only whole records that the file holds, whatever the count says.
     FUZZ_CHECK(got == 0 || base + got * recLen <= file_.size(),
-               where + " gave records the file lacks");
+               where + " gave " + Num(got) + " records the file lacks (record length " +
+                   Num(recLen) + ", header length " + Num(t.m_nHeadLen) + ")");
     // Progress: a whole record that is counted is read.
     if (want >= 1 && want <= CDBFOperate::kSlotCount && next >= 0 && next < header &&
         base + recLen <= file_.size()) {
