@@ -12,8 +12,11 @@
 
 #include "dbf/DBFOperate.h"
 #include "sql/SQLOperate.h"
+#include "tools/BridgeClaim.h"
 #include "tools/BridgeRecord.h"
+#include "tools/ColumnTypes.h"
 #include "tools/DbfTable.h"
+#include "tools/Options.h"
 #include "tools/SqlTable.h"
 #include "tools/ToolError.h"
 
@@ -53,7 +56,8 @@ struct Bridge::Tables {
   std::unique_ptr<CDBFOperate> dbf = std::make_unique<CDBFOperate>();
   std::unique_ptr<CSQLOperate> sql = std::make_unique<CSQLOperate>();
   std::unique_ptr<RecordMapper> mapper;
-  std::vector<char> images;  // the database images of the current batch
+  std::unique_ptr<TableClaim> claim;  // held for as long as the bridge runs
+  std::vector<char> images;           // the database images of the current batch
 };
 
 Bridge::Bridge(const BridgeConfig& config, BridgeNotice notice)
@@ -69,13 +73,28 @@ void Bridge::Notice(const std::string& text) const {
 }
 
 void Bridge::Open() {
-  if (config_.mode < 0 || config_.mode > 2) throw UsageError("--mode wants 0, 1 or 2");
+  if (config_.mode < 0 || config_.mode > 2) {
+    throw UsageError(BadOptionValue("mode", "0, 1 or 2", std::to_string(config_.mode)));
+  }
   if (!IsSafeTag(config_.tag)) {
-    throw UsageError("--tag wants 1 to 32 letters, digits, '_' or '-', not '" + config_.tag + "'");
+    throw UsageError(
+        BadOptionValue("load-name", "1 to 32 letters, digits, '_' or '-'", config_.tag));
   }
   OpenTable(t_->dbf.get(), config_.dbf_path);
   OpenSqlTable(t_->sql.get(), config_.connect, config_.table);
-  t_->mapper = std::make_unique<RecordMapper>(*t_->dbf, *t_->sql);
+  t_->claim = std::make_unique<TableClaim>(config_.connect, config_.table,
+                                           [this](const std::string& text) { Notice(text); });
+  ValueRules rules;
+  rules.keep_padding = config_.keep_padding;
+  t_->mapper = std::make_unique<RecordMapper>(*t_->dbf, *t_->sql,
+                                              ReadColumnTypes(*t_->sql, config_.table), rules);
+  // The record images carry each value whole: the field table gets the
+  // widths the values need, not the storage widths the catalog gives.
+  const std::vector<int> widths = t_->mapper->widths();
+  for (size_t i = 0; i < widths.size(); ++i) t_->sql->m_FieldInfo[i].nWidth = widths[i];
+  for (const std::string& column : t_->mapper->unfilled()) {
+    Notice("column " + column + " is left out of every insert; the database fills it");
+  }
 
   if (config_.mode == 2) {
     // The library writes log/OrderTemp_<tag>.txt below the working directory
@@ -90,7 +109,7 @@ void Bridge::Open() {
     lock_fd_ = open(lock.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
     if (lock_fd_ < 0) throw ToolError("cannot open '" + lock + "': " + strerror(errno));
     if (flock(lock_fd_, LOCK_EX | LOCK_NB) != 0) {
-      throw ToolError("another bridge in this folder uses the tag '" + config_.tag +
+      throw ToolError("another bridge in this folder uses the load name '" + config_.tag +
                       "'; give each bridge its own --tag");
     }
   }
@@ -118,14 +137,22 @@ long Bridge::ReadResumePoint() {
   return next > 0 ? next - 1 : -1;
 }
 
-long Bridge::Step() {
-  if (!reachable_ && !Recover()) return 0;
+bool Bridge::ReadFileCount() {
   CDBFOperate& dbf = *t_->dbf;
-  file_count_ = atol(dbf.GetTotalRecord().c_str());
+  const long count = atol(dbf.GetTotalRecord().c_str());
   if (dbf.m_nLastError != 0) {
     Notice("cannot read the record count of the file: " + dbf.GetLastErrorMsg().str());
-    return 0;
+    return false;
   }
+  file_count_ = count;
+  return true;
+}
+
+long Bridge::Step() {
+  // The count is read first, also while the database is lost: the lag it
+  // gives is what an operator watches during an outage.
+  if (!ReadFileCount()) return 0;
+  if (!reachable_ && !Recover()) return 0;
   if (file_count_ < position_) {
     throw ToolError("the file has " + std::to_string(file_count_) +
                     " records, fewer than the table's " + std::to_string(position_) +
@@ -245,6 +272,11 @@ bool Bridge::Recover() {
   }
   sql.m_strTrace.Empty();
   if (resume < 0) {
+    if (reachable_) Notice("the database cannot be reached; retrying");
+    reachable_ = false;
+    return false;
+  }
+  if (!t_->claim->Keep()) {
     if (reachable_) Notice("the database cannot be reached; retrying");
     reachable_ = false;
     return false;

@@ -25,9 +25,10 @@ struct BridgeConfig {
   std::string dbf_path;
   std::string connect;  // ADO-style connection string
   std::string table;
-  std::string tag = "WTK";  // names the bulk-load file log/OrderTemp_<tag>.txt
-  int mode = 0;             // 0 plain inserts, 1 server-numbered inserts, 2 bulk load
-  int batch = 500;          // records per batch, 1 to 500
+  std::string tag = "WTK";    // names the bulk-load file log/OrderTemp_<tag>.txt
+  bool keep_padding = false;  // keep the blanks of character fields in varchar/text
+  int mode = 0;               // 0 plain inserts, 1 server-numbered inserts, 2 bulk load
+  int batch = 500;            // records per batch, 1 to 500
 };
 
 // Receives what the bridge recovers from (lost database, resent batch), one
@@ -41,9 +42,11 @@ class Bridge {
   Bridge(const Bridge&) = delete;
   Bridge& operator=(const Bridge&) = delete;
 
-  // Opens the file and the table, matches their fields and reads the resume
-  // point. Throws ToolError (bad field list, missing file, unknown table,
-  // connection failure, a table ahead of the file).
+  // Opens the file and the table, claims the table (TableClaim), matches the
+  // fields and reads the resume point. Throws ClaimError when another bridge
+  // copies into the table, ToolError otherwise (bad field list, missing
+  // file, unknown table, connection failure, a table ahead of the file).
+  // Columns no insert fills are told through the notice.
   void Open();
 
   // Copies at most one batch of the records not yet in the table. Returns the
@@ -53,13 +56,18 @@ class Bridge {
   // value the table cannot carry, a file that shrank below the resume point.
   long Step();
 
-  long position() const { return position_; }      // records known to be in the table
-  long file_count() const { return file_count_; }  // records in the file at the last look
-  long copied() const { return copied_; }          // records committed by this run
-  bool reachable() const { return reachable_; }    // false while the database is lost
+  long position() const { return position_; }  // records known to be in the table
+  long file_count() const {
+    return file_count_;
+  }                                              // records in the file at the last look,
+                                                 // read also while the database is lost
+  long copied() const { return copied_; }        // records committed by this run
+  bool reachable() const { return reachable_; }  // false while the database is lost
 
  private:
   struct Tables;
+  // Reads the file's record count into file_count_; false when it cannot.
+  bool ReadFileCount();
   // Sends records position_+1 .. position_+n, or the first of them;
   // returns how many were committed, 0 when the database took none, -1 when
   // the file could not be read.
