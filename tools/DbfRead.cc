@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <string>
 
 #include "dbf/DBFOperate.h"
 #include "tools/Commands.h"
@@ -34,7 +35,8 @@ const char kFollowUsage[] =
     "Usage: kestal dbf follow FILE [--from N] [--interval MS]\n"
     "\n"
     "Prints a line of field names, then records of FILE as CSV as other processes\n"
-    "append them, like tail -f, until SIGINT or SIGTERM (exit status 0).\n"
+    "append them, like tail -f, until SIGINT or SIGTERM (exit status 0); then\n"
+    "prints on stderr the last record printed and the --from that resumes after it.\n"
     "  --from N       start at record N (1-based); without it only records\n"
     "                 appended from now on are printed\n"
     "  --interval MS  pause between polls once caught up (default 20)\n";
@@ -128,8 +130,18 @@ int RunDbfFollow(const Args& args) {
   // Position just before the first record to print; a start beyond the
   // current end waits for the file to grow that far.
   const long start = from > 0 ? from - 2 : RecordCount(*table) - 1;
+  long printed = start + 1;  // 1-based number of the last record printed
+  // Where to resume, told as sql follow tells it.
+  auto stopped = [&printed] {
+    fprintf(stderr,
+            "kestal dbf follow: stopped; last record printed: %s (resume with --from %ld)\n",
+            printed > 0 ? std::to_string(printed).c_str() : "none", printed + 1);
+  };
   while (!table->MoveTo(start)) {
-    if (StopRequested()) return kExitOk;
+    if (StopRequested()) {
+      stopped();
+      return kExitOk;
+    }
     SleepUnlessStopped(interval);
   }
   std::string last_error;
@@ -137,6 +149,7 @@ int RunDbfFollow(const Args& args) {
     const int n = table->ReadToBufferFromFile(kBlock);
     if (n > 0) {
       EmitBlock(*table, n);
+      printed += n;
       if (fflush(stdout) != 0) throw ToolError("cannot write the output");
       continue;
     }
@@ -148,6 +161,7 @@ int RunDbfFollow(const Args& args) {
     }
     SleepUnlessStopped(interval);
   }
+  stopped();
   return kExitOk;
 }
 

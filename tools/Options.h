@@ -28,6 +28,8 @@ class Options {
   bool help() const { return help_; }
   const std::vector<std::string>& positional() const { return positional_; }
   bool Has(const std::string& name) const { return values_.count(name) != 0; }
+  // Sets the option's value, as if given.
+  void Set(const std::string& name, const std::string& value) { values_[name] = value; }
   // The option's value, or fallback when it was not given.
   std::string Get(const std::string& name, const std::string& fallback = "") const;
   // The option's value as a whole decimal number within [min, max]; throws

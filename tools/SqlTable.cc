@@ -1,5 +1,8 @@
 #include "tools/SqlTable.h"
 
+#include <cstdint>
+#include <cstdio>
+
 #include "platform/Mbcs.h"
 #include "tools/TerminalText.h"
 #include "tools/ToolError.h"
@@ -52,7 +55,13 @@ void CheckFieldTable(const CSQLOperate& sql, const std::string& table) {
 }  // namespace
 
 std::string DescribeComError(const _com_error& e) {
-  return ToTerminal(e.ErrorMessage().str());
+  // The reason first: the status code means something to a support engineer,
+  // not to the operator reading the line.
+  char code[32];
+  snprintf(code, sizeof code, "status %08lx",
+           static_cast<unsigned long>(static_cast<uint32_t>(e.Error())));
+  const std::string why = ToTerminal(e.Description().str());
+  return why.empty() ? std::string(code) : why + " (" + code + ")";
 }
 
 void OpenSqlTable(CSQLOperate* sql, const std::string& connect, const std::string& table) {

@@ -27,7 +27,8 @@ int SqlRecordLength(const CSQLOperate& sql);
 // Index of the column named name (case-insensitive), or -1.
 int FindSqlField(const CSQLOperate& sql, const std::string& name);
 
-// The status and description of a database error, for messages.
+// The description of a database error, then its status: "REASON (status
+// 80004005)", for messages.
 std::string DescribeComError(const _com_error& e);
 
 }  // namespace kestal::tool
