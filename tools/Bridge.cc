@@ -88,10 +88,7 @@ void Bridge::Open() {
   rules.keep_padding = config_.keep_padding;
   t_->mapper = std::make_unique<RecordMapper>(*t_->dbf, *t_->sql,
                                               ReadColumnTypes(*t_->sql, config_.table), rules);
-  // The record images carry each value whole: the field table gets the
-  // widths the values need, not the storage widths the catalog gives.
-  const std::vector<int> widths = t_->mapper->widths();
-  for (size_t i = 0; i < widths.size(); ++i) t_->sql->m_FieldInfo[i].nWidth = widths[i];
+  ApplyWidths();
   for (const std::string& column : t_->mapper->unfilled()) {
     Notice("column " + column + " is left out of every insert; the database fills it");
   }
@@ -251,8 +248,19 @@ long Bridge::Send(long n) {
   return got;
 }
 
+void Bridge::ApplyWidths() {
+  const std::vector<int> widths = t_->mapper->widths();
+  CSQLOperate& sql = *t_->sql;
+  for (size_t i = 0; i < widths.size() && i < static_cast<size_t>(sql.m_nFieldCount); ++i) {
+    sql.m_FieldInfo[i].nWidth = widths[i];
+  }
+}
+
 long Bridge::Fill(const std::vector<char>& images, long n, int mode) {
   CSQLOperate& sql = *t_->sql;
+  // A reconnection opens the table again, which rebuilds the field table
+  // with the catalog's widths: the images' layout is set again each time.
+  ApplyWidths();
   sql.BuffInit();
   const int length = t_->mapper->length();
   long k = 0;

@@ -75,6 +75,9 @@ class Bridge {
   // Fills the order buffer with the first records of the block in mode;
   // returns how many went in.
   long Fill(const std::vector<char>& images, long n, int mode);
+  // Gives the field table the image widths of the mapper (RecordMapper::widths):
+  // wide enough for every value, so that the library cuts none.
+  void ApplyWidths();
   // Reads the resume point again after a failure; false while unreachable.
   bool Recover();
   // The table's highest rec_num, or -1 when it cannot be read.

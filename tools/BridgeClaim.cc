@@ -116,7 +116,7 @@ TableClaim::~TableClaim() {
 }
 
 bool TableClaim::TakeOnServer() {
-  if (connection_ && connection_->GetState() == adStateOpen) connection_->Close();
+  // A lost connection is dropped whole; a fresh one takes the lock.
   connection_.CreateInstance();
   connection_->PutConnectionTimeout(8);
   connection_->Open(CString(connect_));

@@ -1,6 +1,10 @@
 #include "tools/DbfTable.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cctype>
 #include <cstring>
 
@@ -119,6 +123,12 @@ bool FormatNumber(const std::string& value, int decimals, std::string* out, std:
 void OpenTable(CDBFOperate* table, const std::string& path) {
   if (!table->Open(path.c_str())) {
     std::string why = table->GetLastErrorMsg().str();
+    // The library does not always say why; the file system does.
+    struct stat st {};
+    if (why.empty() && stat(path.c_str(), &st) != 0) why = strerror(errno);
+    if (why.empty() && S_ISDIR(st.st_mode)) why = "it is a folder";
+    if (why.empty() && access(path.c_str(), R_OK | W_OK) != 0) why = strerror(errno);
+    if (why.empty()) why = "not a dBASE III table file";
     throw ToolError("cannot open table file '" + path + "'" + (why.empty() ? "" : ": " + why));
   }
   const std::string bad = "'" + path + "' is not a table file the tool can serve: ";

@@ -207,7 +207,7 @@ int RunSqlFollow(const Args& args) {
   }
   InstallStopHandlers();
   auto sql = std::make_unique<CSQLOperate>();
-  OpenSqlTable(sql.get(), opts.positional()[0], opts.positional()[1]);
+  OpenSqlTable(sql.get(), opts.positional()[0], opts.positional()[1], true);
   Follower(*sql, opts).Run();
   fflush(stdout);
   return kExitOk;

@@ -46,7 +46,7 @@ int RunSqlInfo(const Args& args) {
   }
   opts.ExpectPositional(2, "CONN and TABLE");
   auto sql = std::make_unique<CSQLOperate>();
-  OpenSqlTable(sql.get(), opts.positional()[0], opts.positional()[1]);
+  OpenSqlTable(sql.get(), opts.positional()[0], opts.positional()[1], true);
 
   printf("Table:          %s\n", opts.positional()[1].c_str());
   printf("Rows:           %ld\n", static_cast<long>(sql->m_lTotalRecord));

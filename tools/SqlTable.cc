@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "platform/Mbcs.h"
+#include "tools/ConnectCheck.h"
 #include "tools/TerminalText.h"
 #include "tools/ToolError.h"
 
@@ -64,8 +65,11 @@ std::string DescribeComError(const _com_error& e) {
   return why.empty() ? std::string(code) : why + " (" + code + ")";
 }
 
-void OpenSqlTable(CSQLOperate* sql, const std::string& connect, const std::string& table) {
+void OpenSqlTable(CSQLOperate* sql, const std::string& given, const std::string& table,
+                  bool read_only) {
   if (table.empty()) throw UsageError("the table name is empty");
+  CheckConnectString(given);
+  const std::string connect = read_only ? ReadOnlyConnectString(given) : given;
   int opened = 0;
   try {
     opened = sql->Open(connect.c_str(), table.c_str());
@@ -77,7 +81,9 @@ void OpenSqlTable(CSQLOperate* sql, const std::string& connect, const std::strin
       throw ToolError("the database has no table '" + table + "'");
     }
     const std::string why = ConnectProblem(connect);
-    throw ToolError("cannot connect to the database" + (why.empty() ? "" : ": " + why));
+    const std::string hint = ConnectHint(connect, read_only);
+    throw ToolError("cannot connect to the database" + (why.empty() ? "" : ": " + why) +
+                    (hint.empty() ? "" : "; " + hint));
   }
   CheckFieldTable(*sql, table);
 }

@@ -16,7 +16,7 @@ namespace kestal::test {
 namespace {
 
 void Append(const std::string& dbf, const std::string& csv) {
-  const ToolResult r = RunKestal({"dbf", "append", dbf, "--tag", "WTK"}, csv);
+  const ToolResult r = RunKestal({"dbf", "append", dbf, "--numbered"}, csv);
   ASSERT_EQ(r.status, 0) << r.err;
 }
 
@@ -67,7 +67,7 @@ TEST(BridgeTest, RestartGoesOnAfterTheHighestRecNum) {
 TEST(BridgeTest, BulkLoadSendsValuesWithCommasAsStatements) {
   OrderTables t(Engine::kSqlite);
   Append(t.dbf, ",600000,B,100,\"one, two\"\n,600001,S,200,plain\n");
-  const std::string err = BridgeUntil(t, 2, {"--mode", "2", "--tag", "T1"});
+  const std::string err = BridgeUntil(t, 2, {"--mode", "2", "--load-name", "T1"});
   EXPECT_NE(err.find("record 1 holds a comma"), std::string::npos) << err;
   const auto rows = OrderRows(*t.db);
   ASSERT_EQ(rows.size(), 2u);
@@ -216,8 +216,8 @@ TEST(BridgeErrorTest, TwoBulkLoadersWithOneTagInOneFolder) {
   OrderTables t(Engine::kSqlite);
   RunningTool first({"bridge", t.dbf, t.conn, "orders", "--mode", "2"}, "C.UTF-8", t.dir.path());
   usleep(300000);
-  ExpectError(RunBridge(t, {"--mode", "2"}), "another bridge in this folder uses the tag 'WTK'");
-  EXPECT_EQ(RunBridge(t, {"--mode", "2", "--tag", "B2", "--bogus"}).status, 2);
+  ExpectError(RunBridge(t, {"--mode", "2"}), "another bridge in this folder uses the load name 'WTK'");
+  EXPECT_EQ(RunBridge(t, {"--mode", "2", "--load-name", "B2", "--bogus"}).status, 2);
   EXPECT_EQ(first.Stop(SIGTERM), 0);
 }
 
@@ -226,8 +226,8 @@ TEST(BridgeErrorTest, WrongUsage) {
   for (const auto& extra : std::vector<std::vector<std::string>>{{"--mode", "3"},
                                                                  {"--batch", "0"},
                                                                  {"--batch", "501"},
-                                                                 {"--tag", "../x"},
-                                                                 {"--tag", ""},
+                                                                 {"--load-name", "../x"},
+                                                                 {"--load-name", ""},
                                                                  {"--interval", "-1"},
                                                                  {"extra"}}) {
     const ToolResult r = RunBridge(t, extra);

@@ -67,7 +67,7 @@ TEST_F(DbfRoundTripTest, NumbersAreRightAlignedAndTextKeepsLeadingSpaces) {
 }
 
 TEST_F(DbfRoundTripTest, WtkTagNumbersRecordsAcrossAppends) {
-  ASSERT_EQ(RunKestal({"dbf", "append", path_, "--tag", "WTK"}, Orders(1, 3)).status, 0);
+  ASSERT_EQ(RunKestal({"dbf", "append", path_, "--numbered"}, Orders(1, 3)).status, 0);
   ASSERT_EQ(RunKestal({"dbf", "append", path_, "--tag", "wtk"}, Orders(4, 2)).status, 0);
   EXPECT_EQ(RunKestal({"dbf", "cat", path_}).out, kOrderHeader + Orders(1, 5, true));
   // Any other tag writes the values as given.

@@ -78,7 +78,7 @@ TEST(PackageTest, ExampleBuildsAgainstTheInstalledPackageAndRuns) {
 
   const std::string dbf = dir.File("orders.dbf");
   CreateTable(dbf, "REC_NUM:N:4,STOCK:C:6");
-  ASSERT_EQ(RunKestal({"dbf", "append", dbf, "--tag", "WTK"}, ",600000\n,600036\n").status, 0);
+  ASSERT_EQ(RunKestal({"dbf", "append", dbf, "--numbered"}, ",600000\n,600036\n").status, 0);
   auto db = TestDatabase::Create(Engine::kSqlite);
   db->Exec("create table orders (rec_num int, stock varchar(6))");
   db->Exec("insert into orders values (1, '000001'), (2, '000002')");

@@ -151,8 +151,12 @@ TEST(SqlFollowTest, ErrorPaths) {
   db->Exec(kOrderTableSql);
   const std::string conn = db->ConnectionString();
   ExpectError(RunKestal({"sql", "follow", conn, "nosuch"}), "the database has no table 'nosuch'");
-  ExpectError(RunKestal({"sql", "follow", conn, "orders", "--tag", "WTK"}),
-              "the table has no column serialnum, the key of tag 'WTK'");
+  ExpectError(RunKestal({"sql", "follow", conn, "orders", "--key", "serialnum"}),
+              "the table has no key column serialnum");
+  // The old spelling still works, with a notice.
+  const ToolResult old = RunKestal({"sql", "follow", conn, "orders", "--tag", "WTK"});
+  ExpectError(old, "the table has no key column serialnum");
+  EXPECT_NE(old.err.find("'--tag' is now '--key'"), std::string::npos) << old.err;
   ExpectError(RunKestal({"sql", "follow", "Provider=SQLite;Data Source=/nonexistent.db", "orders"}),
               "cannot connect to the database");
   for (const auto& extra : std::vector<std::vector<std::string>>{{"--from", "abc"},
