@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 
@@ -150,6 +151,7 @@ long Bridge::Step() {
   // gives is what an operator watches during an outage.
   if (!ReadFileCount()) return 0;
   if (!reachable_ && !Recover()) return 0;
+  if (!KeepClaim()) return 0;
   if (file_count_ < position_) {
     throw ToolError("the file has " + std::to_string(file_count_) +
                     " records, fewer than the table's " + std::to_string(position_) +
@@ -248,6 +250,18 @@ long Bridge::Send(long n) {
   return got;
 }
 
+bool Bridge::KeepClaim() {
+  // The claim lives on a connection of its own, which a database outage ends
+  // too; it is looked at every few seconds, not per batch.
+  const auto now = std::chrono::steady_clock::now();
+  if (now - claim_checked_ < std::chrono::seconds(2)) return true;
+  claim_checked_ = now;
+  if (t_->claim->Keep()) return true;
+  if (reachable_) Notice("the database cannot be reached; retrying");
+  reachable_ = false;
+  return false;
+}
+
 void Bridge::ApplyWidths() {
   const std::vector<int> widths = t_->mapper->widths();
   CSQLOperate& sql = *t_->sql;
@@ -280,11 +294,6 @@ bool Bridge::Recover() {
   }
   sql.m_strTrace.Empty();
   if (resume < 0) {
-    if (reachable_) Notice("the database cannot be reached; retrying");
-    reachable_ = false;
-    return false;
-  }
-  if (!t_->claim->Keep()) {
     if (reachable_) Notice("the database cannot be reached; retrying");
     reachable_ = false;
     return false;

@@ -14,6 +14,7 @@
 // not sent twice), rebuilds the batch from the file and sends it again.
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <string>
@@ -75,6 +76,9 @@ class Bridge {
   // Fills the order buffer with the first records of the block in mode;
   // returns how many went in.
   long Fill(const std::vector<char>& images, long n, int mode);
+  // Makes sure the table is still claimed (TableClaim::Keep), every few
+  // seconds; false while the claim's database cannot be reached.
+  bool KeepClaim();
   // Gives the field table the image widths of the mapper (RecordMapper::widths):
   // wide enough for every value, so that the library cuts none.
   void ApplyWidths();
@@ -96,6 +100,7 @@ class Bridge {
   int failures_ = 0;         // failed sends in a row at the same position
   bool told_comma_ = false;  // the mode-2 fallback was reported
   int lock_fd_ = -1;         // lock on the bulk-load file name (mode 2)
+  std::chrono::steady_clock::time_point claim_checked_ = std::chrono::steady_clock::now();
 };
 
 }  // namespace kestal::tool

@@ -20,15 +20,47 @@ const char kAdoForm[] =
     "'Provider=SQLite;Data Source=FILE'";
 
 // libpq's connection keywords, which the PostgreSQL engine passes through.
-const char* const kLibpqKeys[] = {
-    "host", "hostaddr", "port", "dbname", "user", "password", "passfile", "channel_binding",
-    "connect_timeout", "client_encoding", "options", "application_name",
-    "fallback_application_name", "keepalives", "keepalives_idle", "keepalives_interval",
-    "keepalives_count", "tcp_user_timeout", "sslmode", "requiressl", "sslcompression", "sslcert",
-    "sslkey", "sslpassword", "sslcertmode", "sslrootcert", "sslcrl", "sslcrldir", "sslsni",
-    "requirepeer", "ssl_min_protocol_version", "ssl_max_protocol_version", "gssencmode",
-    "krbsrvname", "gsslib", "gssdelegation", "service", "target_session_attrs",
-    "load_balance_hosts", "replication", "require_auth"};
+const char* const kLibpqKeys[] = {"host",
+                                  "hostaddr",
+                                  "port",
+                                  "dbname",
+                                  "user",
+                                  "password",
+                                  "passfile",
+                                  "channel_binding",
+                                  "connect_timeout",
+                                  "client_encoding",
+                                  "options",
+                                  "application_name",
+                                  "fallback_application_name",
+                                  "keepalives",
+                                  "keepalives_idle",
+                                  "keepalives_interval",
+                                  "keepalives_count",
+                                  "tcp_user_timeout",
+                                  "sslmode",
+                                  "requiressl",
+                                  "sslcompression",
+                                  "sslcert",
+                                  "sslkey",
+                                  "sslpassword",
+                                  "sslcertmode",
+                                  "sslrootcert",
+                                  "sslcrl",
+                                  "sslcrldir",
+                                  "sslsni",
+                                  "requirepeer",
+                                  "ssl_min_protocol_version",
+                                  "ssl_max_protocol_version",
+                                  "gssencmode",
+                                  "krbsrvname",
+                                  "gsslib",
+                                  "gssdelegation",
+                                  "service",
+                                  "target_session_attrs",
+                                  "load_balance_hosts",
+                                  "replication",
+                                  "require_auth"};
 
 struct ProviderKeys {
   std::vector<const char*> names;  // providers, any case
@@ -51,7 +83,9 @@ const std::vector<ProviderKeys>& Table() {
   return table;
 }
 
-bool Same(const std::string& a, const char* b) { return strcasecmp(a.c_str(), b) == 0; }
+bool Same(const std::string& a, const char* b) {
+  return strcasecmp(a.c_str(), b) == 0;
+}
 
 // True for text that reads as a libpq conninfo ("host=x dbname=y") or URI.
 bool LooksLikeLibpq(const std::string& text) {

@@ -4,8 +4,8 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cctype>
+#include <cerrno>
 #include <cstring>
 
 #include "tools/DbfSchema.h"
@@ -108,7 +108,8 @@ bool FormatNumber(const std::string& value, int decimals, std::string* out, std:
   while (static_cast<int>(fraction.size()) > decimals && fraction.back() == '0')
     fraction.pop_back();
   if (static_cast<int>(fraction.size()) > decimals) {
-    *why = "has " + std::to_string(fraction.size()) + " decimals, the field keeps " +
+    *why = "has " + std::to_string(fraction.size()) +
+           (fraction.size() == 1 ? " decimal" : " decimals") + ", the field keeps " +
            std::to_string(decimals);
     return false;
   }

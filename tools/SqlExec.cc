@@ -4,9 +4,9 @@
 // by the database's reason.
 #include <cctype>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
-#include <memory>
 
 #include "sql/SQLOperate.h"
 #include "tools/Commands.h"

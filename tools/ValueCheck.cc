@@ -98,12 +98,12 @@ bool ConvertDecimal(const ColumnType& c, const std::string& text, std::string* o
   if (c.prec > 0) {
     const int whole_room = c.prec - c.scale;
     if (static_cast<int>(fraction) > c.scale) {
-      *why = Quote(v) + " has " + std::to_string(fraction) + " digits after the point; " +
+      *why = Quote(v) + " has " + Count(fraction, "digit", "digits") + " after the point; " +
              DescribeColumn(c) + " keeps " + std::to_string(c.scale);
       return false;
     }
     if (static_cast<int>(whole) > whole_room) {
-      *why = Quote(v) + " has " + std::to_string(whole) + " digits before the point; " +
+      *why = Quote(v) + " has " + Count(whole, "digit", "digits") + " before the point; " +
              DescribeColumn(c) + " holds " + std::to_string(whole_room);
       return false;
     }
@@ -214,8 +214,8 @@ bool ConvertCharacters(const ColumnType& c, const std::string& value, bool numer
   const std::string trimmed = numeric_field ? TrimBoth(value) : TrimRight(value);
   const size_t chars = GbkLength(trimmed);
   if (c.kind != ColumnKind::kText && c.prec > 0 && chars > static_cast<size_t>(c.prec)) {
-    *why = Quote(trimmed) + " has " + std::to_string(chars) + " characters; " + DescribeColumn(c) +
-           " holds " + std::to_string(c.prec);
+    *why = Quote(trimmed) + " has " + Count(chars, "character", "characters") + "; " +
+           DescribeColumn(c) + " holds " + std::to_string(c.prec);
     return false;
   }
   if (c.kind == ColumnKind::kChar) {

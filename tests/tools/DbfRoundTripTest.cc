@@ -59,11 +59,11 @@ TEST_F(DbfRoundTripTest, CrLfLinesAndBlankLinesAreAccepted) {
 }
 
 TEST_F(DbfRoundTripTest, NumbersAreRightAlignedAndTextKeepsLeadingSpaces) {
-  ASSERT_EQ(RunKestal({"dbf", "append", path_}, "  7 ,  AB  ,B,-1.5,  lead\n").status, 0);
-  EXPECT_EQ(Record(0), " " + std::string("       7") + "  AB  " + "B" + "    -1.5" + "  lead" +
+  ASSERT_EQ(RunKestal({"dbf", "append", path_}, "  7 ,  AB  ,B,-015,  lead\n").status, 0);
+  EXPECT_EQ(Record(0), " " + std::string("       7") + "  AB  " + "B" + "     -15" + "  lead" +
                            std::string(14, ' '));
   EXPECT_EQ(RunKestal({"dbf", "cat", path_}).out,
-            std::string(kOrderHeader) + "7,  AB,B,-1.5,  lead\n");
+            std::string(kOrderHeader) + "7,  AB,B,-15,  lead\n");
 }
 
 TEST_F(DbfRoundTripTest, WtkTagNumbersRecordsAcrossAppends) {
