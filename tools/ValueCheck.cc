@@ -36,6 +36,11 @@ std::string Quote(const std::string& value) {
   return "'" + ToTerminal(value) + "'";
 }
 
+// "1 digit", "2 digits".
+std::string Count(size_t n, const char* one, const char* many) {
+  return std::to_string(n) + " " + (n == 1 ? one : many);
+}
+
 // The first n characters' bytes of GBK text.
 size_t BytesOfChars(const std::string& text, size_t n) {
   size_t i = 0;

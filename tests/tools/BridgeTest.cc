@@ -124,9 +124,9 @@ TEST(BridgeErrorTest, MissingFile) {
 
 TEST(BridgeErrorTest, BadConnectionStrings) {
   OrderTables t(Engine::kSqlite);
-  for (const std::string& conn : {std::string("Provider=Nothing;Data Source=x"),
-                                  "Provider=SQLite;Data Source=" + t.dir.File("none.db"),
-                                  std::string("Provider=SQLite")}) {
+  for (const std::string& conn :
+       {std::string("Provider=Nothing;Data Source=x"),
+        "Provider=SQLite;Data Source=" + t.dir.File("none.db"), std::string("Provider=SQLite")}) {
     t.conn = conn;
     ExpectError(RunBridge(t), "cannot connect to the database");
   }
@@ -186,6 +186,9 @@ TEST(BridgeErrorTest, RecNumThatIsNotThePosition) {
 
 TEST(BridgeErrorTest, FractionInAnIntColumn) {
   OrderTables t(Engine::kSqlite);
+  // A file whose QTY field keeps a decimal.
+  t.dbf = t.dir.File("decimal.dbf");
+  CreateTable(t.dbf, "REC_NUM:N:8,STOCK:C:6,BS:C:1,QTY:N:8:1,NOTE:C:20");
   Append(t.dbf, ",600000,B,12.5,x\n");
   ExpectError(RunBridge(t), "record 1, column qty: '12.5' is not a whole number");
   EXPECT_EQ(OrderCount(*t.db), 0);
@@ -206,7 +209,8 @@ TEST(BridgeErrorTest, TwoBulkLoadersWithOneTagInOneFolder) {
   OrderTables t(Engine::kSqlite);
   RunningTool first({"bridge", t.dbf, t.conn, "orders", "--mode", "2"}, "C.UTF-8", t.dir.path());
   usleep(300000);
-  ExpectError(RunBridge(t, {"--mode", "2"}), "another bridge in this folder uses the load name 'WTK'");
+  ExpectError(RunBridge(t, {"--mode", "2"}),
+              "another bridge in this folder uses the load name 'WTK'");
   EXPECT_EQ(RunBridge(t, {"--mode", "2", "--load-name", "B2", "--bogus"}).status, 2);
   EXPECT_EQ(first.Stop(SIGTERM), 0);
 }

@@ -76,8 +76,8 @@ TEST_F(DbfBadInputTest, CatOfAFileShorterThanItsCountPrintsOnlyWholeRecords) {
 // batches before it stay counted, the failed one is not counted.
 TEST_F(DbfBadInputTest, FailedWriteLeavesEarlierBatchesCounted) {
   const long long header = 32 + 5 * 32 + 1;
-  const ToolResult r = RunKestal({"dbf", "append", path_, "--numbered"}, Orders(1, 600),
-                                 "C.UTF-8", header + 550 * 44);
+  const ToolResult r = RunKestal({"dbf", "append", path_, "--numbered"}, Orders(1, 600), "C.UTF-8",
+                                 header + 550 * 44);
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.err.find("appending 100 records failed"), std::string::npos) << r.err;
   EXPECT_NE(r.err.find("500 records appended before"), std::string::npos) << r.err;
