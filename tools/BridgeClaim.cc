@@ -15,6 +15,10 @@
 namespace kestal::tool {
 namespace {
 
+// Looks at a claim held on the server before taking it as another bridge's.
+constexpr int kClaimAttempts = 8;
+constexpr int kClaimRetryMs = 150;
+
 std::string Lower(const std::string& s) {
   std::string out = s;
   for (char& c : out) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
@@ -97,11 +101,16 @@ TableClaim::TableClaim(const std::string& connect, const std::string& table,
     note("the table cannot be claimed on this engine: run only one bridge into " + table);
     return;
   }
+  // A bridge killed a moment ago leaves its claim until the server has seen
+  // its connection close; a claim still held after that is another bridge's.
   bool taken = false;
-  try {
-    taken = TakeOnServer();
-  } catch (const _com_error& e) {
-    throw ToolError("cannot claim the table " + table + ": " + DescribeComError(e));
+  for (int attempt = 0; attempt < kClaimAttempts && !taken; ++attempt) {
+    if (attempt > 0) usleep(kClaimRetryMs * 1000);
+    try {
+      taken = TakeOnServer();
+    } catch (const _com_error& e) {
+      throw ToolError("cannot claim the table " + table + ": " + DescribeComError(e));
+    }
   }
   if (!taken) throw ClaimError("another bridge is copying into " + table);
 }

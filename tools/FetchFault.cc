@@ -1,5 +1,6 @@
 #include "tools/FetchFault.h"
 
+#include "sql/db/ComError.h"
 #include "tools/SqlTable.h"
 
 namespace kestal::tool {
@@ -27,18 +28,20 @@ std::string LastStatement(const std::string& trace) {
   if (at == std::string::npos) return std::string();
   // The filter inside a fetch may hold ']'; the step after it starts "--->".
   size_t end = is_fetch ? trace.find("]--->", at) : std::string::npos;
-  if (end == std::string::npos) end = trace.rfind(']');
-  if (end == std::string::npos || end < at) return std::string();
+  if (end == std::string::npos) end = trace.find(']', at);
+  if (end == std::string::npos) return std::string();
   const std::string body = trace.substr(at + 3, end - at - 3);
   return (is_fetch ? "select * from " : "select count(*) as n from ") + body;
 }
 
 // Runs sql on the object's connection; "" when it runs, else the reason.
-std::string Try(CSQLOperate& sql, const std::string& statement) {
+// *lost tells a failure of the connection itself.
+std::string Try(CSQLOperate& sql, const std::string& statement, bool* lost = nullptr) {
   try {
     sql.m_pConnection->Execute(CString(statement));
     return std::string();
   } catch (const _com_error& e) {
+    if (lost != nullptr) *lost = e.Error() == kestal::db::kConnectionError;
     return DescribeComError(e);
   }
 }
@@ -50,9 +53,10 @@ std::string StatementFault(CSQLOperate& sql) {
   if (statement.empty() || !sql.m_pConnection) return std::string();
   // At most one row: the statement may cover a long stretch of the table.
   Try(sql, "set rowcount 1");
-  const std::string why = Try(sql, statement);
+  bool lost = false;
+  const std::string why = Try(sql, statement, &lost);
   Try(sql, "set rowcount 0");
-  if (why.empty()) return std::string();
+  if (why.empty() || lost) return std::string();
   // The reason counts only while the connection itself works.
   return Try(sql, "select 1 as alive").empty() ? why : std::string();
 }

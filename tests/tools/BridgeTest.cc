@@ -205,12 +205,17 @@ TEST(BridgeErrorTest, RecordTheDatabaseKeepsRefusing) {
   ExpectOrdersExactlyOnce(*t.db, 6);
 }
 
-TEST(BridgeErrorTest, TwoBulkLoadersWithOneTagInOneFolder) {
+TEST(BridgeErrorTest, TwoBulkLoadersWithOneLoadNameInOneFolder) {
   OrderTables t(Engine::kSqlite);
+  t.db->Exec(
+      "create table orders2 (rec_num int, stock varchar(6), bs char(1), qty int, note "
+      "varchar(20))");
   RunningTool first({"bridge", t.dbf, t.conn, "orders", "--mode", "2"}, "C.UTF-8", t.dir.path());
   usleep(300000);
-  ExpectError(RunBridge(t, {"--mode", "2"}),
-              "another bridge in this folder uses the load name 'WTK'");
+  // Another table, but the same bulk-load file in the same folder.
+  const ToolResult r = RunKestal({"bridge", t.dbf, t.conn, "orders2", "--mode", "2"}, "", "C.UTF-8",
+                                 -1, t.dir.path());
+  ExpectError(r, "another bridge in this folder uses the load name 'WTK'");
   EXPECT_EQ(RunBridge(t, {"--mode", "2", "--load-name", "B2", "--bogus"}).status, 2);
   EXPECT_EQ(first.Stop(SIGTERM), 0);
 }

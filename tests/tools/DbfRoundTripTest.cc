@@ -109,7 +109,7 @@ TEST(DbfFieldTypeTest, DatesAndLogicalsAreCheckedBeforeWriting) {
   const std::string path = dir.File("t.dbf");
   CreateTable(path, "DAY:D:8,OK:L:1,AMT:F:6:2");
   ASSERT_EQ(RunKestal({"dbf", "append", path}, "20261207,T,1.5\n,,\n").status, 0);
-  EXPECT_EQ(RunKestal({"dbf", "cat", path}).out, "DAY,OK,AMT\n20261207,T,1.5\n,,\n");
+  EXPECT_EQ(RunKestal({"dbf", "cat", path}).out, "DAY,OK,AMT\n20261207,T,1.50\n,,\n");
   for (const char* bad : {"2026127,T,1\n", "20261307,T,1\n", "20261200,T,1\n", "20261207,X,1\n",
                           "20261207,TT,1\n", "20261207,T,1e5\n"}) {
     const ToolResult r = RunKestal({"dbf", "append", path}, bad);
