@@ -1,3 +1,6 @@
+// The bridge's claim on its target table, per engine: a lock file beside a
+// SQLite database, a session-owned lock on a server. The claim connection is
+// the claim's alone; it is never used for copying.
 #include "tools/BridgeClaim.h"
 
 #include <fcntl.h>

@@ -1,3 +1,5 @@
+// Matching file fields with table columns, and building one record image
+// per file record with every value converted by ValueCheck.
 #include "tools/BridgeRecord.h"
 
 #include <algorithm>

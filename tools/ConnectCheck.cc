@@ -1,3 +1,6 @@
+// Connection-string checks of the tool. The key table below is the one
+// place that knows which keys each provider reads; extend it with a
+// provider's row.
 #include "tools/ConnectCheck.h"
 
 #include <strings.h>

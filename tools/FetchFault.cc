@@ -1,3 +1,5 @@
+// Re-runs the statement of a failed fetch, read back from the library's
+// trace, to tell a refused statement from a lost connection.
 #include "tools/FetchFault.h"
 
 #include "sql/db/ComError.h"
