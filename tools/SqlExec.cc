@@ -26,7 +26,8 @@ const char kUsage[] =
     "Runs STATEMENT (T-SQL, in the terminal's encoding) unchanged on the database\n"
     "named by the connection string CONN. A query (SELECT or WITH) prints a line\n"
     "of column names and its rows as CSV (NULL as an empty value). Any other\n"
-    "statement goes through the library's AddCJHBRecord, whose answer is printed;\n"
+    "statement goes through the library's AddCJHBRecord; an INSERT, UPDATE or\n"
+    "DELETE prints the rows it changed ('UPDATE 0'), others the library's answer;\n"
     "an answer starting with '-' is a failure: it goes to stderr and the exit\n"
     "status is 1. An empty STATEMENT is wrong usage.\n";
 
@@ -55,6 +56,18 @@ bool IsQuery(const std::string& statement) {
     word += static_cast<char>(tolower(static_cast<unsigned char>(statement[i++])));
   }
   return word == "select" || word == "with";
+}
+
+// "INSERT", "UPDATE" or "DELETE" when statement starts with that word (any
+// case), else "".
+std::string ChangeVerb(const std::string& statement) {
+  size_t i = statement.find_first_not_of(" \t\r\n");
+  std::string word;
+  while (i != std::string::npos && i < statement.size() &&
+         isalpha(static_cast<unsigned char>(statement[i]))) {
+    word += static_cast<char>(toupper(static_cast<unsigned char>(statement[i++])));
+  }
+  return word == "INSERT" || word == "UPDATE" || word == "DELETE" ? word : std::string();
 }
 
 void Write(const std::string& text) {
@@ -112,7 +125,14 @@ int RunSqlExec(const Args& args) {
   }
   const std::string answer = ToTerminal(sql->AddCJHBRecord(CString(statement)).str());
   if (!answer.empty() && answer[0] == '-') throw ToolError(answer);
-  printf("%s\n", answer.c_str());
+  // A change answers with its row count, as psql and sqlite3 tell it.
+  const std::string verb = ChangeVerb(statement);
+  const long long changed = sql->m_pConnection->RowsChanged();
+  if (!verb.empty() && changed >= 0) {
+    printf("%s %lld\n", verb.c_str(), changed);
+  } else {
+    printf("%s\n", answer.c_str());
+  }
   if (fflush(stdout) != 0) throw ToolError("cannot write the output");
   return kExitOk;
 }

@@ -97,6 +97,10 @@ _RecordsetPtr Connection::Execute(const CString& sql) {
   return result;
 }
 
+long long Connection::RowsChanged() const {
+  return session_ ? session_->RowsChanged() : -1;
+}
+
 _RecordsetPtr Command::Execute(long /*options*/) {
   if (!connection_) throw _com_error(kNullObject, "the command has no active connection");
   return connection_->Execute(text_);

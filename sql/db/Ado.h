@@ -24,7 +24,12 @@ struct ResultTable;   // rows of one statement (sql/db/Engine.h)
 
 // ADO constants the library passes along. Values as in ADO.
 enum CursorLocationEnum { adUseServer = 2, adUseClient = 3 };
-enum CursorTypeEnum { adOpenForwardOnly = 0, adOpenKeyset = 1, adOpenDynamic = 2, adOpenStatic = 3 };
+enum CursorTypeEnum {
+  adOpenForwardOnly = 0,
+  adOpenKeyset = 1,
+  adOpenDynamic = 2,
+  adOpenStatic = 3
+};
 enum LockTypeEnum { adLockReadOnly = 1, adLockPessimistic = 2, adLockOptimistic = 3 };
 enum CommandTypeEnum { adCmdText = 1 };
 enum ObjectStateEnum { adStateClosed = 0, adStateOpen = 1 };
@@ -124,6 +129,9 @@ class Connection {
   // polling for days does not grow without end: past 100,000 entries the
   // oldest are dropped, and at least the latest 50,000 stay.
   const std::vector<CString>& SentStatements() const { return sent_; }
+  // Rows changed by the last INSERT, UPDATE or DELETE of the last Execute,
+  // as ADO's RecordsAffected tells it; -1 when none ran or it is not known.
+  long long RowsChanged() const;
   void ClearSentStatements() { sent_.clear(); }
 
   // The live engine connection, or null when closed (for the engine layer).

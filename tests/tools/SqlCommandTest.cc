@@ -67,7 +67,7 @@ TEST(SqlExecTest, AnswersAndFailures) {
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out, "成功\n");
   r = RunKestal({"sql", "exec", conn, "insert into orders values (1, '600000', 'B', 5, '买入')"});
-  EXPECT_EQ(r.out, "成功\n");
+  EXPECT_EQ(r.out, "INSERT 1\n");
   EXPECT_EQ(db->Scalar("select note from orders"), "买入");
   EXPECT_EQ(RunKestal({"sql", "exec", conn, "select * from orders"}).out,
             "rec_num,stock,bs,qty,note\n1,600000,B,5,买入\n");

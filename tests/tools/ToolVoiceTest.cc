@@ -81,6 +81,31 @@ TEST_P(FollowEngineTest, CatchesUpUnderANarrowFilterAndTellsBothKeys) {
       << follow.err();
 }
 
+// A change answers with the rows it changed, also none, as psql does; the
+// library's own answer stays for other statements.
+TEST_P(FollowEngineTest, SqlExecTellsTheRowsAChangeChanged) {
+  auto db = TestDatabase::Create(GetParam());
+  db->Exec(kOrderTableSql);
+  FillOrders(*db, 3);
+  const std::string conn = db->ConnectionString();
+  struct Case {
+    const char* statement;
+    const char* out;
+  };
+  const Case cases[] = {
+      {"update orders set qty = 0 where rec_num > 100", "UPDATE 0\n"},
+      {"update orders set qty = qty + 1 where rec_num >= 2", "UPDATE 2\n"},
+      {"insert into orders (rec_num, stock) values (9, '600009')", "INSERT 1\n"},
+      {"delete from orders", "DELETE 4\n"},
+      {"create table other (a int)", "成功\n"},
+  };
+  for (const Case& c : cases) {
+    const ToolResult r = RunKestal({"sql", "exec", conn, c.statement});
+    EXPECT_EQ(r.status, 0) << c.statement << r.err;
+    EXPECT_EQ(r.out, c.out) << c.statement;
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(Engines, FollowEngineTest, ::testing::ValuesIn(kAllEngines), EngineName);
 
 TEST(SqlExecVoiceTest, QueriesPrintRowsAndEmptyStatementsAreWrongUsage) {
