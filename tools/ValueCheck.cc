@@ -9,6 +9,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "tools/TerminalText.h"
 
@@ -266,8 +267,19 @@ bool ConvertValue(const ColumnType& column, const std::string& value, bool numer
           return ConvertWhole(TrimBoth(value), INT16_MIN, INT16_MAX, "smallint", out, why);
         case 48:
           return ConvertWhole(TrimBoth(value), 0, 255, "tinyint", out, why);
-        default:
-          return ConvertWhole(TrimBoth(value), 0, 1, "bit", out, why);
+        default: {
+          // A logical field (T, F, Y, N) goes into a bit column as 1 or 0.
+          const std::string v = TrimBoth(value);
+          if (v.size() == 1 && strchr("TtYy", v[0]) != nullptr) {
+            *out = "1";
+            return true;
+          }
+          if (v.size() == 1 && strchr("FfNn", v[0]) != nullptr) {
+            *out = "0";
+            return true;
+          }
+          return ConvertWhole(v, 0, 1, "bit", out, why);
+        }
       }
     case ColumnKind::kChar:
     case ColumnKind::kVarchar:

@@ -21,7 +21,7 @@ struct ValueRules {
 // true with the text to store in *out, or false with the reason in *why (in
 // the terminal's encoding, without the record and column).
 //   int, bigint, smallint, tinyint, bit: a whole number within the type's
-//     range; blank is 0.
+//     range; blank is 0; a bit also takes a logical T, Y (1) or F, N (0).
 //   char(n): at most n characters, padded with blanks to n characters.
 //   varchar(n): at most n characters after the trailing blanks are removed
 //     (kept with keep_padding, as far as the column holds them).

@@ -102,6 +102,25 @@ TEST_P(BridgeValueTest, ValuesThatDoNotFitAreRefusedWithTheReason) {
   }
 }
 
+// A logical field goes into a bit column (boolean on PostgreSQL) as 1 or 0.
+TEST_P(BridgeValueTest, LogicalFieldsGoIntoBitColumns) {
+  const bool sqlite = GetParam() == Engine::kSqlite;
+  OrderTables t(GetParam(), std::string("create table orders (rec_num int, ok ") +
+                                (sqlite ? "bit" : "boolean") + ")");
+  const std::string file = t.dir.File("flags.dbf");
+  CreateTable(file, "REC_NUM:N:8,OK:L:1");
+  AppendTo(file, ",T\n,F\n,Y\n,\n");
+  BridgeInto(t, file, 4);
+  const auto rows = t.db->Query("select ok from orders order by rec_num");
+  ASSERT_EQ(rows.size(), 4u);
+  const std::string yes = sqlite ? "1" : "t";
+  const std::string no = sqlite ? "0" : "f";
+  EXPECT_EQ(rows[0][0], yes);
+  EXPECT_EQ(rows[1][0], no);
+  EXPECT_EQ(rows[2][0], yes);
+  EXPECT_EQ(rows[3][0], no);  // blank is 0
+}
+
 TEST_P(BridgeValueTest, KeepPaddingKeepsTheBlanksTheColumnHolds) {
   Typed x(GetParam());
   AppendTo(x.file, ",note,1,20240105,1,ab,a,1\n");
