@@ -34,10 +34,10 @@ TEST(SqlInfoTest, ShowsTheFieldTableAndRowCount) {
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_NE(r.out.find("Rows:           3\n"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("Record length:  43\n"), std::string::npos) << r.out;
-  EXPECT_NE(r.out.find("  1  rec_num                 56  int          8       0\n"),
+  EXPECT_NE(r.out.find("  1  rec_num                 56  int          8       0  int\n"),
             std::string::npos)
       << r.out;
-  EXPECT_NE(r.out.find("  5  note                    39  text        20      23\n"),
+  EXPECT_NE(r.out.find("  5  note                    39  text        20      23  varchar(20)\n"),
             std::string::npos)
       << r.out;
 }
