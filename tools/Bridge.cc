@@ -108,7 +108,7 @@ void Bridge::Open() {
     if (lock_fd_ < 0) throw ToolError("cannot open '" + lock + "': " + strerror(errno));
     if (flock(lock_fd_, LOCK_EX | LOCK_NB) != 0) {
       throw ToolError("another bridge in this folder uses the load name '" + config_.tag +
-                      "'; give each bridge its own --tag");
+                      "'; give each bridge its own --load-name");
     }
   }
   if (!t_->sql->AllocOrderBuff()) throw ToolError("cannot allocate the order buffer");
@@ -257,6 +257,8 @@ bool Bridge::KeepClaim() {
   if (now - claim_checked_ < std::chrono::seconds(2)) return true;
   claim_checked_ = now;
   if (t_->claim->Keep()) return true;
+  // Nothing is copied without the claim: it is looked at again next step.
+  claim_checked_ = std::chrono::steady_clock::time_point();
   if (reachable_) Notice("the database cannot be reached; retrying");
   reachable_ = false;
   return false;
