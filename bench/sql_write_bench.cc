@@ -107,6 +107,8 @@ std::unique_ptr<CSQLOperate> OpenOurs(const std::string& connection) {
 
 template <class Scratch>
 void NumberedInsert(benchmark::State& state, const char* name) {
+  // The same statement is replayed raw: it is read back from the log.
+  Connection::EnableStatementLog(true);
   try {
     Scratch db(std::string("numbered_") + name);
     CreateTrades(db, kOurs);

@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstring>
 
 #include "dbf/DBFDetail.h"
@@ -77,6 +78,14 @@ void PutNumberField(char* field, const char* text, size_t length, size_t width) 
 int CDBFOperate::AddNewRecord(char* pRecords, long nCount, CString strTableTag) {
   // Nothing sensible can be written for these; refuse before touching the file.
   if (nCount < 0 || (nCount > 0 && pRecords == nullptr)) return 0;
+  if (m_bReadOnly) {
+    char text[kErrorMsgSize];
+    snprintf(text, sizeof text, "append to %s refused: the table file is open for reading only",
+             m_strFileName.c_str());
+    SetErrorText(m_szErrorMsg, text);
+    m_nLastError = -1;
+    return 0;
+  }
   int result = 1;
   m_csLock.Lock();
   if (LockFile() != 0) {
@@ -85,7 +94,8 @@ int CDBFOperate::AddNewRecord(char* pRecords, long nCount, CString strTableTag) 
     // place. On failure the object has no open file until the next Open.
     try {
       m_File.Open(m_strFileName.c_str(), kOpenFlags);
-    } catch (const CFileException&) {
+    } catch (const CFileException& e) {
+      SetErrorText(m_szErrorMsg, e);
       return 0;
     }
     m_csLock.Lock();
@@ -117,8 +127,10 @@ int CDBFOperate::AddNewRecord(char* pRecords, long nCount, CString strTableTag) 
     m_File.Write(bytes, sizeof bytes);
     m_nLastError = 0;
     m_lTotalCount = newCount;
-  } catch (const CFileException&) {
-    // Writes made before the error stay; they are not counted.
+  } catch (const CFileException& e) {
+    // Writes made before the error stay; they are not counted. The text says
+    // why ("No space left on device", "File too large", ...).
+    SetErrorText(m_szErrorMsg, e);
     m_nLastError = -1;
     result = 0;
   }
@@ -158,18 +170,23 @@ void CDBFOperate::AddRecordNumber(char* pRecords, long nCount, long nStart, CStr
 
 int CDBFOperate::LockFile() {
   bool locked = false;
+  Backoff pause;
   time_t t0 = time(nullptr);
   for (;;) {
     time_t t1 = time(nullptr);
     try {
       m_File.LockRange(kCountOffset, kCountSize);
       locked = true;
+    } catch (const CFileException& e) {
+      SetErrorText(m_szErrorMsg, e);
+      locked = false;
     } catch (...) {
       locked = false;
     }
-    // Retry at once, for as long as attempts start within 5 whole seconds. A
-    // clock set back ends the wait rather than stretching it.
+    // Retry after a pause, for as long as attempts start within 5 whole
+    // seconds. A clock set back ends the wait rather than stretching it.
     if (difftime(t1, t0) > 5.0 || t1 < t0 || locked) break;
+    pause.Wait();
   }
   return locked ? 0 : 1;
 }
@@ -177,6 +194,10 @@ int CDBFOperate::LockFile() {
 int CDBFOperate::UnlockFile() {
   try {
     m_File.UnlockRange(kCountOffset, kCountSize);
+  } catch (const CFileException& e) {
+    // After an append that failed, its own error is the one worth keeping.
+    if (m_nLastError == 0) SetErrorText(m_szErrorMsg, e);
+    return 1;
   } catch (...) {
     return 1;
   }

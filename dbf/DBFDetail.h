@@ -3,6 +3,8 @@
 // terminated in the file. Internal to dbf/.
 #pragma once
 
+#include <time.h>
+
 #include <cstdint>
 #include <cstring>
 
@@ -38,6 +40,26 @@ inline void SetErrorText(char* errorMsg, const CFileException& e) {
   memset(errorMsg, 0, CDBFOperate::kErrorMsgSize);
   e.GetErrorMessage(errorMsg, CDBFOperate::kErrorMsgSize);
 }
+
+// The pause between tries of a retry loop: 50 microseconds at first, doubled
+// after each try up to 10 milliseconds. A holder of the count lock keeps it
+// for microseconds, so the first tries come quickly; a long conflict costs a
+// waiter about a hundred wake-ups a second rather than a whole core.
+class Backoff {
+ public:
+  // Sleeps for the current pause, then lengthens it.
+  void Wait() {
+    struct timespec ts {
+      0, pauseNs_
+    };
+    nanosleep(&ts, nullptr);  // a signal may cut it short; the caller's bound holds
+    pauseNs_ = pauseNs_ * 2 > kMaxPauseNs ? kMaxPauseNs : pauseNs_ * 2;
+  }
+
+ private:
+  static constexpr long kMaxPauseNs = 10 * 1000 * 1000;
+  long pauseNs_ = 50 * 1000;
+};
 
 // The field's name as a terminated string: the file gives 11 bytes that are
 // meant to hold a NUL but need not.

@@ -51,8 +51,7 @@ CDBFOperate::CDBFOperate()
       m_lCurPos(-1),
       m_nBufferPos(-1),
       m_lTotalCount(0),
-      m_nDirtySlots(0),
-      m_nDirtyLen(0) {
+      m_bReadOnly(false) {
   memset(m_Fields, 0, sizeof m_Fields);
   memset(m_szRecordBuf, 0, sizeof m_szRecordBuf);
   memset(m_szErrorMsg, 0, sizeof m_szErrorMsg);
@@ -62,9 +61,17 @@ CDBFOperate::CDBFOperate()
 CDBFOperate::~CDBFOperate() = default;
 
 int CDBFOperate::Open(const char* strFileName) {
+  return OpenWith(strFileName, kOpenFlags);
+}
+
+int CDBFOperate::OpenReadOnly(const char* strFileName) {
+  return OpenWith(strFileName, kReadOnlyFlags);
+}
+
+int CDBFOperate::OpenWith(const char* strFileName, unsigned nFlags) {
   CFile file;
   try {
-    file.Open(strFileName, kOpenFlags);
+    file.Open(strFileName, nFlags);
   } catch (const CFileException&) {
     return 0;  // the object keeps its file and members
   }
@@ -77,6 +84,7 @@ int CDBFOperate::Open(const char* strFileName) {
   m_nRecLen = m_nRecordLength;
   m_lTotalCount = m_lRecordCount;
   m_strFileName = strFileName;
+  m_bReadOnly = nFlags == kReadOnlyFlags;
   return 1;
 }
 

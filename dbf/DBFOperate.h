@@ -6,7 +6,9 @@
 // readers never count a record that is not complete.
 //
 // m_csLock guards every count refresh and every append of one object; between
-// handles and processes the lock on bytes 4 to 7 does. Block reads,
+// handles and processes the lock on bytes 4 to 7 serialises appenders only.
+// Readers take no file lock at all, so no number of followers can hold an
+// appender up: they read the count until two reads agree. Block reads,
 // navigation and field lookups take no lock and share the object's single
 // file position with appends: one object serves one operation at a time.
 //
@@ -46,6 +48,8 @@ class CDBFOperate : public CObject {
   static constexpr int kHeaderSize = 32;
   // Open flags of the table file: modeReadWrite | shareDenyNone | typeBinary.
   static constexpr unsigned kOpenFlags = 0x8042;
+  // Open flags of OpenReadOnly: modeRead | shareDenyNone | typeBinary.
+  static constexpr unsigned kReadOnlyFlags = 0x8040;
 
   // Constructs with no file open.
   CDBFOperate();
@@ -57,12 +61,17 @@ class CDBFOperate : public CObject {
   // Opens an existing table file and reads its layout. Returns 1 on success,
   // 0 on failure (a malformed header also records a text for GetLastErrorMsg).
   int Open(const char* strFileName);
+  // As Open, but for reading only, so that a file without write permission
+  // can be followed. AddNewRecord then fails with a text saying why.
+  int OpenReadOnly(const char* strFileName);
   // Closes the file; errors are ignored. The members keep their values.
   void Close();
 
  private:
   // Reads header and field descriptors into the members. 1 on success, 0 on failure.
   int SetFileFormat();
+  // Open with the given CFile flags.
+  int OpenWith(const char* strFileName, unsigned nFlags);
 
  public:
   // The path of the last successful Open.
@@ -71,11 +80,14 @@ class CDBFOperate : public CObject {
   CString GetLastErrorMsg();
 
   // Reads up to nCount (at most 500) records after the position into the
-  // record buffer. Returns the number read; 0 when none or on failure.
+  // record buffer. Returns the number of whole records read; 0 when none or
+  // on failure. A file holding fewer records than its count is an error
+  // (m_nLastError -1, text naming both numbers) after the records it holds.
   int ReadToBufferFromFile(int nCount);
 
  private:
-  // Refreshes m_lTotalCount from the header; the last known count on failure.
+  // Refreshes m_lTotalCount from the header, without any lock; the last
+  // known count, with the error text, on failure.
   long GetTotalCounts();
 
  public:
@@ -95,13 +107,14 @@ class CDBFOperate : public CObject {
   CString GetFieldValue(CString strField);
 
   // Appends nCount record images from pRecords (stamping REC_NUM for "WTK").
-  // Returns 1 on success, 0 on failure.
+  // Returns 1 on success, 0 on failure with the reason in GetLastErrorMsg.
   int AddNewRecord(char* pRecords, long nCount, CString strTableTag);
 
  private:
   // Stamps record numbers nStart + 1 .. nStart + nCount into REC_NUM.
   void AddRecordNumber(char* pRecords, long nCount, long nStart, CString strTableTag);
-  // Locks bytes 4 to 7, retrying for 5 to 6 seconds. 0 when held, 1 when not.
+  // Locks bytes 4 to 7, retrying with pauses for 5 to 6 seconds. 0 when
+  // held, 1 when not (the last failure's text recorded).
   int LockFile();
   // Releases the lock of bytes 4 to 7 once. 0 on success, 1 on failure.
   int UnlockFile();
@@ -133,9 +146,9 @@ class CDBFOperate : public CObject {
   CCriticalSection m_csLock;  // count refreshes and appends of this object
 
  public:
-  // 500 slots of 512 bytes, filled by block reads. The host reads it; it
-  // does not write it: a block read clears only the bytes the previous block
-  // filled, so anything else written here would outlive the next read.
+  // 500 slots of 512 bytes, filled by block reads. After a block read of n
+  // records slots 0 to n - 1 hold them and every other byte is zero, whatever
+  // the host wrote here before.
   char m_szRecordBuf[kRecordBufSize];
   char m_szErrorMsg[kErrorMsgSize];  // NUL-terminated text of the last file error
 
@@ -144,11 +157,8 @@ class CDBFOperate : public CObject {
   // then copied into the slots. kRecordBufSize bytes, allocated by the first
   // block read and kept until destruction.
   std::unique_ptr<char[]> m_pReadBuf;
-  // The part of m_szRecordBuf that may hold non-zero bytes: the first
-  // m_nDirtyLen bytes of slots 0 to m_nDirtySlots - 1. Every other byte is
-  // zero. Block reads keep this true and clear only this part.
-  int32_t m_nDirtySlots;
-  int32_t m_nDirtyLen;
+  // Set by OpenReadOnly, cleared by Open: appends are refused.
+  bool m_bReadOnly;
 
   friend class CDBFOperateTestAccess;
 };

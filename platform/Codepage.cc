@@ -2,6 +2,7 @@
 
 #include <iconv.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstdint>
@@ -84,7 +85,84 @@ iconv_t Converter(const char* from, const char* to) {
   return cache.Get(from, to);
 }
 
+bool IsUtf8(const char* codeset) {
+  return SameCodeset(codeset, "UTF-8");
+}
+
+bool IsGbkName(const char* codeset) {
+  return SameCodeset(codeset, "GBK") || SameCodeset(codeset, "CP936") ||
+         SameCodeset(codeset, "936") || SameCodeset(codeset, "MS936") ||
+         SameCodeset(codeset, "WINDOWS-936");
+}
+
+// How iconv takes the bytes: 0 converted, 1 an incomplete character (more
+// bytes wanted), 2 an invalid sequence.
+int Probe(iconv_t cd, const unsigned char* bytes, size_t size) {
+  iconv(cd, nullptr, nullptr, nullptr, nullptr);
+  char out[32];
+  char* in = reinterpret_cast<char*>(const_cast<unsigned char*>(bytes));
+  char* o = out;
+  size_t in_left = size;
+  size_t out_left = sizeof out;
+  if (iconv(cd, &in, &in_left, &o, &out_left) != static_cast<size_t>(-1)) return 0;
+  return errno == EINVAL ? 1 : 2;
+}
+
+ByteClasses GbkClasses() {
+  ByteClasses c{};
+  for (int b = 0x81; b <= 0xFE; ++b) c.lead[b] = true;
+  for (int b = 0x40; b <= 0xFE; ++b) c.trail[b] = b != 0x7F;
+  return c;
+}
+
+// Bytes to give up on after iconv refused the character at text[at] (from
+// code set from): the whole character where its extent is known, so that
+// one bad character becomes one '?' and no piece of it (a trail byte that
+// looks like '\\' or '{') survives as a character of its own.
+size_t BadCharLength(const std::string& text, size_t at, const char* from) {
+  if (IsUtf8(from)) {
+    size_t n = 1;
+    while (n < 4 && at + n < text.size() &&
+           (static_cast<unsigned char>(text[at + n]) & 0xC0) == 0x80)
+      ++n;
+    return n;
+  }
+  if (SameCodeset(from, ProcessCodepage().c_str())) {
+    return ProcessByteClasses().CharLength(text.data(), text.size(), at);
+  }
+  return 1;
+}
+
 }  // namespace
+
+ByteClasses ByteClassesFor(const char* codeset) {
+  ByteClasses c{};
+  if (IsUtf8(codeset)) return c;
+  iconv_t cd = iconv_open("UTF-8", codeset);
+  if (cd == reinterpret_cast<iconv_t>(-1)) return IsGbkName(codeset) ? GbkClasses() : c;
+  bool any_lead = false;
+  for (int b = 0x80; b <= 0xFF; ++b) {
+    const unsigned char one = static_cast<unsigned char>(b);
+    c.lead[b] = Probe(cd, &one, 1) == 1;
+    any_lead = any_lead || c.lead[b];
+  }
+  // A trail byte is one that some lead byte accepts; most code sets accept
+  // every trail byte after their first lead byte, so the search is short.
+  for (int t = 0x21; any_lead && t <= 0xFF; ++t) {
+    for (int l = 0x80; l <= 0xFF && !c.trail[t]; ++l) {
+      if (!c.lead[l]) continue;
+      const unsigned char two[2] = {static_cast<unsigned char>(l), static_cast<unsigned char>(t)};
+      c.trail[t] = Probe(cd, two, 2) != 2;
+    }
+  }
+  iconv_close(cd);
+  return c;
+}
+
+const ByteClasses& ProcessByteClasses() {
+  static const ByteClasses classes = ByteClassesFor(ProcessCodepage().c_str());
+  return classes;
+}
 
 const std::string& ProcessCodepage() {
   static const std::string name = [] {
@@ -114,10 +192,12 @@ std::string ConvertText(const std::string& text, const char* from, const char* t
     if (r == static_cast<size_t>(-1)) {
       if (errno == E2BIG) continue;
       // EILSEQ or EINVAL (a cut sequence at the end): one '?' for the bad
-      // byte, then carry on after it.
+      // character, then carry on after it.
+      const size_t at = static_cast<size_t>(in - text.data());
+      const size_t skip = std::min(BadCharLength(text, at, from), in_left);
       out += '?';
-      ++in;
-      --in_left;
+      in += skip;
+      in_left -= skip;
       iconv(cd, nullptr, nullptr, nullptr, nullptr);
     }
   }

@@ -4,9 +4,59 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/Codepage.h"
 #include "platform/Mbcs.h"
 
 namespace {
+
+using kestal::ByteClasses;
+
+const ByteClasses& Chars() {
+  return kestal::ProcessByteClasses();
+}
+
+// Index of the first match of sub[0..n) in s at or after start (n > 0) that
+// begins and ends on character boundaries of s, or npos. start counts as a
+// boundary. Candidates come from std::string::find; the boundary walk only
+// moves forward, so a search costs one pass over s plus the candidates.
+size_t FindChars(const std::string& s, const char* sub, size_t n, size_t start) {
+  const ByteClasses& c = Chars();
+  size_t boundary = start;
+  for (size_t at = s.find(sub, start, n); at != std::string::npos; at = s.find(sub, at + 1, n)) {
+    while (boundary < at) boundary += c.CharLength(s.data(), s.size(), boundary);
+    if (boundary != at) continue;  // at is the trail byte of a character
+    size_t end = at;
+    while (end < at + n) end += c.CharLength(s.data(), s.size(), end);
+    if (end == at + n) return at;  // else the last character of sub is half of one in s
+  }
+  return std::string::npos;
+}
+
+// True when the character text[0..n) is one of the characters of set.
+bool InSet(const char* set, const char* text, size_t n) {
+  if (set == nullptr) return false;
+  const ByteClasses& c = Chars();
+  const size_t size = std::strlen(set);
+  for (size_t i = 0; i < size;) {
+    const size_t len = c.CharLength(set, size, i);
+    if (len == n && std::memcmp(set + i, text, n) == 0) return true;
+    i += len;
+  }
+  return false;
+}
+
+// Bytes of the leading run of characters of s from start that are in set
+// (inside = true) or not in set (inside = false).
+size_t Span(const std::string& s, size_t start, const char* set, bool inside) {
+  const ByteClasses& c = Chars();
+  size_t i = start;
+  while (i < s.size()) {
+    const size_t len = c.CharLength(s.data(), s.size(), i);
+    if (InSet(set, s.data() + i, len) != inside) break;
+    i += len;
+  }
+  return i - start;
+}
 
 // Clamps [first, first+count) into [0, size] and returns it as (pos, len).
 std::pair<size_t, size_t> Clamp(int first, int count, size_t size) {
@@ -17,7 +67,9 @@ std::pair<size_t, size_t> Clamp(int first, int count, size_t size) {
   return {static_cast<size_t>(f), static_cast<size_t>(c)};
 }
 
-bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f'; }
+bool IsBlank(char c) {
+  return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f';
+}
 
 }  // namespace
 
@@ -57,35 +109,86 @@ void CString::AppendFormat(const char* format, ...) {
   s_ += more.s_;
 }
 
-int CString::Compare(const char* other) const { return std::strcmp(s_.c_str(), other ? other : ""); }
+int CString::Compare(const char* other) const {
+  return std::strcmp(s_.c_str(), other ? other : "");
+}
 
-int CString::CompareNoCase(const char* other) const { return _mbsicmp(s_.c_str(), other ? other : ""); }
+int CString::CompareNoCase(const char* other) const {
+  return _mbsicmp(s_.c_str(), other ? other : "");
+}
 
 int CString::Find(const char* sub, int start) const {
   if (sub == nullptr || start < 0 || static_cast<size_t>(start) > s_.size()) return -1;
-  size_t at = s_.find(sub, static_cast<size_t>(start));
+  if (*sub == '\0') return start;
+  size_t at = FindChars(s_, sub, std::strlen(sub), static_cast<size_t>(start));
   return at == std::string::npos ? -1 : static_cast<int>(at);
 }
 
 int CString::Find(char ch, int start) const {
   if (start < 0 || static_cast<size_t>(start) > s_.size()) return -1;
-  size_t at = s_.find(ch, static_cast<size_t>(start));
+  size_t at = FindChars(s_, &ch, 1, static_cast<size_t>(start));
   return at == std::string::npos ? -1 : static_cast<int>(at);
 }
 
 int CString::ReverseFind(char ch) const {
-  size_t at = s_.rfind(ch);
-  return at == std::string::npos ? -1 : static_cast<int>(at);
+  int last = -1;
+  for (size_t at = FindChars(s_, &ch, 1, 0); at != std::string::npos;
+       at = FindChars(s_, &ch, 1, at + 1)) {
+    last = static_cast<int>(at);
+  }
+  return last;
 }
 
-CString CString::Mid(int first) const { return Mid(first, GetLength()); }
+int CString::FindOneOf(const char* set) const {
+  const size_t at = Span(s_, 0, set, false);
+  return at < s_.size() ? static_cast<int>(at) : -1;
+}
+
+CString CString::SpanIncluding(const char* set) const {
+  return CString(s_.substr(0, Span(s_, 0, set, true)));
+}
+
+CString CString::SpanExcluding(const char* set) const {
+  return CString(s_.substr(0, Span(s_, 0, set, false)));
+}
+
+CString CString::Tokenize(const char* tokens, int& start) const {
+  if (start < 0 || static_cast<size_t>(start) >= s_.size()) {
+    start = -1;
+    return CString();
+  }
+  const size_t from = static_cast<size_t>(start);
+  if (tokens == nullptr || *tokens == '\0') {
+    // The rest is one token; the next call ends the walk.
+    start = GetLength();
+    return CString(s_.substr(from));
+  }
+  const size_t first = from + Span(s_, from, tokens, true);
+  if (first >= s_.size()) {
+    start = -1;
+    return CString();
+  }
+  const size_t length = Span(s_, first, tokens, false);
+  // Past the token and the one character that ended it (a delimiter of two
+  // bytes is passed whole).
+  const size_t end = first + length;
+  start =
+      static_cast<int>(end < s_.size() ? end + Chars().CharLength(s_.data(), s_.size(), end) : end);
+  return CString(s_.substr(first, length));
+}
+
+CString CString::Mid(int first) const {
+  return Mid(first, GetLength());
+}
 
 CString CString::Mid(int first, int count) const {
   auto [pos, len] = Clamp(first, count, s_.size());
   return CString(s_.substr(pos, len));
 }
 
-CString CString::Left(int count) const { return Mid(0, count); }
+CString CString::Left(int count) const {
+  return Mid(0, count);
+}
 
 CString CString::Right(int count) const {
   int n = std::clamp(count, 0, GetLength());
@@ -94,11 +197,12 @@ CString CString::Right(int count) const {
 
 int CString::Replace(const char* from, const char* to) {
   if (from == nullptr || *from == '\0') return 0;
-  const std::string f(from), t(to ? to : "");
+  const size_t n = std::strlen(from);
+  const char* t = to ? to : "";
   std::string out;
   int replaced = 0;
   size_t pos = 0;
-  for (size_t at; (at = s_.find(f, pos)) != std::string::npos; pos = at + f.size()) {
+  for (size_t at; (at = FindChars(s_, from, n, pos)) != std::string::npos; pos = at + n) {
     out.append(s_, pos, at - pos).append(t);
     ++replaced;
   }
@@ -109,14 +213,29 @@ int CString::Replace(const char* from, const char* to) {
 }
 
 int CString::Replace(char from, char to) {
+  // Each search starts after the byte just replaced, so the characters are
+  // those of the text as it was.
   int replaced = 0;
-  for (char& c : s_) {
-    if (c == from) {
-      c = to;
-      ++replaced;
-    }
+  for (size_t at = FindChars(s_, &from, 1, 0); at != std::string::npos;
+       at = FindChars(s_, &from, 1, at + 1)) {
+    s_[at] = to;
+    ++replaced;
   }
   return replaced;
+}
+
+int CString::Remove(char ch) {
+  std::string out;
+  int removed = 0;
+  size_t pos = 0;
+  for (size_t at; (at = FindChars(s_, &ch, 1, pos)) != std::string::npos; pos = at + 1) {
+    out.append(s_, pos, at - pos);
+    ++removed;
+  }
+  if (removed == 0) return 0;
+  out.append(s_, pos, std::string::npos);
+  s_.swap(out);
+  return removed;
 }
 
 int CString::Delete(int index, int count) {
@@ -132,24 +251,19 @@ int CString::Insert(int index, const char* text) {
 }
 
 void CString::MakeUpper() {
-  for (size_t i = 0; i < s_.size(); ++i) {
-    unsigned char c = static_cast<unsigned char>(s_[i]);
-    if (kestal::IsGbkLeadByte(c) && i + 1 < s_.size()) {
-      ++i;  // skip the trail byte: it belongs to a double-byte character
-    } else if (c >= 'a' && c <= 'z') {
-      s_[i] = static_cast<char>(c - 'a' + 'A');
-    }
+  const ByteClasses& c = Chars();
+  for (size_t i = 0, len; i < s_.size(); i += len) {
+    // A double-byte character is left whole, even when its trail byte is a letter.
+    len = c.CharLength(s_.data(), s_.size(), i);
+    if (len == 1 && s_[i] >= 'a' && s_[i] <= 'z') s_[i] = static_cast<char>(s_[i] - 'a' + 'A');
   }
 }
 
 void CString::MakeLower() {
-  for (size_t i = 0; i < s_.size(); ++i) {
-    unsigned char c = static_cast<unsigned char>(s_[i]);
-    if (kestal::IsGbkLeadByte(c) && i + 1 < s_.size()) {
-      ++i;
-    } else if (c >= 'A' && c <= 'Z') {
-      s_[i] = static_cast<char>(c - 'A' + 'a');
-    }
+  const ByteClasses& c = Chars();
+  for (size_t i = 0, len; i < s_.size(); i += len) {
+    len = c.CharLength(s_.data(), s_.size(), i);
+    if (len == 1 && s_[i] >= 'A' && s_[i] <= 'Z') s_[i] = static_cast<char>(s_[i] - 'A' + 'a');
   }
 }
 

@@ -1,6 +1,14 @@
 // CString: a byte string in the process code page (GBK by default). Bytes are
 // kept as given: no character set conversion happens here. Positions and
 // lengths count bytes, as in a multibyte MFC build.
+//
+// Searching steps over whole characters of the process code page, as the
+// multibyte MFC string does under code page 936: a lead byte followed by a
+// trail byte is one character, so the trail byte of a Chinese character is
+// never found, replaced or removed as the ASCII character it equals ('\\',
+// '{', '}', '|', letters), and a substring only matches where a character
+// starts and ends. A search start position is taken to be a character start.
+// Search for a single-byte character finds only single-byte characters.
 #pragma once
 
 #include <cstdarg>
@@ -32,11 +40,22 @@ class CString {
   // Case-insensitive comparison, double-byte aware (code page 936).
   int CompareNoCase(const char* other) const;
 
-  // Index of the first occurrence at or after start, or -1.
+  // Index of the first occurrence at or after start, or -1 (also for a null
+  // sub and a start outside the text; an empty sub is found at start).
   int Find(const char* sub, int start = 0) const;
   int Find(char ch, int start = 0) const;
   // Index of the last occurrence of ch, or -1.
   int ReverseFind(char ch) const;
+  // Index of the first character that is one of the characters of set, or -1.
+  int FindOneOf(const char* set) const;
+  // The leading characters that are all in set / none in set.
+  CString SpanIncluding(const char* set) const;
+  CString SpanExcluding(const char* set) const;
+  // The next token from start: characters of tokens before it are skipped,
+  // the token ends before the next such character, and start moves past
+  // that character. At the end, returns "" and sets start to -1. With no
+  // tokens, the rest of the text is the one token.
+  CString Tokenize(const char* tokens, int& start) const;
 
   // Substrings; out-of-range arguments are clamped, never undefined.
   CString Mid(int first) const;
@@ -47,6 +66,8 @@ class CString {
   // Replaces every occurrence of from by to; returns the number replaced.
   int Replace(const char* from, const char* to);
   int Replace(char from, char to);
+  // Deletes every occurrence of ch; returns the number deleted.
+  int Remove(char ch);
   // Deletes count bytes at index (clamped); returns the new length.
   int Delete(int index, int count = 1);
   int Insert(int index, const char* text);
@@ -54,17 +75,31 @@ class CString {
   // left alone, so GBK text survives.
   void MakeUpper();
   void MakeLower();
+  // Remove blanks (space, tab, CR, LF, VT, FF). Byte-wise: no code page has
+  // a blank as a trail byte.
   void TrimLeft();
   void TrimRight();
-  void Trim() { TrimRight(); TrimLeft(); }
+  void Trim() {
+    TrimRight();
+    TrimLeft();
+  }
 
   const char* c_str() const { return s_.c_str(); }
   operator const char*() const { return s_.c_str(); }  // NOLINT: as in MFC
   const std::string& str() const { return s_; }
 
-  CString& operator+=(const CString& other) { s_ += other.s_; return *this; }
-  CString& operator+=(const char* other) { s_ += (other ? other : ""); return *this; }
-  CString& operator+=(char ch) { s_ += ch; return *this; }
+  CString& operator+=(const CString& other) {
+    s_ += other.s_;
+    return *this;
+  }
+  CString& operator+=(const char* other) {
+    s_ += (other ? other : "");
+    return *this;
+  }
+  CString& operator+=(char ch) {
+    s_ += ch;
+    return *this;
+  }
 
   friend CString operator+(const CString& a, const CString& b) { return CString(a.s_ + b.s_); }
   friend CString operator+(const CString& a, const char* b) { return CString(a.s_ + (b ? b : "")); }

@@ -1,14 +1,16 @@
 #!/usr/bin/env bash
 # Installs the Debian packages Kestal needs, only those that are missing.
-# Usage: scripts/deps.sh build|test|bench
+# Usage: scripts/deps.sh build|test|bench|fuzz
 set -euo pipefail
 
 want=(cmake g++ make pkg-config libsqlite3-dev libpq-dev)
 case "${1:-build}" in
   build) ;;
-  test) want+=(libgtest-dev postgresql python3 python3-dbf) ;;
+  # clang-14 and its libFuzzer runtime: scripts/fuzz.sh, which the tests run.
+  test) want+=(libgtest-dev postgresql python3 python3-dbf clang-14 libclang-rt-14-dev) ;;
+  fuzz) want+=(clang-14 libclang-rt-14-dev) ;;
   bench) want+=(libbenchmark-dev libshp-dev postgresql) ;;
-  *) echo "usage: $0 build|test|bench" >&2; exit 2 ;;
+  *) echo "usage: $0 build|test|bench|fuzz" >&2; exit 2 ;;
 esac
 
 missing=()

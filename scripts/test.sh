@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds Kestal and runs every test: first a normal build, then the same suite
-# under AddressSanitizer and UndefinedBehaviorSanitizer. Starts a throwaway
+# under AddressSanitizer and UndefinedBehaviorSanitizer, then every fuzz target
+# for 10 seconds from its seeds (scripts/fuzz.sh). Starts a throwaway
 # PostgreSQL server for the run and stops it at the end, pass or fail.
 #
 #   scripts/test.sh            everything (what CI runs)
@@ -29,3 +30,7 @@ run_suite() {  # run_suite BUILD_DIR [cmake args...]
 run_suite build -DCMAKE_BUILD_TYPE=RelWithDebInfo
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
   run_suite build-asan -DCMAKE_BUILD_TYPE=Debug -DKESTAL_SANITIZE=ON
+
+# Each libFuzzer target for 10 s (clang, ASan+UBSan, build-fuzz): a crash, a
+# hang or a broken invariant fails the run.
+scripts/fuzz.sh 10

@@ -8,6 +8,7 @@
 #include "platform/WinTime.h"
 #include "sql/SQLOperate.h"
 #include "sql/Statement.h"
+#include "sql/Trace.h"
 
 namespace {
 
@@ -36,6 +37,8 @@ CString CSQLOperate::ReOpenTraceEntry(const SYSTEMTIME& st, const char* strEvent
 // Replaces the Connection object with a new one opened on m_strConnect and
 // maps the table again, as Open does. Returns 1 on success, 0 when the
 // connection cannot be opened, the table is gone or a database error occurs.
+// The whole-table result set replaces any loaded window or rescan, so the
+// window state goes with it: the next window fetch queries afresh.
 int CSQLOperate::ReOpen() {
   CloseQuietly(m_pConnection);
   m_pConnection.Release();
@@ -46,6 +49,8 @@ int CSQLOperate::ReOpen() {
     m_pConnection->PutCursorLocation(adUseClient);
     m_nFieldCount = 0;
     if (!SetTableFormat()) return 0;
+    m_lCnt = 0;
+    m_lCurRow = 0;
     SetInsertSQL();
     return 1;
   } catch (const _com_error&) {
@@ -55,9 +60,10 @@ int CSQLOperate::ReOpen() {
 
 // Closes the held connection and makes up to nTimes attempts to open it again
 // on m_strConnect, each with an 8-second timeout; appends one trace entry per
-// attempt to m_strTrace and sleeps 500 ms after each failure. Returns 1 at the
-// first success, 0 when all attempts fail or nTimes < 1. The field table, the
-// result set and the counters are left as they were.
+// attempt to m_strTrace (kept within its cap) and sleeps 500 ms after each
+// failure. Returns 1 at the first success, 0 when all attempts fail or
+// nTimes < 1. The field table, the result set and the counters are left as
+// they were.
 int CSQLOperate::ReOpenEx(int nTimes) {
   CloseQuietly(m_pConnection);
   for (int attempt = 0; attempt < nTimes; ++attempt) {
@@ -66,12 +72,12 @@ int CSQLOperate::ReOpenEx(int nTimes) {
       m_pConnection->PutConnectionTimeout(kReOpenTimeoutSeconds);
       m_pConnection->Open(m_strConnect, "", "", -1);
       GetSystemTime(&st);
-      m_strTrace += ReOpenTraceEntry(st, "ReOpenSuccess");
+      kestal::trace::Append(m_strTrace, ReOpenTraceEntry(st, "ReOpenSuccess"));
       m_pConnection->PutCursorLocation(adUseClient);
       return 1;
     } catch (const _com_error&) {
       GetSystemTime(&st);
-      m_strTrace += ReOpenTraceEntry(st, "ReOpenException Sleep500");
+      kestal::trace::Append(m_strTrace, ReOpenTraceEntry(st, "ReOpenException Sleep500"));
       Sleep(kReOpenPauseMs);
     }
   }

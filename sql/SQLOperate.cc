@@ -11,6 +11,8 @@
 namespace {
 
 // Text after the last backslash of path, or the whole path when it has none.
+// ReverseFind steps over double-byte characters: a name ending in a character
+// whose trail byte is 0x5C keeps that character.
 CString LastPathComponent(const CString& path) {
   int slash = path.ReverseFind('\\');
   return slash < 0 ? path : path.Mid(slash + 1);
@@ -44,8 +46,9 @@ CSQLOperate::~CSQLOperate() {
 }
 
 // Connects with strConnect and maps the table named by the last component of
-// strTablePath. Returns 1 when the table is open, 0 when the connection cannot
-// be made or the table is unknown or too wide for a record image. Errors while
+// strTablePath. Returns 1 when the table is open (no window loaded), 0 when
+// the connection cannot be made or the table is unknown or too wide for a
+// record image. Errors while
 // mapping the table reach the caller as _com_error.
 int CSQLOperate::Open(const char* strConnect, const char* strTablePath) {
   const CString connect(strConnect);
@@ -66,6 +69,11 @@ int CSQLOperate::Open(const char* strConnect, const char* strTablePath) {
 
   m_nFieldCount = 0;
   if (!SetTableFormat()) return 0;
+  // The whole-table result set has replaced any loaded window or rescan:
+  // the next window fetch must query afresh, not serve these rows by the old
+  // window's row count.
+  m_lCnt = 0;
+  m_lCurRow = 0;
   SetInsertSQL();
   // Only a fully successful Open changes the string the reconnections use.
   m_strConnect = connect;

@@ -100,6 +100,8 @@ class CSQLOperate : public CObject {
   CString m_strGapInfo;
   CString m_strGapStart;
   CString m_strLastKey;
+  // Steps of the last window fetch and of each reconnection attempt since;
+  // at most 64 KiB, the oldest text dropped first (sql/Trace.h).
   CString m_strTrace;
   CString m_strConnect;
   _ConnectionPtr m_pConnection;

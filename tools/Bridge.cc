@@ -6,8 +6,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
+#include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -66,7 +69,6 @@ Bridge::Bridge(const BridgeConfig& config, BridgeNotice notice)
 
 Bridge::~Bridge() {
   if (t_->sql) t_->sql->FreeOrderBuff();
-  if (lock_fd_ >= 0) close(lock_fd_);
 }
 
 void Bridge::Notice(const std::string& text) const {
@@ -96,19 +98,12 @@ void Bridge::Open() {
 
   if (config_.mode == 2) {
     // The library writes log/OrderTemp_<tag>.txt below the working directory
-    // and lets the database read it back; the folder must exist, and a second
-    // bridge with the same tag in the same folder would overwrite the file
-    // between the write and the load.
+    // and lets the database read it back; the folder must exist. The library
+    // keeps the file locked until the load is done, so bridges (and hosts)
+    // sharing a tag take turns.
     const std::string dir = std::string(t_->sql->m_szCurrentDir) + "/log";
     if (mkdir(dir.c_str(), 0777) != 0 && errno != EEXIST) {
       throw ToolError("cannot make the bulk-load folder '" + dir + "': " + strerror(errno));
-    }
-    const std::string lock = dir + "/OrderTemp_" + config_.tag + ".lock";
-    lock_fd_ = open(lock.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-    if (lock_fd_ < 0) throw ToolError("cannot open '" + lock + "': " + strerror(errno));
-    if (flock(lock_fd_, LOCK_EX | LOCK_NB) != 0) {
-      throw ToolError("another bridge in this folder uses the load name '" + config_.tag +
-                      "'; give each bridge its own --load-name");
     }
   }
   if (!t_->sql->AllocOrderBuff()) throw ToolError("cannot allocate the order buffer");
@@ -164,16 +159,39 @@ long Bridge::Step() {
   const long sent = Send(n);
   if (sent == kNotRead) return 0;  // the file is read again at the next step
   if (sent > 0) {
+    if (!busy_.empty()) Notice("the database takes writes again");
+    busy_.clear();
     position_ += sent;
     copied_ += sent;
     failures_ = 0;
     if (limit_ < config_.batch && position_ >= narrow_until_) limit_ = config_.batch;
     return sent;
   }
+  // The engine's reason, read before anything else runs on the connection.
+  const _com_error why = LastFailure();
   if (!Recover()) return 0;
   if (position_ != at) {  // the batch had committed after all
     failures_ = 0;
     return 0;
+  }
+  switch (why.Kind()) {
+    case db::FailureKind::kBusy:
+      // Another connection holds the database: wait as long as it does.
+      if (busy_.empty()) Notice("the database is busy: " + Reason(why) + "; waiting");
+      busy_ = Reason(why);
+      failures_ = 0;
+      return 0;
+    case db::FailureKind::kLink:
+      failures_ = 0;  // reconnected already; the batch goes again
+      return 0;
+    case db::FailureKind::kResource:
+    case db::FailureKind::kStatement:
+      // No record can mend these: the batch is not cut down to find one.
+      if (++failures_ < kFailuresBeforeGivingUp) return 0;
+      throw ToolError("the database refuses every write, whatever the record: " + Reason(why));
+    case db::FailureKind::kValue:
+    case db::FailureKind::kUnknown:
+      break;
   }
   if (++failures_ < (limit_ > 1 ? kFailuresBeforeNarrowing : kFailuresBeforeGivingUp)) return 0;
   failures_ = 0;
@@ -185,8 +203,9 @@ long Bridge::Step() {
     return 0;
   }
   throw ToolError("record " + std::to_string(at + 1) +
-                  " is refused by the database again and again while it is reachable; "
-                  "check its values against the columns (kestal dbf cat FILE --from " +
+                  " is refused by the database again and again while it is reachable" +
+                  (why.Error() != 0 ? ": " + Reason(why) : std::string()) +
+                  "; check its values against the columns (kestal dbf cat FILE --from " +
                   std::to_string(at + 1) + " --limit 1)");
 }
 
@@ -197,6 +216,9 @@ long Bridge::Send(long n) {
   if (!dbf.MoveTo(position_ - 1)) return kNotRead;
   int got = dbf.ReadToBufferFromFile(static_cast<int>(n));
   if (got <= 0) {
+    // Records missing below the header's count stop the bridge once those
+    // the file holds are copied: only records that exist are ever copied.
+    StopIfFileIsShort(dbf, config_.dbf_path);
     Notice("cannot read records after " + std::to_string(position_) + " from the file" +
            (dbf.m_nLastError != 0 ? ": " + dbf.GetLastErrorMsg().str() : ""));
     return kNotRead;
@@ -233,19 +255,19 @@ long Bridge::Send(long n) {
   }
   if (count < got) return 0;  // cannot happen: the batch size leaves room
 
+  if (sql.m_pConnection.get() != nullptr) sql.m_pConnection.get()->ClearErrors();
   try {
     if (mode != 2) sql.BeginTrans();
     if (!sql.ExecBatchInsert(kReOpenCount, mode, CString(config_.tag))) return 0;
     if (mode != 2) sql.CommitTrans();
-  } catch (const _com_error&) {
+  } catch (const _com_error& e) {
+    // The first failure is the reason; what reopening meets comes after it.
+    if (sql.m_pConnection.get() != nullptr) sql.m_pConnection.get()->NoteError(e);
     // Reopening ends the connection and with it an open transaction.
     sql.BuffInit();
     sql.ReOpenEx(kReOpenCount);
     return 0;
   }
-  // The connection keeps the text of every statement it ran; the bridge runs
-  // for days, so that record is emptied after each batch.
-  if (sql.m_pConnection.get() != nullptr) sql.m_pConnection.get()->ClearSentStatements();
   sql.m_strTrace.Empty();
   return got;
 }
@@ -287,6 +309,16 @@ long Bridge::Fill(const std::vector<char>& images, long n, int mode) {
   return k;
 }
 
+_com_error Bridge::LastFailure() const {
+  const Connection* connection = t_->sql->m_pConnection.get();
+  return connection != nullptr ? connection->LastError() : _com_error(0);
+}
+
+std::string Bridge::Reason(const _com_error& e) {
+  if (e.Error() == 0) return "no reason given";
+  return DescribeComError(e);
+}
+
 bool Bridge::Recover() {
   CSQLOperate& sql = *t_->sql;
   long resume = ReadResumePoint();
@@ -296,7 +328,11 @@ bool Bridge::Recover() {
   }
   sql.m_strTrace.Empty();
   if (resume < 0) {
-    if (reachable_) Notice("the database cannot be reached; retrying");
+    if (reachable_) {
+      const _com_error why = LastFailure();
+      Notice("the database cannot be reached" +
+             (why.Error() != 0 ? ": " + Reason(why) : std::string()) + "; retrying");
+    }
     reachable_ = false;
     return false;
   }

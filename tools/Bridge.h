@@ -20,6 +20,8 @@
 #include <string>
 #include <vector>
 
+#include "sql/db/ComError.h"
+
 namespace kestal::tool {
 
 struct BridgeConfig {
@@ -58,12 +60,13 @@ class Bridge {
   long Step();
 
   long position() const { return position_; }  // records known to be in the table
-  long file_count() const {
-    return file_count_;
-  }                                              // records in the file at the last look,
-                                                 // read also while the database is lost
+  // Records in the file at the last look; read also while the database is lost.
+  long file_count() const { return file_count_; }
   long copied() const { return copied_; }        // records committed by this run
   bool reachable() const { return reachable_; }  // false while the database is lost
+  // The engine's reason while the database is busy (locked by another
+  // connection) and the bridge waits for it; empty otherwise.
+  const std::string& busy() const { return busy_; }
 
  private:
   struct Tables;
@@ -87,6 +90,10 @@ class Bridge {
   // The table's highest rec_num, or -1 when it cannot be read.
   long ReadResumePoint();
   void Notice(const std::string& text) const;
+  // The connection's last error (status 0 when none was noted).
+  _com_error LastFailure() const;
+  // "description (status xxxxxxxx)" of e, for messages.
+  static std::string Reason(const _com_error& e);
 
   BridgeConfig config_;
   BridgeNotice notice_;
@@ -99,7 +106,7 @@ class Bridge {
   long narrow_until_ = 0;    // back to the full batch once past this position
   int failures_ = 0;         // failed sends in a row at the same position
   bool told_comma_ = false;  // the mode-2 fallback was reported
-  int lock_fd_ = -1;         // lock on the bulk-load file name (mode 2)
+  std::string busy_;         // the reason while waiting for a busy database
   std::chrono::steady_clock::time_point claim_checked_ = std::chrono::steady_clock::now();
 };
 

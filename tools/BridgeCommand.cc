@@ -1,6 +1,7 @@
 // "kestal bridge FILE CONN TABLE": runs the bridge (Bridge.h) until SIGINT or
 // SIGTERM. On a terminal, stderr carries a live status line (records copied,
 // rate, lag behind the file); otherwise only notices and the closing line.
+#include <signal.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -39,9 +40,12 @@ const char kUsage[] =
     "                 (default WTK; formerly --tag)\n"
     "  --keep-padding keep the blanks that pad character fields in varchar and\n"
     "                 text columns\n"
+    "A database locked by another connection is waited for; one that cannot\n"
+    "store anything (disk full, read-only) stops the bridge with its reason.\n"
     "Exit status 1 for a bad field list, a missing file or table, a connection\n"
-    "that cannot be made, a value its column cannot hold, or a record the database\n"
-    "keeps refusing; 3 when another bridge is copying into TABLE.\n";
+    "that cannot be made, a value its column cannot hold, a database that refuses\n"
+    "every write, or a record the database keeps refusing; 3 when another bridge\n"
+    "is copying into TABLE.\n";
 
 long long MonotonicMs() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -74,7 +78,9 @@ class StatusLine {
     }
     fprintf(stderr, "\r\033[K%ld copied, %.0f records/s, lag %ld%s", bridge.copied(), rate_,
             bridge.file_count() - bridge.position(),
-            bridge.reachable() ? "" : ", database unreachable");
+            !bridge.reachable()      ? ", database unreachable"
+            : !bridge.busy().empty() ? ", database busy, waiting"
+                                     : "");
     fflush(stderr);
     drawn_ = true;
     last_draw_ = now;
@@ -119,6 +125,9 @@ int RunBridge(const Args& args) {
   config.batch = static_cast<int>(opts.GetLong("batch", 500, 1, 500));
   const int interval = static_cast<int>(opts.GetLong("interval", 200, 0, 60000));
   InstallStopHandlers();
+  // A file-size limit met by the database engine becomes a write error with
+  // its reason, not a kill.
+  signal(SIGXFSZ, SIG_IGN);
 
   StatusLine status;
   Bridge bridge(config, [&status](const std::string& text) { status.Notice(text); });

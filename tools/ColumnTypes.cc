@@ -111,8 +111,8 @@ std::string DescribeColumn(const ColumnType& c) {
 std::vector<ColumnType> ReadColumnTypes(const CSQLOperate& sql, const std::string& table) {
   std::vector<ColumnType> columns;
   try {
-    _RecordsetPtr objects = sql.m_pConnection->Execute(
-        CString("select id from sysobjects where name=" + Quoted(LookupName(table))));
+    _RecordsetPtr objects = sql.m_pConnection->Execute(CString(
+        "select id from sysobjects where name=" + Quoted(LookupName(sql.m_strTableName.str()))));
     if (objects->GetState() != adStateOpen || objects->GetRecordCount() == 0) {
       throw ToolError("the catalog does not list the table '" + table + "'");
     }

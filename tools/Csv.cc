@@ -5,6 +5,9 @@
 namespace kestal::tool {
 
 std::string CsvLine(const std::vector<std::string>& fields) {
+  // A lone empty field would make an empty line, which readers skip: it is
+  // written quoted so that the record survives.
+  if (fields.size() == 1 && fields[0].empty()) return "\"\"\n";
   std::string line;
   for (size_t i = 0; i < fields.size(); ++i) {
     if (i > 0) line += ',';

@@ -11,7 +11,8 @@
 
 namespace kestal::tool {
 
-// One record as a line, quoted where needed, ending in "\n".
+// One record as a line, quoted where needed, ending in "\n". A record of one
+// empty field is written as "" so that it is not an empty line.
 std::string CsvLine(const std::vector<std::string>& fields);
 
 struct CsvRecord {

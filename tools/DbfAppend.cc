@@ -144,10 +144,12 @@ class Appender {
   void Flush() {
     if (pending_ == 0) return;
     if (!table_.AddNewRecord(batch_.data(), pending_, CString(tag_))) {
-      throw ToolError("appending " + Records(pending_) +
-                      " failed: the lock on the record count was not obtained or the "
-                      "file could not be written (" +
-                      Records(appended_) + " appended before)");
+      const std::string why = table_.GetLastErrorMsg().str();
+      throw ToolError("appending " + Records(pending_) + " failed: " +
+                      (why.empty() ? "the lock on the record count was not obtained or the "
+                                     "file could not be written"
+                                   : why) +
+                      " (" + Records(appended_) + " appended before)");
     }
     appended_ += pending_;
     pending_ = 0;
@@ -182,7 +184,7 @@ int RunDbfAppend(const Args& args) {
     if (!opts.Has("numbered")) tag = opts.Get("tag");
   }
   auto table = std::make_unique<CDBFOperate>();
-  OpenTable(table.get(), opts.positional()[0]);
+  OpenTableForAppend(table.get(), opts.positional()[0]);
   Appender(*table, tag).Run();
   return kExitOk;
 }

@@ -37,6 +37,8 @@ const char kFollowUsage[] =
     "Prints a line of field names, then records of FILE as CSV as other processes\n"
     "append them, like tail -f, until SIGINT or SIGTERM (exit status 0); then\n"
     "prints on stderr the last record printed and the --from that resumes after it.\n"
+    "A file holding fewer records than its header counts (cut or damaged) ends it\n"
+    "after the records it holds, with status 1.\n"
     "  --from N       start at record N (1-based); without it only records\n"
     "                 appended from now on are printed\n"
     "  --interval MS  pause between polls once caught up (default 20)\n";
@@ -63,13 +65,6 @@ long RecordCount(CDBFOperate& table) {
   return atol(table.GetTotalRecord().c_str());
 }
 
-// The number of whole records the file at path holds after its header.
-long RecordsHeld(const std::string& path, const CDBFOperate& table) {
-  struct stat st {};
-  if (stat(path.c_str(), &st) != 0 || st.st_size < table.m_nHeadLen) return 0;
-  return static_cast<long>((st.st_size - table.m_nHeadLen) / table.m_nRecLen);
-}
-
 }  // namespace
 
 int RunDbfCat(const Args& args) {
@@ -89,7 +84,7 @@ int RunDbfCat(const Args& args) {
   // the start bounds the output. A count beyond the end of a damaged file
   // would read as blank records; those are not printed.
   const long counted = RecordCount(*table);
-  const long held = RecordsHeld(opts.positional()[0], *table);
+  const long held = std::max(0L, RecordsHeld(opts.positional()[0], *table));
   const long total = std::min(counted, held);
   long remaining = total >= from ? std::min(limit, total - from + 1) : 0;
   if (remaining > 0 && !table->MoveTo(from - 2)) remaining = 0;
@@ -105,10 +100,7 @@ int RunDbfCat(const Args& args) {
     remaining -= n;
   }
   if (fflush(stdout) != 0) throw ToolError("cannot write the output");
-  if (held < counted) {
-    throw ToolError("the header counts " + std::to_string(counted) +
-                    " records but the file holds only " + std::to_string(held));
-  }
+  StopIfFileIsShort(*table, opts.positional()[0]);
   return kExitOk;
 }
 
@@ -122,14 +114,17 @@ int RunDbfFollow(const Args& args) {
   const long from = opts.GetLong("from", 0, 1, INT_MAX);
   const int interval = static_cast<int>(opts.GetLong("interval", 20, 0, 60000));
   InstallStopHandlers();
+  const std::string& path = opts.positional()[0];
   auto table = std::make_unique<CDBFOperate>();
-  OpenTable(table.get(), opts.positional()[0]);
+  OpenTable(table.get(), path);
   Emit(CsvLine(FieldNames(*table)));
   fflush(stdout);
 
   // Position just before the first record to print; a start beyond the
-  // current end waits for the file to grow that far.
+  // current end waits for the file to grow that far. A count beyond the
+  // records held would have the follower wait for records that never come.
   const long start = from > 0 ? from - 2 : RecordCount(*table) - 1;
+  if (start + 1 > RecordsHeld(path, *table)) StopIfFileIsShort(*table, path);
   long printed = start + 1;  // 1-based number of the last record printed
   // Where to resume, told as sql follow tells it.
   auto stopped = [&printed] {
@@ -151,10 +146,17 @@ int RunDbfFollow(const Args& args) {
       EmitBlock(*table, n);
       printed += n;
       if (fflush(stdout) != 0) throw ToolError("cannot write the output");
+    }
+    if (table->m_nLastError == 0) {
+      if (n > 0) continue;
+      SleepUnlessStopped(interval);
       continue;
     }
-    // A failed read leaves the position alone: report it once and poll on.
-    if (table->m_nLastError != 0 && table->GetLastErrorMsg().str() != last_error) {
+    // Records missing below the count end the run; anything else (a count
+    // that cannot be read, a read error) leaves the position alone: report
+    // it once and poll on.
+    StopIfFileIsShort(*table, path);
+    if (table->GetLastErrorMsg().str() != last_error) {
       last_error = table->GetLastErrorMsg().str();
       fprintf(stderr, "kestal dbf follow: reading records failed, retrying: %s\n",
               last_error.c_str());

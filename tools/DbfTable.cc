@@ -1,5 +1,6 @@
 #include "tools/DbfTable.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -119,19 +120,27 @@ bool FormatNumber(const std::string& value, int decimals, std::string* out, std:
   return true;
 }
 
-}  // namespace
+// Why path cannot be opened with flags as a table file, from the system, or
+// "" when it can.
+std::string OpenProblem(const std::string& path, int flags) {
+  const int fd = open(path.c_str(), flags | O_CLOEXEC);
+  if (fd < 0) return strerror(errno);
+  struct stat st {};
+  const bool folder = fstat(fd, &st) == 0 && S_ISDIR(st.st_mode);
+  close(fd);
+  return folder ? strerror(EISDIR) : std::string();
+}
 
-void OpenTable(CDBFOperate* table, const std::string& path) {
-  if (!table->Open(path.c_str())) {
-    std::string why = table->GetLastErrorMsg().str();
-    // The library does not always say why; the file system does.
-    struct stat st {};
-    if (why.empty() && stat(path.c_str(), &st) != 0) why = strerror(errno);
-    if (why.empty() && S_ISDIR(st.st_mode)) why = "it is a folder";
-    if (why.empty() && access(path.c_str(), R_OK | W_OK) != 0) why = strerror(errno);
-    if (why.empty()) why = "not a dBASE III table file";
-    throw ToolError("cannot open table file '" + path + "'" + (why.empty() ? "" : ": " + why));
-  }
+// Throws ToolError for a table that failed to open: the library's text for a
+// malformed file, else the system's reason.
+[[noreturn]] void OpenFailed(CDBFOperate* table, const std::string& path, int flags) {
+  std::string why = table->GetLastErrorMsg().str();
+  if (why.empty()) why = OpenProblem(path, flags);
+  throw ToolError("cannot open table file '" + path + "'" + (why.empty() ? "" : ": " + why));
+}
+
+// Refuses a layout the commands cannot serve safely.
+void CheckLayout(CDBFOperate* table, const std::string& path) {
   const std::string bad = "'" + path + "' is not a table file the tool can serve: ";
   if (table->m_nFieldCount > CDBFOperate::kMaxFields) {
     throw ToolError(bad + std::to_string(table->m_nFieldCount) + " fields, at most " +
@@ -148,6 +157,44 @@ void OpenTable(CDBFOperate* table, const std::string& path) {
                       std::to_string(table->m_nRecLen));
     }
   }
+}
+
+}  // namespace
+
+void OpenTable(CDBFOperate* table, const std::string& path) {
+  if (!table->OpenReadOnly(path.c_str())) OpenFailed(table, path, O_RDONLY);
+  CheckLayout(table, path);
+}
+
+void OpenTableForAppend(CDBFOperate* table, const std::string& path) {
+  if (!table->Open(path.c_str())) {
+    const std::string why = OpenProblem(path, O_RDWR);
+    if (!why.empty() && OpenProblem(path, O_RDONLY).empty()) {
+      throw ToolError("table file '" + path + "' is read-only (" + why +
+                      "): appending needs write access to it");
+    }
+    OpenFailed(table, path, O_RDWR);
+  }
+  CheckLayout(table, path);
+}
+
+long RecordsHeld(const std::string& path, const CDBFOperate& table) {
+  struct stat st {};
+  if (stat(path.c_str(), &st) != 0 || st.st_size < table.m_nHeadLen || table.m_nRecLen == 0) {
+    return -1;
+  }
+  return static_cast<long>((st.st_size - table.m_nHeadLen) / table.m_nRecLen);
+}
+
+void StopIfFileIsShort(const CDBFOperate& table, const std::string& path) {
+  // The count was read before the file is looked at, and writers put records
+  // before the count, so a sound file always holds at least that many.
+  const long counted = table.m_lTotalCount;
+  const long held = RecordsHeld(path, table);
+  if (held < 0 || held >= counted) return;
+  throw ToolError("table file '" + path + "' is damaged or cut: its header counts " +
+                  std::to_string(counted) + " records but the file holds only " +
+                  std::to_string(held));
 }
 
 std::vector<std::string> FieldNames(CDBFOperate& table) {

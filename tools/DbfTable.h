@@ -9,11 +9,26 @@
 
 namespace kestal::tool {
 
-// Opens path with table. Throws ToolError when the file is missing or cannot
-// be opened, or when its layout is one the commands cannot serve safely:
-// more than 100 fields, a record longer than one 512-byte buffer slot, or
-// fields that do not fit the record length.
+// Opens path with table for reading only, so that a file without write
+// permission can be read. Throws ToolError when the file is missing or cannot
+// be opened (naming the system's reason), or when its layout is one the
+// commands cannot serve safely: more than 100 fields, a record longer than
+// one 512-byte buffer slot, or fields that do not fit the record length.
 void OpenTable(CDBFOperate* table, const std::string& path);
+// As OpenTable, for reading and appending. A file that can be read but not
+// written is refused with a message saying so.
+void OpenTableForAppend(CDBFOperate* table, const std::string& path);
+
+// The number of whole records the file at path holds after its header, or -1
+// when the file is shorter than its header (cut or being rewritten).
+long RecordsHeld(const std::string& path, const CDBFOperate& table);
+
+// Throws ToolError when the file holds fewer whole records than the count the
+// table last read from its header: the file is damaged or cut, and the
+// records it lacks must never be read as blank ones. Returns when it holds
+// them all, or when it is shorter than its header (a reader reports that and
+// polls, as for any failed count read).
+void StopIfFileIsShort(const CDBFOperate& table, const std::string& path);
 
 // The names of the table's fields, in order.
 std::vector<std::string> FieldNames(CDBFOperate& table);

@@ -140,11 +140,12 @@ class Follower {
   // Tells reconnections from the trace of the last fetch: a lost database
   // once per outage, each successful reconnection.
   void ReportTrace(int result) {
-    const std::string trace = sql_.m_strTrace.str();
-    if (trace.find("ReOpenSuccess") != std::string::npos) {
+    // Searched by characters: the trace holds the filter's GBK text.
+    const CString& trace = sql_.m_strTrace;
+    if (trace.Find("ReOpenSuccess") >= 0) {
       Note("reconnected to the database");
       down_ = false;
-    } else if (result == -1 || trace.find("ReOpenException") != std::string::npos) {
+    } else if (result == -1 || trace.Find("ReOpenException") >= 0) {
       if (!down_) Note("the database cannot be reached; retrying");
       down_ = true;
     }

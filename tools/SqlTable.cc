@@ -70,9 +70,15 @@ void OpenSqlTable(CSQLOperate* sql, const std::string& given, const std::string&
   if (table.empty()) throw UsageError("the table name is empty");
   CheckConnectString(given);
   const std::string connect = read_only ? ReadOnlyConnectString(given) : given;
+  // The name comes from the terminal; the library takes table text (GBK).
+  std::string name;
+  if (!FromTerminal(table, &name)) {
+    throw UsageError("the table name '" + table +
+                     "' holds text that the table code page cannot hold");
+  }
   int opened = 0;
   try {
-    opened = sql->Open(connect.c_str(), table.c_str());
+    opened = sql->Open(connect.c_str(), name.c_str());
   } catch (const _com_error& e) {
     throw ToolError("cannot open the table '" + table + "': " + DescribeComError(e));
   }

@@ -3,6 +3,9 @@
 // from and to the process code page.
 #include "sql/db/Ado.h"
 
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
 #include <new>
 #include <stdexcept>
 
@@ -26,15 +29,38 @@ auto CallEngine(HRESULT other_status, Body body) -> decltype(body()) {
   try {
     return body();
   } catch (const _com_error& e) {
-    throw _com_error(e.Error(), CString(kestal::FromUtf8(e.Description().str())));
+    throw _com_error(e.Error(), CString(kestal::FromUtf8(e.Description().str())), e.Kind());
   } catch (const std::bad_alloc&) {
-    throw _com_error(kOutOfMemory, "out of memory");
+    throw _com_error(kOutOfMemory, "out of memory", kestal::db::FailureKind::kResource);
   } catch (const std::exception& e) {
     throw _com_error(other_status, CString(kestal::FromUtf8(e.what())));
   }
 }
 
+// The statement log switch: -1 not yet read from the environment, 0 off, 1 on.
+std::atomic<int> g_statement_log{-1};
+
+bool StatementLogOn() {
+  int on = g_statement_log.load(std::memory_order_relaxed);
+  if (on < 0) {
+    const char* env = std::getenv("KESTAL_STATEMENT_LOG");
+    int expected = -1;
+    g_statement_log.compare_exchange_strong(
+        expected, env != nullptr && *env != '\0' && std::strcmp(env, "0") != 0 ? 1 : 0);
+    on = g_statement_log.load(std::memory_order_relaxed);
+  }
+  return on == 1;
+}
+
 }  // namespace
+
+void Connection::EnableStatementLog(bool on) {
+  g_statement_log.store(on ? 1 : 0);
+}
+
+bool Connection::StatementLogEnabled() {
+  return StatementLogOn();
+}
 
 CString _variant_t::ToString() const {
   if (null_) throw _com_error(kestal::db::kTypeMismatch, "the value is NULL");
@@ -48,19 +74,21 @@ void Connection::Open(const CString& connection_string, const CString& user,
                       const CString& password, long /*options*/) {
   if (session_) throw _com_error(kObjectOpen, "the connection is already open");
   if (!connection_string.IsEmpty()) connection_string_ = connection_string;
-  kestal::db::CheckFault(kestal::db::FaultPoint::kOpen, connection_string_);
   // The string stays in its own bytes: a file path must reach the file
   // system exactly as the host wrote it.
-  session_ = CallEngine(kConnectionError, [&] {
-    auto parsed = kestal::db::ConnectionString::Parse(connection_string_.str());
-    // Credentials given to Open fill in what the string leaves out.
-    if (!user.IsEmpty() && !parsed.Has("User ID") && !parsed.Has("UID")) {
-      parsed.Set("User ID", user.str());
-    }
-    if (!password.IsEmpty() && !parsed.Has("Password") && !parsed.Has("PWD")) {
-      parsed.Set("Password", password.str());
-    }
-    return kestal::db::OpenEngine(parsed, timeout_seconds_);
+  session_ = Noted([&] {
+    kestal::db::CheckFault(kestal::db::FaultPoint::kOpen, connection_string_);
+    return CallEngine(kConnectionError, [&] {
+      auto parsed = kestal::db::ConnectionString::Parse(connection_string_.str());
+      // Credentials given to Open fill in what the string leaves out.
+      if (!user.IsEmpty() && !parsed.Has("User ID") && !parsed.Has("UID")) {
+        parsed.Set("User ID", user.str());
+      }
+      if (!password.IsEmpty() && !parsed.Has("Password") && !parsed.Has("PWD")) {
+        parsed.Set("Password", password.str());
+      }
+      return kestal::db::OpenEngine(parsed, timeout_seconds_);
+    });
   });
 }
 
@@ -71,27 +99,28 @@ void Connection::Close() {
 
 long Connection::BeginTrans() {
   if (!session_) throw _com_error(kObjectClosed, "the connection is not open");
-  CallEngine(kStatementError, [&] { session_->Begin(); });
+  Noted([&] { CallEngine(kStatementError, [&] { session_->Begin(); }); });
   return 1;
 }
 
 void Connection::CommitTrans() {
   if (!session_) throw _com_error(kObjectClosed, "the connection is not open");
-  if (!session_->InTransaction()) {
-    throw _com_error(kestal::db::kTransactionError, "no transaction is open");
-  }
-  CallEngine(kStatementError, [&] { session_->Commit(); });
+  Noted([&] {
+    if (!session_->InTransaction()) {
+      throw _com_error(kestal::db::kTransactionError, "no transaction is open");
+    }
+    CallEngine(kStatementError, [&] { session_->Commit(); });
+  });
 }
 
 _RecordsetPtr Connection::Execute(const CString& sql) {
-  sent_.push_back(sql);
-  // Dropped in halves, so that keeping the log bounded costs O(1) per call.
-  constexpr size_t kKeep = 50000;
-  if (sent_.size() > 2 * kKeep) sent_.erase(sent_.begin(), sent_.end() - kKeep);
+  if (StatementLogOn()) Log(sql);
   if (!session_) throw _com_error(kObjectClosed, "the connection is not open");
-  kestal::db::CheckFault(kestal::db::FaultPoint::kStatement, sql);
-  std::unique_ptr<kestal::db::ResultTable> rows =
-      CallEngine(kStatementError, [&] { return session_->Execute(kestal::ToUtf8(sql.str())); });
+  std::unique_ptr<kestal::db::ResultTable> rows = Noted([&] {
+    kestal::db::CheckFault(kestal::db::FaultPoint::kStatement, sql);
+    return CallEngine(kStatementError,
+                      [&] { return session_->Execute(kestal::ToUtf8(sql.str())); });
+  });
   _RecordsetPtr result(std::make_shared<Recordset>());
   if (rows) result->Attach(std::move(rows));
   return result;
@@ -99,6 +128,15 @@ _RecordsetPtr Connection::Execute(const CString& sql) {
 
 long long Connection::RowsChanged() const {
   return session_ ? session_->RowsChanged() : -1;
+}
+
+void Connection::Log(const CString& sql) {
+  sent_.push_back(sql);
+  sent_bytes_ += static_cast<size_t>(sql.GetLength());
+  while (sent_.size() > 1 && sent_bytes_ > kStatementLogBytes) {
+    sent_bytes_ -= static_cast<size_t>(sent_.front().GetLength());
+    sent_.pop_front();
+  }
 }
 
 _RecordsetPtr Command::Execute(long /*options*/) {

@@ -9,6 +9,7 @@
 // engine.
 #pragma once
 
+#include <deque>
 #include <functional>
 #include <memory>
 #include <string>
@@ -123,26 +124,64 @@ class Connection {
   // a closed Recordset when none does. Throws _com_error on failure.
   _RecordsetPtr Execute(const CString& sql);
 
-  // Every statement text handed to Execute or Recordset::Open on this
-  // connection, as the library wrote it (before any rewriting), oldest first.
-  // Kept across Close and Open; tests read it. Bounded so that a connection
-  // polling for days does not grow without end: past 100,000 entries the
-  // oldest are dropped, and at least the latest 50,000 stay.
-  const std::vector<CString>& SentStatements() const { return sent_; }
+  // The statement log: every statement text handed to Execute or
+  // Recordset::Open on this connection, as the library wrote it (before any
+  // rewriting), oldest first, kept across Close and Open. It is for tests and
+  // diagnosis and is off unless EnableStatementLog(true) was called (or the
+  // environment variable KESTAL_STATEMENT_LOG is set to a value other than
+  // 0 when the first connection is made); a host that runs for days then
+  // keeps nothing. Even when on it holds at most kStatementLogBytes of text:
+  // the oldest entries go first, the latest always stays.
+  static constexpr size_t kStatementLogBytes = 8 * 1024 * 1024;
+  // Turns the statement log on or off for every connection of the process,
+  // from their next statement on. Thread-safe.
+  static void EnableStatementLog(bool on);
+  static bool StatementLogEnabled();
+  const std::deque<CString>& SentStatements() const { return sent_; }
+  void ClearSentStatements() {
+    sent_.clear();
+    sent_bytes_ = 0;
+  }
+
+  // The last failure this connection raised, in the manner of ADO's Errors
+  // collection: status, description and kind of the latest _com_error from
+  // Open, Execute, BeginTrans or CommitTrans, or status 0 when there was none
+  // since ClearErrors. A caller whose operation swallows the error (the
+  // library's writing operations do) reads the engine's reason here.
+  const _com_error& LastError() const { return last_error_; }
+  void ClearErrors() { last_error_ = _com_error(0); }
+  // Records e as the last error; for the library's own failures that do not
+  // come from the engine (a bulk-load file that cannot be written).
+  void NoteError(const _com_error& e) { last_error_ = e; }
   // Rows changed by the last INSERT, UPDATE or DELETE of the last Execute,
   // as ADO's RecordsAffected tells it; -1 when none ran or it is not known.
   long long RowsChanged() const;
-  void ClearSentStatements() { sent_.clear(); }
 
   // The live engine connection, or null when closed (for the engine layer).
   kestal::db::EngineSession* Session() const { return session_.get(); }
 
  private:
+  // Appends sql to the statement log, dropping the oldest entries past the
+  // byte bound.
+  void Log(const CString& sql);
+  // Runs body; a _com_error it raises is kept as the last error and passed on.
+  template <class Body>
+  auto Noted(Body body) -> decltype(body()) {
+    try {
+      return body();
+    } catch (const _com_error& e) {
+      last_error_ = e;
+      throw;
+    }
+  }
+
   CString connection_string_;
   long timeout_seconds_ = 15;
   long cursor_location_ = adUseServer;
   std::unique_ptr<kestal::db::EngineSession> session_;
-  std::vector<CString> sent_;
+  std::deque<CString> sent_;
+  size_t sent_bytes_ = 0;
+  _com_error last_error_{0};
 };
 
 class Command {

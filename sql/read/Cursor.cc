@@ -95,8 +95,9 @@ int CSQLOperate::SeekToCurrentPos() {
 }
 
 // Returns 1 with the table cursor placed on row m_lCurrentPos, re-reading the
-// table when it has grown past the known row count; 0 while the table has no
-// such row and after any failure (database errors get the reconnection rule).
+// table when it has grown past the known row count (which unloads any window
+// or rescan); 0 while the table has no such row and after any failure
+// (database errors get the reconnection rule).
 int CSQLOperate::GetRecordset() {
   try {
     _CommandPtr command = NewCommand(m_pConnection);
@@ -111,6 +112,9 @@ int CSQLOperate::GetRecordset() {
         sql.Format("select * from %s ", m_strTableName.c_str());
         command->PutCommandText(sql);
         m_pRecordset = command->Execute(adCmdText);
+        // The window or rescan that was loaded is gone with its result set.
+        m_lCnt = 0;
+        m_lCurRow = 0;
         m_lTotalRecord = static_cast<int32_t>(rows);
       }
     }

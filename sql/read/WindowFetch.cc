@@ -1,13 +1,16 @@
 // GetRecordsetForBack: follows a table by key, one window of rows at a time,
 // and fetches a window only when its keys are contiguous (or when the same
 // gap has been seen for the tenth call in a row). Every call leaves a trace of
-// its steps and their milliseconds in m_strTrace.
+// its steps and their milliseconds in m_strTrace (within its cap, sql/Trace.h).
+// A loaded window lives as long as its result set: whatever replaces
+// m_pRecordset (Open, ReOpen, the table cursor) sets m_lCnt to 0 with it.
 #include <cstdint>
 #include <stdexcept>
 
 #include "platform/WinTime.h"
 #include "sql/SQLOperate.h"
 #include "sql/Statement.h"
+#include "sql/Trace.h"
 #include "sql/read/ReadHelpers.h"
 
 using kestal::read::CloseQuietly;
@@ -17,8 +20,22 @@ using kestal::read::KeyNumber;
 using kestal::read::PlaceOnRow;
 using kestal::read::ReadText;
 using kestal::statement::NewCommand;
+// Every piece of m_strTrace goes through its cap.
+namespace trace = kestal::trace;
 
 namespace {
+
+// A key as a char column gives it: the number with blanks around it. The
+// blanks go; what is left must be a plain decimal number to be placed into a
+// statement unquoted.
+CString KeyWithoutBlanks(const CString& key) {
+  const std::string& s = key.str();
+  size_t first = 0;
+  size_t last = s.size();
+  while (first < last && (s[first] == ' ' || s[first] == '\t')) ++first;
+  while (last > first && (s[last - 1] == ' ' || s[last - 1] == '\t')) --last;
+  return CString(s.substr(first, last - first));
+}
 
 // Gap detections in a row after which the window is fetched anyway.
 constexpr int kGapRetries = 10;
@@ -98,7 +115,8 @@ FetchText BuildFetch(bool byRecNum, const CString& table, const CString& fromKey
 // Returns the number of rows of the window now open (cursor on m_lCurRow); 0
 // when there is nothing to deliver or after a database error followed by a
 // successful reconnection; kGapCode while keys are missing in the window
-// (m_strGapInfo says which); -1 after any other failure.
+// (m_strGapInfo says which); -1 after any other failure, also for a key that
+// is not a decimal number once the blanks around it are dropped.
 //
 // "set rowcount" is connection state: whatever path the call takes after
 // setting the limit, the limit is cleared again before it returns, so that no
@@ -114,7 +132,8 @@ int CSQLOperate::GetRecordsetForBack(CString strFilter, CString strFromKey, int 
 
     if (m_lCnt == 0) {
       // The key goes into the statements unquoted: only a plain decimal
-      // number may go there.
+      // number may go there. Blanks around it (a char key column) are dropped.
+      strFromKey = KeyWithoutBlanks(strFromKey);
       if (!IsKeyText(strFromKey)) throw std::invalid_argument("key is not a decimal number");
       const bool byRecNum = strTableTag.Compare("CJK") == 0;
       const char* table = m_strTableName.c_str();
@@ -149,12 +168,12 @@ int CSQLOperate::GetRecordsetForBack(CString strFilter, CString strFromKey, int 
 
       tick = GetTickCount();
       m_pRecordset.CreateInstance();
-      m_strTrace.AppendFormat("[%s]->[Create Count=%d]->%s", closeText.c_str(), ElapsedSince(tick),
-                              countTrace.c_str());
+      trace::AppendFormat(m_strTrace, "[%s]->[Create Count=%d]->%s", closeText.c_str(),
+                          ElapsedSince(tick), countTrace.c_str());
 
       tick = GetTickCount();
       m_pRecordset->Open(countSql, m_pConnection, adOpenStatic, adLockReadOnly, adCmdText);
-      m_strTrace.AppendFormat(" {Count=%d}", ElapsedSince(tick));
+      trace::AppendFormat(m_strTrace, " {Count=%d}", ElapsedSince(tick));
       m_pRecordset->MoveFirst();
 
       // Reading the count and the continuity test have handlers of their own:
@@ -163,9 +182,13 @@ int CSQLOperate::GetRecordsetForBack(CString strFilter, CString strFromKey, int 
       try {
         CString countText = ReadText(m_pRecordset, "CurRecCnt");
         const int32_t count = KeyNumber(countText);
-        maxText = count > 0 ? ReadText(m_pRecordset, "maxCurRecNum") : CString("0");
-        m_strTrace.AppendFormat("--->[CurRecCnt=%s,maxCurRecNum=%s]", countText.c_str(),
-                                maxText.c_str());
+        maxText =
+            count > 0 ? KeyWithoutBlanks(ReadText(m_pRecordset, "maxCurRecNum")) : CString("0");
+        // The highest key goes into the fetch unquoted as well: table text
+        // that is not a number (a char key column) is refused, not run.
+        if (!IsKeyText(maxText)) throw std::invalid_argument("highest key is not a decimal number");
+        trace::AppendFormat(m_strTrace, "--->[CurRecCnt=%s,maxCurRecNum=%s]", countText.c_str(),
+                            maxText.c_str());
         CloseQuietly(m_pRecordset);
         m_pRecordset.Release();
 
@@ -194,16 +217,17 @@ int CSQLOperate::GetRecordsetForBack(CString strFilter, CString strFromKey, int 
       } catch (const _com_error& e) {
         m_nRetryCount = 0;
         m_strGapInfo = "";
-        m_strTrace += "--->[0]";
+        trace::Append(m_strTrace, "--->[0]");
         tick = GetTickCount();
         const int reopened = ReconnectAfter(e);
-        if (reopened > 0) m_strTrace.AppendFormat("{ ReOpen(Count=%d)}", ElapsedSince(tick));
+        if (reopened > 0)
+          trace::AppendFormat(m_strTrace, "{ ReOpen(Count=%d)}", ElapsedSince(tick));
         m_lCnt = 0;
         return reopened > 0 ? 0 : -1;
       } catch (...) {
         m_nRetryCount = 0;
         m_strGapInfo = "";
-        m_strTrace += "===>[0]";
+        trace::Append(m_strTrace, "===>[0]");
         m_lCnt = 0;
         return -1;
       }
@@ -223,11 +247,11 @@ int CSQLOperate::GetRecordsetForBack(CString strFilter, CString strFromKey, int 
       command->PutCommandText(limit);
       limitSet = true;
       command->Execute(adCmdText);
-      m_strTrace += fetch.trace;
+      trace::Append(m_strTrace, fetch.trace);
       m_pRecordset.CreateInstance();
       m_pRecordset->Open(fetch.sql, m_pConnection, adOpenStatic, adLockReadOnly, adCmdText);
       m_lCnt = static_cast<int32_t>(m_pRecordset->GetRecordCount());
-      m_strTrace.AppendFormat("--->[m_lCnt=%d {Count=%d}]", m_lCnt, ElapsedSince(tick));
+      trace::AppendFormat(m_strTrace, "--->[m_lCnt=%d {Count=%d}]", m_lCnt, ElapsedSince(tick));
       if (m_lCnt == 0) {
         if (bounded) m_strLastKey = maxText;
         ClearRowLimit();
@@ -247,11 +271,11 @@ int CSQLOperate::GetRecordsetForBack(CString strFilter, CString strFromKey, int 
     return 0;
   } catch (const _com_error& e) {
     if (limitSet) ClearRowLimit();
-    m_strTrace += "--->[2:0]";
+    trace::Append(m_strTrace, "--->[2:0]");
     const uint32_t tick = GetTickCount();
     const int reopened = ReconnectAfter(e);
     if (reopened > 0) {
-      m_strTrace.AppendFormat("--->[ReOpen{Count=%d}]", ElapsedSince(tick));
+      trace::AppendFormat(m_strTrace, "--->[ReOpen{Count=%d}]", ElapsedSince(tick));
       // A new session starts without a limit; clear it once more in case the
       // layer kept the setting with the connection object.
       if (limitSet) ClearRowLimit();
@@ -260,7 +284,7 @@ int CSQLOperate::GetRecordsetForBack(CString strFilter, CString strFromKey, int 
     return reopened > 0 ? 0 : -1;
   } catch (...) {
     if (limitSet) ClearRowLimit();
-    m_strTrace += "===>[2:0]";
+    trace::Append(m_strTrace, "===>[2:0]");
     m_lCnt = 0;
     return -1;
   }

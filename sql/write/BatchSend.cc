@@ -6,7 +6,9 @@
 #include <sys/file.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
+#include <string>
 
 #include "sql/SQLOperate.h"
 #include "sql/Statement.h"
@@ -30,18 +32,60 @@ bool WriteAll(int fd, const char* data, size_t size) {
   return true;
 }
 
-// Replaces the content of path with size bytes of data, holding an exclusive
-// lock on the file while it is written so that no other loader of the same
-// name interleaves. The directory is never created. Returns false when the
-// file cannot be opened, locked, truncated, written or closed; the caller then
-// keeps its batch and loads nothing.
-bool WriteBulkFile(const CString& path, const char* data, size_t size) {
-  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
-  if (fd < 0) return false;
-  bool ok = flock(fd, LOCK_EX | LOCK_NB) == 0 && ftruncate(fd, 0) == 0 && WriteAll(fd, data, size);
-  if (close(fd) != 0) ok = false;  // also releases the lock
-  return ok;
-}
+// How long a loader waits for another loader of the same file name (another
+// object with the same tag in the same working directory, in this process or
+// another) to finish its load, and the longest pause between two tries.
+constexpr int kBulkLockWaitMs = 120000;
+constexpr useconds_t kBulkLockMaxPauseUs = 50000;
+
+// The bulk-load file of one batch, open and exclusively locked. The lock is
+// what keeps two loaders of one name apart, so it is held from before the
+// file is truncated until after the server has read it: closing the file
+// (which releases the lock) any earlier lets another loader replace the
+// content under the load.
+class LockedBulkFile {
+ public:
+  LockedBulkFile() = default;
+  ~LockedBulkFile() {
+    if (fd_ >= 0) close(fd_);
+  }
+  LockedBulkFile(const LockedBulkFile&) = delete;
+  LockedBulkFile& operator=(const LockedBulkFile&) = delete;
+
+  // Opens path (never creating its directory), waits for its lock and
+  // replaces its content with size bytes of data, flushed to the file. False
+  // with *why set ("operation 'path': errno text") when any step fails.
+  bool Write(const CString& path, const char* data, size_t size, std::string* why) {
+    fd_ = open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+    if (fd_ < 0) return Failed("cannot open the bulk-load file", path, why);
+    if (!Lock()) return Failed("cannot lock the bulk-load file", path, why);
+    if (ftruncate(fd_, 0) != 0) return Failed("cannot empty the bulk-load file", path, why);
+    if (!WriteAll(fd_, data, size)) return Failed("cannot write the bulk-load file", path, why);
+    return true;
+  }
+
+ private:
+  // Takes the exclusive lock, pausing between tries with a growing back-off;
+  // false (errno EWOULDBLOCK) when another loader keeps it past the wait.
+  bool Lock() {
+    useconds_t pause = 1000;
+    long waited_us = 0;
+    while (flock(fd_, LOCK_EX | LOCK_NB) != 0) {
+      if (errno == EINTR) continue;
+      if (errno != EWOULDBLOCK || waited_us >= kBulkLockWaitMs * 1000L) return false;
+      usleep(pause);
+      waited_us += static_cast<long>(pause);
+      pause = std::min<useconds_t>(pause * 2, kBulkLockMaxPauseUs);
+    }
+    return true;
+  }
+  static bool Failed(const char* what, const CString& path, std::string* why) {
+    *why = std::string(what) + " '" + path.str() + "': " + std::strerror(errno);
+    return false;
+  }
+
+  int fd_ = -1;
+};
 
 // The BULK INSERT statement for path; a quote in the path is doubled so that
 // it stays inside the string literal.
@@ -61,12 +105,14 @@ CString BulkInsertStatement(const CString& table, const CString& path) {
 // below m_szCurrentDir, otherwise as one command text of statements. Returns 1
 // when sent (the buffer is then empty). Returns 0 with the batch kept when no
 // buffer is held, no working directory was recorded or the bulk-load file
-// cannot be written; returns 0 with the batch dropped when the server fails,
-// after reopening the connection with nReOpenCount attempts (nothing is
-// resent).
+// cannot be written (the reason is then the connection's LastError);
+// returns 0 with the batch dropped when the server fails, after reopening
+// the connection with nReOpenCount attempts (nothing is resent). In mode 2
+// the file stays locked until the server has loaded it.
 int CSQLOperate::ExecBatchInsert(int nReOpenCount, int nMode, CString strFileTag) {
   if (m_pOrderBuff == nullptr) return 0;
   CString sql;
+  LockedBulkFile file;  // released when this call returns, after the load
   if (nMode == 2) {
     CString path;
     CString dir(m_szCurrentDir, static_cast<int>(strnlen(m_szCurrentDir, sizeof m_szCurrentDir)));
@@ -74,7 +120,14 @@ int CSQLOperate::ExecBatchInsert(int nReOpenCount, int nMode, CString strFileTag
     // below the file-system root, keep the batch.
     if (dir.IsEmpty()) return 0;
     path.Format("%s/log/OrderTemp_%s.txt", dir.c_str(), strFileTag.c_str());
-    if (!WriteBulkFile(path, m_pOrderBuff, static_cast<size_t>(m_lOrderBuffLen))) return 0;
+    std::string why;
+    if (!file.Write(path, m_pOrderBuff, static_cast<size_t>(m_lOrderBuffLen), &why)) {
+      if (m_pConnection.get() != nullptr) {
+        m_pConnection.get()->NoteError(_com_error(kestal::db::kConnectionError, CString(why),
+                                                  kestal::db::FailureKind::kResource));
+      }
+      return 0;
+    }
     sql = BulkInsertStatement(m_strTableName, path);
   } else {
     sql = CString(m_pOrderBuff);

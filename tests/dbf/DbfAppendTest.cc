@@ -156,7 +156,9 @@ TEST_P(DbfAppendWriteFaultTest, UncountedRecordsAreOverwrittenByTheNextAppend) {
   std::string lost = Batch({"lost1", "lost2"});
   EXPECT_EQ(0, table.AddNewRecord(&lost[0], 2, "WTK"));
   EXPECT_EQ(-1, table.m_nLastError);
-  EXPECT_EQ(CString(""), table.GetLastErrorMsg());  // appends record no text
+  CString error = table.GetLastErrorMsg();  // the file error says why
+  EXPECT_NE(-1, error.Find(strerror(ENOSPC))) << error.c_str();
+  EXPECT_NE(-1, error.Find("write of ")) << error.c_str();
   EXPECT_EQ(5, HeaderCount(path));
   EXPECT_EQ(5, table.m_lTotalCount);
   CFile::SetFaultHook({});
@@ -209,6 +211,7 @@ TEST_F(DbfAppendTest, UnlockFaultFailsAnAppendThatWasWritten) {
   EXPECT_EQ(0, table.AddNewRecord(&recs[0], 1, "WTK"));
   CFile::SetFaultHook({});
   EXPECT_EQ(0, table.m_nLastError);
+  EXPECT_NE(-1, table.GetLastErrorMsg().Find("unlock of ")) << table.GetLastErrorMsg().c_str();
   EXPECT_EQ(3, HeaderCount(path));
   EXPECT_EQ(recs, ReadFile(path).substr(Offset(2), table.m_nRecLen));
 }
@@ -225,6 +228,7 @@ TEST_F(DbfAppendTest, RealFileSizeLimitFailsTheAppendUncounted) {
     std::string recs = Batch({"r1", "r2", "r3"});
     if (writer.AddNewRecord(&recs[0], 3, "WTK") != 0) return 3;
     if (writer.m_nLastError != -1) return 4;
+    if (writer.GetLastErrorMsg().Find(strerror(EFBIG)) < 0) return 6;  // "File too large"
     std::string one = Batch({"r1"});
     return writer.AddNewRecord(&one[0], 1, "WTK") == 1 ? 0 : 5;
   });

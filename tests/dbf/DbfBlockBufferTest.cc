@@ -35,18 +35,23 @@ std::string MakeTable(const std::string& path, int recLen, int n) {
 }
 
 // The buffer a block read of n records after position pos must leave, from
-// the file as it is now: records or their parts that the file holds, zeros
-// everywhere else.
+// the file as it is now: the whole records that the file holds, zeros
+// everywhere else (never a part of a record).
 std::string ExpectedBuffer(const std::string& path, const CDBFOperate& t, long pos, int n) {
   std::string file = ReadFile(path);
   std::string buf(CDBFOperate::kRecordBufSize, '\0');
   for (int k = 0; k < n; ++k) {
     size_t at = t.m_nHeadLen + static_cast<size_t>(pos + 1 + k) * t.m_nRecLen;
-    if (at >= file.size()) break;
-    size_t length = std::min<size_t>(t.m_nRecLen, file.size() - at);
-    memcpy(&buf[static_cast<size_t>(k) * CDBFOperate::kSlotSize], file.data() + at, length);
+    if (at + t.m_nRecLen > file.size()) break;
+    memcpy(&buf[static_cast<size_t>(k) * CDBFOperate::kSlotSize], file.data() + at, t.m_nRecLen);
   }
   return buf;
+}
+
+// Writes value over the bytes [from, to) of the record buffer, as a host
+// that uses it for scratch space would.
+void Scribble(CDBFOperate& t, size_t from, size_t to, char value) {
+  memset(t.m_szRecordBuf + from, value, to - from);
 }
 
 // Index of the first byte where the buffer differs from expected, or -1.
@@ -105,12 +110,40 @@ TEST_F(DbfBlockBufferTest, FileCutShortLeavesNoStaleBytesInTheSlots) {
   ReadAndCheck(path, -1, 500, 500);
   // The header still counts 500 records; the file now ends inside record 2.
   ASSERT_EQ(0, truncate(path.c_str(), t.m_nHeadLen + 2 * t.m_nRecLen + 17));
-  ReadAndCheck(path, -1, 500, 500);
-  EXPECT_EQ(0, t.m_szRecordBuf[2 * CDBFOperate::kSlotSize + 17]);
+  ReadAndCheck(path, -1, 500, 2);
+  EXPECT_EQ(-1, t.m_nLastError);
+  EXPECT_EQ(0, t.m_szRecordBuf[2 * CDBFOperate::kSlotSize]);
   // Then only the header is left.
   ASSERT_EQ(0, truncate(path.c_str(), t.m_nHeadLen));
-  ReadAndCheck(path, 5, 100, 100);
+  ReadAndCheck(path, 5, 100, 0);
   EXPECT_EQ(-1, FirstDifference(t, kEmpty));
+}
+
+// The buffer is public; whatever a host wrote into it between reads is gone
+// after the next block read, in the slots read, their tails, and beyond.
+TEST_F(DbfBlockBufferTest, WhatTheHostWroteIsClearedByTheNextRead) {
+  std::string path = MakeTable(dir.File("a.dbf"), 56, 700);
+  ASSERT_EQ(1, t.Open(path.c_str()));
+  struct Case {
+    size_t from, to;
+    long pos;
+    int count, expected;
+  };
+  const size_t all = CDBFOperate::kRecordBufSize;
+  const Case cases[] = {
+      {0, all, -1, 500, 500},            // everywhere, full block
+      {0, all, 698, 500, 1},             // everywhere, one record
+      {56, 57, -1, 1, 1},                // the first byte after the first record
+      {511, 512, -1, 3, 3},              // the last byte of a slot tail
+      {3 * 512, 3 * 512 + 1, -1, 3, 3},  // the first byte after the block
+      {all - 1, all, 600, 500, 99},      // the last byte of the buffer
+      {200 * 512 + 100, 300 * 512, 650, 50, 49},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.from) + ".." + std::to_string(c.to));
+    Scribble(t, c.from, c.to, '\x5A');
+    ReadAndCheck(path, c.pos, c.count, c.expected);
+  }
 }
 
 TEST_F(DbfBlockBufferTest, FailedReadLeavesAnEmptyBufferAndTheNextReadIsWhole) {
@@ -182,20 +215,22 @@ TEST_F(DbfBlockBufferTest, NoMemoryForTheFirstReadFailsOnlyThatRead) {
 TEST_F(DbfBlockBufferTest, RandomReadsAlwaysLeaveTheExactImage) {
   struct Table {
     std::string path;
-    int count;
+    int count;  // the header's
+    int held;   // whole records in the file
   };
   std::vector<Table> tables;
   const int lengths[] = {1, 5, 56, 255, 511, 512};
   for (int recLen : lengths) {
     std::string path = dir.File("t" + std::to_string(recLen) + ".dbf");
     MakeTable(path, recLen, 800);
-    tables.push_back({path, 800});
+    tables.push_back({path, 800, 800});
   }
   // The last table keeps its header count but loses its last 300 records
   // and part of one more.
   CDBFOperate probe;
   ASSERT_EQ(1, probe.Open(tables.back().path.c_str()));
   ASSERT_EQ(0, truncate(tables.back().path.c_str(), probe.m_nHeadLen + 500L * 512 - 100));
+  tables.back().held = 499;
 
   std::mt19937 random(20261207);
   int current = -1;
@@ -208,7 +243,13 @@ TEST_F(DbfBlockBufferTest, RandomReadsAlwaysLeaveTheExactImage) {
     long pos = static_cast<long>(random() % (table.count + 1)) - 1;
     int count = random() % 3 == 0 ? 500 : static_cast<int>(random() % 500) + 1;
     ASSERT_EQ(1, t.MoveTo(pos)) << step;
-    int expected = static_cast<int>(std::min<long>(count, table.count - pos - 1));
+    if (random() % 4 == 0) {  // the host writes somewhere in the buffer
+      size_t from = random() % CDBFOperate::kRecordBufSize;
+      Scribble(t, from, std::min<size_t>(CDBFOperate::kRecordBufSize, from + random() % 3000),
+               static_cast<char>(random() % 255 + 1));
+    }
+    int expected = static_cast<int>(std::min<long>(
+        {static_cast<long>(count), table.count - pos - 1, std::max(0L, table.held - pos - 1)}));
     // Now and then the block read fails. The request is kept within the
     // cached count so that the count is not read (a failing count read is
     // retried for seconds).

@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -53,9 +54,11 @@ CString Trimmed(CString text) {
   return text;
 }
 
-// Follows path until total records were read, checking each one. Returns 0,
-// or a code naming the first fault; details go to report.
-int Follow(const std::string& path, int writers, int total, const std::string& report) {
+// Follows path until total records were read, checking each one; with
+// tight set it polls again at once, without yielding. Returns 0, or a code
+// naming the first fault; details go to report.
+int Follow(const std::string& path, int writers, int total, const std::string& report,
+           bool tight = false) {
   FILE* out = fopen(report.c_str(), "w");
   if (out == nullptr) return 20;
   CDBFOperate table;
@@ -67,7 +70,7 @@ int Follow(const std::string& path, int writers, int total, const std::string& r
     if (NowMs() > deadline) return 10;
     int n = table.ReadToBufferFromFile(500);
     if (n == 0) {
-      sched_yield();
+      if (!tight) sched_yield();
       continue;
     }
     for (int k = 0; k < n; ++k) {
@@ -144,6 +147,56 @@ TEST(DbfProcessTest, FollowersReadEveryAppendedRecordOnceInOrder) {
   for (int i = 0; i < total; ++i) {
     ASSERT_EQ(i + 1, atoi(bytes.substr(head + i * len + 1, 8).c_str())) << i;
   }
+}
+
+// Followers that poll the count without any pause never hold an appender
+// up: they take no lock, so with eight of them on a loaded machine every
+// append still lands at once, and each follower still sees only complete
+// records, in order.
+TEST(DbfProcessTest, TightPollingFollowersNeverDelayAnAppend) {
+  constexpr int kWriters = 2, kFollowers = 8, kBatches = 150;
+  constexpr long long kSlowestAppendMs = 1000;  // a blocked append took 12 s
+  TempDir dir;
+  std::string path = dir.File("wtk.dbf");
+  WriteTable(path, {kFields, {}});
+  int total = 0;
+  for (int w = 0; w < kWriters; ++w)
+    for (int b = 0; b < kBatches; ++b) total += BatchSize(w, b);
+
+  std::vector<pid_t> followers;
+  for (int f = 0; f < kFollowers; ++f) {
+    std::string report = dir.File("follower" + std::to_string(f));
+    followers.push_back(Spawn([=] { return Follow(path, kWriters, total, report, true); }));
+  }
+  usleep(200 * 1000);  // the followers are polling before the first append
+  std::vector<pid_t> writers;
+  for (int w = 0; w < kWriters; ++w) {
+    std::string report = dir.File("writer" + std::to_string(w));
+    writers.push_back(Spawn([=] {
+      CDBFOperate table;
+      if (table.Open(path.c_str()) != 1) return 1;
+      int seq = 0;
+      long long slowest = 0;
+      for (int b = 0; b < kBatches; ++b) {
+        std::string recs;
+        for (int i = 0; i < BatchSize(w, b); ++i) recs += MakeRecord(w, seq++);
+        long long start = NowMs();
+        if (table.AddNewRecord(&recs[0], BatchSize(w, b), "WTK") != 1) return 2;
+        slowest = std::max(slowest, NowMs() - start);
+      }
+      WriteFile(report, std::to_string(slowest));
+      return slowest < kSlowestAppendMs ? 0 : 3;
+    }));
+  }
+  for (int w = 0; w < kWriters; ++w) {
+    EXPECT_EQ(0, Wait(writers[static_cast<size_t>(w)]))
+        << "slowest append " << ReadFile(dir.File("writer" + std::to_string(w))) << " ms";
+  }
+  for (int f = 0; f < kFollowers; ++f) {
+    EXPECT_EQ(0, Wait(followers[static_cast<size_t>(f)]))
+        << ReadFile(dir.File("follower" + std::to_string(f)));
+  }
+  EXPECT_EQ(total, HeaderCount(path));
 }
 
 // Writes records the way an appender does, holding the lock, then signals

@@ -1,5 +1,7 @@
 #include "DbfTestUtil.h"
 
+#include <time.h>
+
 #include <cstring>
 #include <fstream>
 
@@ -83,6 +85,12 @@ int32_t HeaderCount(const std::string& path) {
 
 std::vector<FieldSpec> OrderFields() {
   return {{"REC_NUM", 'N', 8}, {"NAME", 'C', 10}, {"QTY", 'N', 6}};
+}
+
+long long CpuMs() {
+  struct timespec ts {};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+  return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
 }  // namespace kestal::test

@@ -50,6 +50,9 @@ std::string Record(const std::vector<FieldSpec>& fields, const std::vector<std::
 // Header record count of the file at path (bytes 4 to 7).
 int32_t HeaderCount(const std::string& path);
 
+// CPU time of the calling thread in milliseconds (user and system).
+long long CpuMs();
+
 // The fields used by most tests: REC_NUM N 8, NAME C 10, QTY N 6.
 std::vector<FieldSpec> OrderFields();
 

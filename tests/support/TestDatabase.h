@@ -40,7 +40,11 @@ struct EngineTraits {
 };
 
 // Every engine the shared suites run on.
+#ifdef KESTAL_TESTS_SQLITE_ONLY
+inline const Engine kAllEngines[] = {Engine::kSqlite};  // built without the PostgreSQL engine
+#else
 inline const Engine kAllEngines[] = {Engine::kSqlite, Engine::kPostgres};
+#endif
 
 // Column DDL of a binary column of n bytes (type 37) on engine traits t.
 std::string VarbinaryDdl(const EngineTraits& t, int n);

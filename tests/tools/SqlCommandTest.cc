@@ -60,6 +60,19 @@ TEST(SqlInfoTest, ErrorPaths) {
   EXPECT_EQ(RunKestal({"sql", "info", db->ConnectionString(), "orders", "x"}).status, 2);
 }
 
+// A table name typed in the terminal's encoding reaches the library as table
+// text (GBK): 誠 is D5 5C there, with a backslash for its second byte.
+TEST(SqlInfoTest, TableNameInTheTerminalEncoding) {
+  auto db = TestDatabase::Create(Engine::kSqlite);
+  db->Exec("create table t誠 (id int, name varchar(10))");
+  db->Exec("insert into t誠 values (1, 'x')");
+  const ToolResult r = RunKestal({"sql", "info", db->ConnectionString(), "t誠"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("Rows:           1\n"), std::string::npos) << r.out;
+  ExpectError(RunKestal({"sql", "info", db->ConnectionString(), "t誡"}),
+              "the database has no table 't誡'");
+}
+
 TEST(SqlExecTest, AnswersAndFailures) {
   auto db = TestDatabase::Create(Engine::kSqlite);
   const std::string conn = db->ConnectionString();

@@ -38,7 +38,9 @@ pid_t Start(const std::vector<std::string>& args, const std::string& lc_all, int
     if (file_size_limit >= 0) {
       const struct rlimit limit = {static_cast<rlim_t>(file_size_limit),
                                    static_cast<rlim_t>(file_size_limit)};
-      signal(SIGXFSZ, SIG_IGN);  // a write past the limit fails instead
+      // The signal keeps its default action (a kill): the tool itself must
+      // turn a write past the limit into an error.
+      signal(SIGXFSZ, SIG_DFL);
       setrlimit(RLIMIT_FSIZE, &limit);
     }
     if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(126);

@@ -20,8 +20,9 @@ const std::string& KestalPath();
 
 // Runs kestal with args, feeding input on stdin, in the locale given by
 // lc_all (LC_ALL of the child), and collects its output. A file_size_limit
-// of 0 or more caps the size of files the child may write (RLIMIT_FSIZE):
-// writes past it fail with EFBIG, as on a full disk.
+// of 0 or more caps the size of files the child may write (RLIMIT_FSIZE),
+// with SIGXFSZ at its default action: the tool must ignore it itself so that
+// writes past the limit fail with EFBIG, as on a full disk.
 // A non-empty cwd is the child's working folder.
 ToolResult RunKestal(const std::vector<std::string>& args, const std::string& input = "",
                      const std::string& lc_all = "C.UTF-8", long long file_size_limit = -1,

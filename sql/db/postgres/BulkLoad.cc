@@ -150,14 +150,16 @@ std::string ReadWholeFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary | std::ios::ate);
   if (stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode) || !in) {
     RaiseRejected("Cannot bulk load. The file \"" + path +
-                  "\" does not exist or you don't have file access rights.");
+                      "\" does not exist or you don't have file access rights.",
+                  FailureKind::kResource);
   }
   // One read of the whole file into a string of its size.
   const std::streamoff size = in.tellg();
   std::string bytes(size > 0 ? static_cast<size_t>(size) : 0, '\0');
   in.seekg(0);
   if (size < 0 || !in.read(bytes.data(), static_cast<std::streamsize>(bytes.size()))) {
-    RaiseRejected("Cannot bulk load because the file \"" + path + "\" could not be read.");
+    RaiseRejected("Cannot bulk load because the file \"" + path + "\" could not be read.",
+                  FailureKind::kResource);
   }
   return bytes;
 }
@@ -201,10 +203,12 @@ class CopyStream {
     if (PQputCopyEnd(conn_, nullptr) != 1) RaiseFailure(conn_, nullptr);
     std::string failure;
     HRESULT status = 0;
+    FailureKind kind = FailureKind::kUnknown;
     while (PGresult* r = PQgetResult(conn_)) {
       ResultPtr owned(r, &PQclear);
       if (PQresultStatus(r) != PGRES_COMMAND_OK && status == 0) {
         status = StatusOf(conn_, r);
+        kind = KindOf(conn_, r);
         failure = DescriptionOf(conn_, r);
         const size_t line = FileLineOf(r);
         if (status == kStatementError && line > 0) {
@@ -213,7 +217,7 @@ class CopyStream {
         }
       }
     }
-    if (status != 0) throw _com_error(status, CString(failure));
+    if (status != 0) throw _com_error(status, CString(failure), kind);
     if (PQstatus(conn_) == CONNECTION_BAD) RaiseFailure(conn_, nullptr);
   }
   // Cancels the COPY: nothing of it stays. Never throws.

@@ -2,12 +2,18 @@
 
 #include <libpq-fe.h>
 
+#include <algorithm>
+#include <cstdlib>
 #include <set>
 
 namespace kestal::db::postgres {
 namespace {
 
 constexpr long kDefaultConnectSeconds = 8;
+// ADO's default CommandTimeout.
+constexpr long kDefaultCommandSeconds = 30;
+// Time for an answer to arrive after the server ended a statement.
+constexpr long kAnswerGraceSeconds = 5;
 
 // The first of keys present in connection, or "".
 std::string FirstOf(const ConnectionString& connection, std::initializer_list<const char*> keys) {
@@ -55,6 +61,19 @@ std::string ConnectParams::Get(const std::string& key) const {
   return std::string();
 }
 
+long CommandTimeoutOf(const ConnectionString& connection) {
+  if (!connection.Has("Command Timeout")) return kDefaultCommandSeconds;
+  const std::string text = connection.Get("Command Timeout");
+  char* end = nullptr;
+  const long seconds = std::strtol(text.c_str(), &end, 10);
+  if (end == text.c_str()) return kDefaultCommandSeconds;
+  return seconds > 0 ? std::min(seconds, 86400L) : 0;
+}
+
+long SilentLinkSecondsOf(long command_timeout_seconds) {
+  return command_timeout_seconds > 0 ? command_timeout_seconds + kAnswerGraceSeconds : 0;
+}
+
 ConnectParams BuildConnectParams(const ConnectionString& connection, long timeout_seconds) {
   ConnectParams params;
   std::string host = FirstOf(connection, {"Server", "Data Source", "Host"});
@@ -74,8 +93,13 @@ ConnectParams BuildConnectParams(const ConnectionString& connection, long timeou
   Add(params, "connect_timeout", std::to_string(seconds));
   Add(params, "client_encoding", "UTF8");
   Add(params, "application_name", "kestal");
+  // statement_timeout bounds every statement, lock waits included, so that
+  // a live server always answers within the command time-out (57014 when it
+  // ends one); a silent link is then told apart by the time (Session.cc).
   Add(params, "options",
-      "-c DateStyle=ISO,YMD -c IntervalStyle=postgres -c standard_conforming_strings=on");
+      "-c DateStyle=ISO,YMD -c IntervalStyle=postgres -c standard_conforming_strings=on"
+      " -c statement_timeout=" +
+          std::to_string(CommandTimeoutOf(connection) * 1000));
   // A server that vanishes without closing the socket is noticed within about
   // a minute instead of hanging a call forever.
   Add(params, "keepalives", "1");

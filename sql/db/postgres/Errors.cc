@@ -1,3 +1,4 @@
+// libpq failures to statuses and failure kinds (see Errors.h).
 #include "sql/db/postgres/Errors.h"
 
 #include <cstring>
@@ -40,6 +41,23 @@ HRESULT StatusOf(PGconn* conn, const PGresult* result) {
   return IsLinkLost(conn, result) ? kConnectionError : kStatementError;
 }
 
+FailureKind KindOf(PGconn* conn, const PGresult* result) {
+  if (IsLinkLost(conn, result)) return FailureKind::kLink;
+  const char* state = PQresultErrorField(result, PG_DIAG_SQLSTATE);
+  if (state == nullptr) return FailureKind::kUnknown;
+  const std::string code(state);
+  if (code == "55P03" || code == "40001" || code == "40P01" || code == "57014") {
+    return FailureKind::kBusy;
+  }
+  const std::string cls = code.substr(0, 2);
+  if (cls == "53" || cls == "58" || cls == "54" || code == "25006" || code == "42501") {
+    return FailureKind::kResource;
+  }
+  if (cls == "22" || cls == "23") return FailureKind::kValue;
+  if (cls == "42") return FailureKind::kStatement;
+  return FailureKind::kUnknown;
+}
+
 std::string DescriptionOf(PGconn* conn, const PGresult* result) {
   std::string text;
   if (result != nullptr) {
@@ -54,17 +72,18 @@ std::string DescriptionOf(PGconn* conn, const PGresult* result) {
 }
 
 void RaiseFailure(PGconn* conn, const PGresult* result) {
-  throw _com_error(StatusOf(conn, result), CString(DescriptionOf(conn, result)));
+  throw _com_error(StatusOf(conn, result), CString(DescriptionOf(conn, result)),
+                   KindOf(conn, result));
 }
 
 void RaiseConnectFailure(PGconn* conn) {
   std::string text = conn != nullptr ? TrimLineEnds(PQerrorMessage(conn)) : std::string();
   if (text.empty()) text = "could not connect to the PostgreSQL server";
-  throw _com_error(kConnectionError, CString(text));
+  throw _com_error(kConnectionError, CString(text), FailureKind::kLink);
 }
 
-void RaiseRejected(const std::string& description) {
-  throw _com_error(kStatementError, CString(description));
+void RaiseRejected(const std::string& description, FailureKind kind) {
+  throw _com_error(kStatementError, CString(description), kind);
 }
 
 }  // namespace kestal::db::postgres

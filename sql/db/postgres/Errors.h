@@ -21,6 +21,18 @@ bool IsLinkLost(PGconn* conn, const PGresult* result);
 // The status for a failed result (result may be null).
 HRESULT StatusOf(PGconn* conn, const PGresult* result);
 
+// The kind of a failed result (result may be null), by SQLSTATE class:
+//   link lost (as IsLinkLost)                               -> kLink
+//   lock not available 55P03, serialization 40001,
+//   deadlock 40P01, statement time-out 57014                -> kBusy
+//   insufficient resources 53, system errors 58, read-only
+//   transaction 25006, insufficient privilege 42501,
+//   program limit 54 (too large)                            -> kResource
+//   data exceptions 22, integrity constraints 23            -> kValue
+//   other syntax or access rule violations 42               -> kStatement
+//   anything else                                           -> kUnknown
+FailureKind KindOf(PGconn* conn, const PGresult* result);
+
 // The server's primary message for result, else libpq's connection message,
 // trimmed of trailing line ends. Never empty.
 std::string DescriptionOf(PGconn* conn, const PGresult* result);
@@ -33,7 +45,8 @@ std::string DescriptionOf(PGconn* conn, const PGresult* result);
 [[noreturn]] void RaiseConnectFailure(PGconn* conn);
 
 // Raises kStatementError with description: statements this engine refuses
-// before they reach the server.
-[[noreturn]] void RaiseRejected(const std::string& description);
+// before they reach the server (kind kStatement unless given).
+[[noreturn]] void RaiseRejected(const std::string& description,
+                                FailureKind kind = FailureKind::kStatement);
 
 }  // namespace kestal::db::postgres

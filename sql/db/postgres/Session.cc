@@ -70,6 +70,7 @@ long long ChangedRows(PGresult* result) {
 std::unique_ptr<ResultTable> Collect(PGconn* conn, long limit, long long* changed = nullptr) {
   std::unique_ptr<ResultTable> rows;
   HRESULT status = 0;
+  FailureKind kind = FailureKind::kUnknown;
   std::string failure;
   while (PGresult* raw = PQgetResult(conn)) {
     ResultPtr r(raw, &PQclear);
@@ -82,16 +83,18 @@ std::unique_ptr<ResultTable> Collect(PGconn* conn, long limit, long long* change
       EndCopy(conn, st);
       if (status == 0) {
         status = kStatementError;
+        kind = FailureKind::kStatement;
         failure = "COPY to or from the client is not supported in statement text";
       }
     } else if (st == PGRES_COMMAND_OK && changed != nullptr && ChangedRows(raw) >= 0) {
       *changed = ChangedRows(raw);
     } else if (st != PGRES_COMMAND_OK && st != PGRES_EMPTY_QUERY && status == 0) {
       status = StatusOf(conn, raw);
+      kind = KindOf(conn, raw);
       failure = DescriptionOf(conn, raw);
     }
   }
-  if (status != 0) throw _com_error(status, CString(failure));
+  if (status != 0) throw _com_error(status, CString(failure), kind);
   if (PQstatus(conn) == CONNECTION_BAD) RaiseFailure(conn, nullptr);
   return rows;
 }
@@ -234,6 +237,8 @@ Session::Session(const ConnectionString& connection, long timeout_seconds) {
   }
   keys.push_back(nullptr);
   values.push_back(nullptr);
+  silent_seconds_ = SilentLinkSecondsOf(CommandTimeoutOf(connection));
+  server_ = params.Get("host") + ":" + params.Get("port") + "/" + params.Get("dbname");
   conn_ = PQconnectdbParams(keys.data(), values.data(), 0);
   if (conn_ == nullptr || PQstatus(conn_) != CONNECTION_OK) {
     PGconn* failed = conn_;
@@ -248,21 +253,55 @@ Session::Session(const ConnectionString& connection, long timeout_seconds) {
   // Server notices (implicit commits, truncations) are not errors here.
   PQsetNoticeProcessor(
       conn_, [](void*, const char*) {}, nullptr);
+  try {
+    // Before anything is read through this session, sessions of this
+    // process that lost their link to this server must be gone from it.
+    Watched([&] {
+      const long fence_seconds = timeout_seconds > 0 ? timeout_seconds : 8;
+      FenceLost(conn_, server_, fence_seconds);
+      backend_ = ReadBackendId(conn_);
+    });
+  } catch (...) {
+    PQfinish(conn_);
+    conn_ = nullptr;
+    throw;
+  }
 }
 
 Session::~Session() {
+  if (lost_ || PQstatus(conn_) != CONNECTION_OK) RememberLost(server_, backend_);
   PQfinish(conn_);
 }
 
-std::unique_ptr<ResultTable> Session::Execute(const std::string& tsql) {
+template <class Body>
+auto Session::Watched(Body body) -> decltype(body()) {
+  LinkWatch watch(conn_, silent_seconds_);
   try {
-    return ExecuteBatch(tsql);
-  } catch (...) {
-    // Every failure the batch expects waits for its run in flight; anything
-    // else (out of memory) must still leave the connection free.
-    DropFlight();
+    return body();
+  } catch (const _com_error& e) {
+    if (watch.Fired()) {
+      lost_ = true;
+      throw _com_error(kConnectionError,
+                       CString("no answer from the server for " + std::to_string(silent_seconds_) +
+                               " s: the link is silent, the connection was dropped"),
+                       FailureKind::kLink);
+    }
+    if (e.Kind() == FailureKind::kLink) lost_ = true;
     throw;
   }
+}
+
+std::unique_ptr<ResultTable> Session::Execute(const std::string& tsql) {
+  return Watched([&] {
+    try {
+      return ExecuteBatch(tsql);
+    } catch (...) {
+      // Every failure the batch expects waits for its run in flight; anything
+      // else (out of memory) must still leave the connection free.
+      DropFlight();
+      throw;
+    }
+  });
 }
 
 void Session::DropFlight() {
@@ -448,7 +487,7 @@ void Session::Begin() {
   if (in_transaction_) {
     throw _com_error(kTransactionError, CString("a transaction is already open"));
   }
-  Command(conn_, "begin");
+  Watched([&] { Command(conn_, "begin"); });
   in_transaction_ = true;
 }
 
@@ -457,12 +496,14 @@ void Session::Commit() {
     throw _com_error(kTransactionError, CString("no transaction is open"));
   }
   in_transaction_ = false;
-  ResultPtr r(PQexec(conn_, "commit"), &PQclear);
-  if (!r || PQresultStatus(r.get()) != PGRES_COMMAND_OK) RaiseFailure(conn_, r.get());
-  // COMMIT of a failed transaction answers ROLLBACK instead of an error.
-  if (std::strcmp(PQcmdStatus(r.get()), "ROLLBACK") == 0) {
-    throw _com_error(kStatementError, CString("the transaction was rolled back"));
-  }
+  Watched([&] {
+    ResultPtr r(PQexec(conn_, "commit"), &PQclear);
+    if (!r || PQresultStatus(r.get()) != PGRES_COMMAND_OK) RaiseFailure(conn_, r.get());
+    // COMMIT of a failed transaction answers ROLLBACK instead of an error.
+    if (std::strcmp(PQcmdStatus(r.get()), "ROLLBACK") == 0) {
+      throw _com_error(kStatementError, CString("the transaction was rolled back"));
+    }
+  });
 }
 
 }  // namespace kestal::db::postgres

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "sql/db/Engine.h"
+#include "sql/db/postgres/LinkWatch.h"
 #include "sql/db/tsql/Rewriter.h"
 
 namespace kestal::db::postgres {
@@ -67,7 +68,16 @@ class Session : public EngineSession {
   // link has ended the transaction anyway).
   void RollbackToSavepoint();
 
+  // Runs body under the silent-link watch; a failure on a link that was cut
+  // for its silence, or lost otherwise, marks the session as lost.
+  template <class Body>
+  auto Watched(Body body) -> decltype(body());
+
   PGconn* conn_ = nullptr;
+  long silent_seconds_ = 0;  // a call without an answer this long is cut; 0 never
+  std::string server_;       // host, port and database, for the lost-session fence
+  BackendId backend_;        // this session on the server
+  bool lost_ = false;        // the link was lost during a call
   bool in_transaction_ = false;
   long row_limit_ = 0;      // "set rowcount": 0 means no limit
   long long changed_ = -1;  // RowsChanged of the last Execute

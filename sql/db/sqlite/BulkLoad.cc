@@ -19,8 +19,10 @@
 namespace kestal::db::sqlite {
 namespace {
 
-[[noreturn]] void Fail(const std::string& message) {
-  throw _com_error(kStatementError, CString(message));
+// kind: kValue when a line's values cannot be taken, kResource when the file
+// cannot be read, kStatement for the statement itself.
+[[noreturn]] void Fail(const std::string& message, FailureKind kind = FailureKind::kStatement) {
+  throw _com_error(kStatementError, CString(message), kind);
 }
 
 std::string QuoteName(const std::string& name) {
@@ -109,11 +111,13 @@ void BulkLoad(sqlite3* db, const tsql::BulkInsertRequest& request) {
   std::ifstream in(path, std::ios::binary);
   if (!in) {
     Fail("Cannot bulk load because the file \"" + request.path +
-         "\" could not be opened: " + std::strerror(errno));
+             "\" could not be opened: " + std::strerror(errno),
+         FailureKind::kResource);
   }
   std::ostringstream buffer;
   buffer << in.rdbuf();
-  if (in.bad()) Fail("Cannot bulk load: reading \"" + request.path + "\" failed.");
+  if (in.bad())
+    Fail("Cannot bulk load: reading \"" + request.path + "\" failed.", FailureKind::kResource);
   // The terminators came with the statement (UTF-8); the file is in the
   // host's code page.
   const std::string field_terminator = FromUtf8(request.field_terminator);
@@ -142,8 +146,9 @@ void BulkLoad(sqlite3* db, const tsql::BulkInsertRequest& request) {
     if (fields.size() == targets.size() + 1 && fields.back().empty()) fields.pop_back();
     if (fields.size() != targets.size()) {
       Fail("Bulk load: " + where + " has " + std::to_string(fields.size()) +
-           " field(s), the table '" + table.name + "' takes " + std::to_string(targets.size()) +
-           ".");
+               " field(s), the table '" + table.name + "' takes " + std::to_string(targets.size()) +
+               ".",
+           FailureKind::kValue);
     }
     insert.Reset();
     for (size_t k = 0; k < bound.size(); ++k) {
@@ -158,7 +163,8 @@ void BulkLoad(sqlite3* db, const tsql::BulkInsertRequest& request) {
         long long v;
         if (!ParseTsqlInt(raw, LLONG_MIN, LLONG_MAX, &v)) {
           Fail("Bulk load data conversion error (type mismatch) for " + where + ", column " +
-               t.name + ": '" + ToUtf8(raw) + "'.");
+                   t.name + ": '" + ToUtf8(raw) + "'.",
+               FailureKind::kValue);
         }
         insert.BindInt(index, v);
         continue;
@@ -166,7 +172,8 @@ void BulkLoad(sqlite3* db, const tsql::BulkInsertRequest& request) {
       if (IsNumberCode(t.type.code)) {
         if (!IsNumber(raw)) {
           Fail("Bulk load data conversion error (type mismatch) for " + where + ", column " +
-               t.name + ": '" + ToUtf8(raw) + "'.");
+                   t.name + ": '" + ToUtf8(raw) + "'.",
+               FailureKind::kValue);
         }
         // Bound as a double: the column then holds a number whatever its
         // declared affinity.
@@ -178,14 +185,16 @@ void BulkLoad(sqlite3* db, const tsql::BulkInsertRequest& request) {
       if ((t.type.code == 47 || t.type.code == 39) && t.type.length > 0 &&
           raw.size() > static_cast<size_t>(t.type.length)) {
         Fail("Bulk load data conversion error (truncation) for " + where + ", column " + t.name +
-             ".");
+                 ".",
+             FailureKind::kValue);
       }
       insert.BindText(index, ToUtf8(raw));
     }
     try {
       insert.Step();
     } catch (const _com_error& e) {
-      throw _com_error(e.Error(), CString("Bulk load: " + where + ": " + e.Description().str()));
+      throw _com_error(e.Error(), CString("Bulk load: " + where + ": " + e.Description().str()),
+                       e.Kind());
     }
   }
   tx.Commit();

@@ -18,6 +18,7 @@
 #include "sql/db/sqlite/BulkLoad.h"
 #include "sql/db/sqlite/Catalog.h"
 #include "sql/db/sqlite/Dialect.h"
+#include "sql/db/sqlite/Errors.h"
 #include "sql/db/sqlite/Functions.h"
 #include "sql/db/sqlite/Handle.h"
 #include "sql/db/sqlite/Values.h"
@@ -94,6 +95,10 @@ class SqliteSession : public EngineSession {
       // This is also the first read of the file: a file that is not a
       // database fails here.
       Exec(db_, "PRAGMA journal_mode=WAL");
+      // A database that may only be read must say so ("Mode=Read", as ADO
+      // writes it); otherwise a writer would learn of it only when every
+      // write fails.
+      if (strcasecmp(cs.Get("Mode").c_str(), "Read") != 0) RequireWritable(db_, ToUtf8(path));
       RegisterFunctions(db_);
       CreateCatalogViews(db_);
     } catch (...) {

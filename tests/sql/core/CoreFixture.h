@@ -61,7 +61,11 @@ inline std::string EngineName(const ::testing::TestParamInfo<Engine>& info) {
 
 class CoreTest : public ::testing::TestWithParam<Engine> {
  protected:
-  void SetUp() override { db_ = TestDatabase::Create(GetParam()); }
+  void SetUp() override {
+    // These tests read the statements an object sent.
+    Connection::EnableStatementLog(true);
+    db_ = TestDatabase::Create(GetParam());
+  }
   std::string Conn() const { return db_->ConnectionString(); }
 
   // quotes(id int, name varchar(10), code char(6)) keyed 1..rows.

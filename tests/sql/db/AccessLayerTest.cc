@@ -13,6 +13,7 @@ using namespace kestal::db;  // statuses
 class AccessTest : public EngineTest {
  protected:
   void SetUp() override {
+    Connection::EnableStatementLog(true);
     EngineTest::SetUp();
     db_->Exec("create table T (n int, name varchar(20), r float)");
     db_->Exec("insert into T values (1, 'one', 0.1), (2, 'two', 2.5), (3, NULL, NULL)");
@@ -190,21 +191,45 @@ TEST_P(AccessTest, SentStatementsLogTheTextAsWritten) {
   EXPECT_EQ(log[3], "set rowcount 0");
 }
 
-TEST_P(AccessTest, StatementLogStaysBoundedOnALongRunningConnection) {
+TEST_P(AccessTest, StatementLogStaysBoundedInBytesOnALongRunningConnection) {
   conn_->ClearSentStatements();
   conn_->Close();  // a closed connection still logs what it is handed, cheaply
+  // Statements of 100,000 bytes: the byte bound, not a count, must hold.
+  const CString pad(std::string(100000 - 16, ' ').c_str());
+  const size_t fit = Connection::kStatementLogBytes / 100000;
   CString sql;
-  for (int i = 0; i < 100001; ++i) {
-    sql.Format("select %d", i);
+  for (size_t i = 0; i < 3 * fit; ++i) {
+    sql.Format("select %06d%s", static_cast<int>(i), pad.c_str());
     try {
       conn_->Execute(sql);
     } catch (const _com_error&) {
     }
   }
   const auto& log = conn_->SentStatements();
-  EXPECT_EQ(log.size(), 50000u);
-  EXPECT_EQ(log.back(), "select 100000");
-  EXPECT_EQ(log.front(), "select 50001");
+  size_t bytes = 0;
+  for (const CString& s : log) bytes += static_cast<size_t>(s.GetLength());
+  EXPECT_LE(bytes, Connection::kStatementLogBytes);
+  EXPECT_GE(log.size(), fit - 1);
+  CString last;
+  last.Format("select %06d", static_cast<int>(3 * fit - 1));
+  EXPECT_EQ(log.back().Left(13), last);
+  // One statement larger than the bound is still kept, alone.
+  try {
+    conn_->Execute(CString(std::string(Connection::kStatementLogBytes + 1, 'x').c_str()));
+  } catch (const _com_error&) {
+  }
+  EXPECT_EQ(conn_->SentStatements().size(), 1u);
+}
+
+TEST_P(AccessTest, StatementLogIsOffUnlessAskedFor) {
+  Connection::EnableStatementLog(false);
+  conn_->ClearSentStatements();
+  conn_->Execute("select 1");
+  EXPECT_TRUE(conn_->SentStatements().empty());
+  Connection::EnableStatementLog(true);
+  conn_->Execute("select 2");
+  ASSERT_EQ(conn_->SentStatements().size(), 1u);
+  EXPECT_EQ(conn_->SentStatements().front(), "select 2");
 }
 
 TEST_P(AccessTest, InjectedStatementFaultReachesTheCallerAndNothingRuns) {

@@ -28,7 +28,11 @@ struct TradeRow {
 
 class ReadTest : public ::testing::TestWithParam<Engine> {
  protected:
-  void SetUp() override { db_ = TestDatabase::Create(GetParam()); }
+  void SetUp() override {
+    // These tests read the statements an object sent.
+    Connection::EnableStatementLog(true);
+    db_ = TestDatabase::Create(GetParam());
+  }
 
   // Creates a trade table: rec_num int, stock varchar(10), bs char(1),
   // cjsj varchar(8), time varchar(19), serialnum int, date char(8).

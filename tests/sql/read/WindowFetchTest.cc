@@ -306,6 +306,72 @@ TEST_P(WindowFetchTest, KeyThatIsNotANumberIsRefusedBeforeAnyStatement) {
   EXPECT_EQ("5", db_->Scalar("select count(*) from cjk"));
 }
 
+TEST_P(WindowFetchTest, KeyWithBlanksAroundTheDigitsIsTheNumber) {
+  CreateTrades("cjk");
+  InsertRange("cjk", 1, 15);
+  auto op = OpenTable("cjk");
+  // As a char(n) key column hands them back: padded, or right-aligned.
+  for (const char* key : {" 10", "10 ", "  10    ", "\t10\t", "10\t "}) {
+    ClearSent(*op);
+    ASSERT_EQ(5, op->GetRecordsetForBack("", key, 100, "CJK")) << key << op->m_strTrace.c_str();
+    EXPECT_EQ(
+        "select count(*) as CurRecCnt,max(rec_num) as maxCurRecNum from cjk where rec_num>10 and "
+        "rec_num<=110",
+        Sent(*op).at(0))
+        << key;
+    EXPECT_EQ(Keys(11, 15), DrainWindow(*op, "rec_num")) << key;
+  }
+  // The key of a gap message is the number, without its blanks.
+  InsertRange("cjk", 17, 17);
+  ASSERT_EQ(CSQLOperate::kGapCode, op->GetRecordsetForBack("", " 10 ", 100, "CJK"));
+  EXPECT_EQ(GapRetry("rec_num", "10", "17", 1, 1), op->m_strGapInfo.str());
+  op->m_nRetryCount = 0;
+  // Anything else that is not a plain number stays refused, before any
+  // statement.
+  ClearSent(*op);
+  for (const char* key : {" ", "1 0", "10 x", "- 1", "+", "\n10", "10\r\n", "0x10", " 10;"}) {
+    EXPECT_EQ(-1, op->GetRecordsetForBack("", key, 100, "CJK")) << key;
+    EXPECT_EQ("===>[2:0]", op->m_strTrace) << key;
+  }
+  EXPECT_TRUE(Sent(*op).empty());
+}
+
+// A window of 11..20 read up to 15; then the result set is replaced (a
+// reconnection by ReOpen, a new Open, the table cursor re-reading a grown
+// table). The host goes on from 15 and must get 16 onwards, never rows of
+// the whole-table result served by the old window's row count.
+TEST_P(WindowFetchTest, ReplacedResultSetUnloadsTheWindow) {
+  const struct {
+    const char* name;
+    int (*replace)(CSQLOperate&, const std::string&);
+  } replacers[] = {
+      {"ReOpen", [](CSQLOperate& op, const std::string&) { return op.ReOpen(); }},
+      {"Open",
+       [](CSQLOperate& op, const std::string& conn) { return op.Open(conn.c_str(), "cjk"); }},
+      {"GetRecordset", [](CSQLOperate& op, const std::string&) { return op.GetRecordset(); }},
+  };
+  CreateTrades("cjk");
+  InsertRange("cjk", 1, 30);
+  long next = 31;
+  for (const auto& r : replacers) {
+    auto op = OpenTable("cjk");
+    ASSERT_EQ(10, op->GetRecordsetForBack("", "10", 10, "CJK")) << r.name;
+    std::vector<std::string> read;
+    for (int i = 0; i < 5; ++i) {
+      ASSERT_EQ(1, op->SeekToCurrentPos());
+      read.push_back(op->GetFieldValue("rec_num").str());
+      op->MoveNextEx();
+    }
+    ASSERT_EQ(Keys(11, 15), read);
+    InsertRange("cjk", next, next);  // the table cursor re-reads a grown table only
+    ++next;
+    ASSERT_EQ(1, r.replace(*op, db_->ConnectionString())) << r.name;
+    EXPECT_EQ(0, op->m_lCnt) << r.name;
+    ASSERT_EQ(10, op->GetRecordsetForBack("", "15", 10, "CJK")) << r.name;
+    EXPECT_EQ(Keys(16, 25), DrainWindow(*op, "rec_num")) << r.name;
+  }
+}
+
 TEST_P(WindowFetchTest, LinkLostAtTheCountReconnectsAndKeepsTheGapSeries) {
   CreateTrades("cjk");
   InsertRange("cjk", 1, 9);

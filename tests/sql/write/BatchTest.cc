@@ -6,8 +6,10 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <thread>
 
 #include "sql/write/WriteFixture.h"
 
@@ -79,7 +81,19 @@ TEST_P(BatchTest, BulkBatchIsKeptWhileTheFileCannotBeWritten) {
   EXPECT_EQ(0, op_->ExecBatchInsert(1, 2, "A"));  // no log directory, and none made
   EXPECT_NE(0, access((work_.path() + "/log").c_str(), F_OK));
   ASSERT_EQ(0, mkdir((work_.path() + "/log").c_str(), 0755));
-  // Another loader holds the file: refused, its content untouched.
+  // An unwritable file (here: a directory in its place): the batch is kept,
+  // nothing is sent, and the reason is the connection's last error.
+  ASSERT_EQ(0, mkdir(File("A").c_str(), 0755));
+  op_->m_pConnection->ClearErrors();
+  EXPECT_EQ(0, op_->ExecBatchInsert(1, 2, "A"));
+  EXPECT_EQ("1,ABC123,B,\r\n", Content(*op_));
+  EXPECT_TRUE(Sent(*op_).empty());
+  EXPECT_EQ("", op_->m_strTrace.str());
+  EXPECT_EQ(kestal::db::FailureKind::kResource, op_->m_pConnection->LastError().Kind());
+  EXPECT_TRUE(Has(op_->m_pConnection->LastError().Description(), "Is a directory"))
+      << op_->m_pConnection->LastError().Description();
+  ASSERT_EQ(0, rmdir(File("A").c_str()));
+  // Another loader holds the file: this one waits for it, then loads its own.
   WriteFile(File("A"), "theirs");
   int ready[2];
   ASSERT_EQ(0, pipe(ready));
@@ -90,13 +104,14 @@ TEST_P(BatchTest, BulkBatchIsKeptWhileTheFileCannotBeWritten) {
   });
   char byte;
   ASSERT_EQ(1, read(ready[0], &byte, 1));
-  EXPECT_EQ(0, op_->ExecBatchInsert(1, 2, "A"));
-  EXPECT_EQ("theirs", ReadFile(path));
-  Kill(holder);
-  EXPECT_EQ("1,ABC123,B,\r\n", Content(*op_));
-  EXPECT_TRUE(Sent(*op_).empty());
-  EXPECT_EQ("", op_->m_strTrace.str());
+  std::thread release([&] {
+    usleep(500000);
+    Kill(holder);
+  });
+  const auto start = std::chrono::steady_clock::now();
   ASSERT_EQ(1, op_->ExecBatchInsert(1, 2, "A"));
+  release.join();
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(400));
   EXPECT_EQ(Strings({"1"}), Rows("select rec_num from T"));
 }
 

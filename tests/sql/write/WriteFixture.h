@@ -20,7 +20,11 @@ using Strings = std::vector<std::string>;
 
 class WriteTest : public ::testing::TestWithParam<Engine> {
  protected:
-  void SetUp() override { db_ = TestDatabase::Create(GetParam()); }
+  void SetUp() override {
+    // These tests read the statements an object sent.
+    Connection::EnableStatementLog(true);
+    db_ = TestDatabase::Create(GetParam());
+  }
 
   // Creates table (when columns is given) and opens an object on it, with
   // the working directory at construction set to cwd when given.
