@@ -75,10 +75,10 @@ struct ProviderKeys {
 // The known keys of each provider. A provider without a row is not checked.
 const std::vector<ProviderKeys>& Table() {
   static const std::vector<ProviderKeys> table = {
-      {{"SQLite"}, {"Provider", "Data Source", "Database", "Create"}, false, false},
+      {{"SQLite"}, {"Provider", "Data Source", "Database", "Create", "Mode"}, false, false},
       {{"PostgreSQL", "Postgres"},
        {"Provider", "Server", "Data Source", "Host", "Port", "Database", "Initial Catalog",
-        "User ID", "UID", "User", "Password", "PWD"},
+        "User ID", "UID", "User", "Password", "PWD", "Command Timeout"},
        true,
        false},
       {{"ODBC", "MSDASQL"}, {}, false, true},
@@ -168,8 +168,11 @@ std::string ReadOnlyConnectString(const std::string& connect) {
   } catch (const _com_error&) {
     return connect;  // the library reports it
   }
-  if (!cs.GetFlag("Create")) return connect;
-  cs.Set("Create", "no");
+  const bool sqlite_without_mode = Same(cs.Get("Provider"), "SQLite") && !cs.Has("Mode");
+  if (!cs.GetFlag("Create") && !sqlite_without_mode) return connect;
+  if (cs.GetFlag("Create")) cs.Set("Create", "no");
+  // A SQLite file the user may only read is fine for reading.
+  if (sqlite_without_mode) cs.Set("Mode", "Read");
   return Join(cs);
 }
 

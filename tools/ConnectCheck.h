@@ -17,7 +17,8 @@ namespace kestal::tool {
 void CheckConnectString(const std::string& connect);
 
 // connect for a command that only reads: without Create=yes, so that reading
-// never leaves an empty database behind.
+// never leaves an empty database behind, and for SQLite with Mode=Read, so
+// that a file the user may only read can be read.
 std::string ReadOnlyConnectString(const std::string& connect);
 
 // A hint for a failed connection: for SQLite, that the file does not exist

@@ -136,7 +136,7 @@ TEST(ConnectStringVoiceTest, SlipsAreAnsweredBeforeConnecting) {
   };
   const Case cases[] = {
       {"Provider=SQLite;Data Source=" + db + ";Pasword=x", 2,
-       "unknown key 'Pasword'; SQLite knows Provider, Data Source, Database, Create"},
+       "unknown key 'Pasword'; SQLite knows Provider, Data Source, Database, Create, Mode"},
       {"Provider=PostgreSQL;Server=h;Foo=1;Database=d", 2, "unknown key 'Foo'"},
       {"host=127.0.0.1 port=5432 dbname=orders", 2,
        "is a libpq connection string; write it as 'Provider=PostgreSQL;Server=HOST"},
