@@ -16,6 +16,7 @@
 #include "tools/FetchFault.h"
 #include "tools/Options.h"
 #include "tools/Signals.h"
+#include "tools/SqlFollowLate.h"
 #include "tools/SqlTable.h"
 #include "tools/TerminalText.h"
 #include "tools/ToolError.h"
@@ -26,6 +27,9 @@ namespace {
 const char kUsage[] =
     "Usage: kestal sql follow CONN TABLE [--key rec_num|serialnum] [--after KEY]\n"
     "                         [--filter COND] [--window N] [--interval MS]\n"
+    "                         [--late-window DURATION] [--late deliver|report|ignore]\n"
+    "                         [--gap-wait evidence|count] [--gap-max DURATION]\n"
+    "                         [--state FILE]\n"
     "\n"
     "Prints a line of column names, then the rows of TABLE as CSV in key order as\n"
     "they arrive, until SIGINT or SIGTERM (exit status 0); then prints on stderr the\n"
@@ -70,23 +74,26 @@ class Follower {
         tag_(key_column_ == "rec_num" ? "CJK" : "WTK"),
         key_(opts.Get("after", "0")),
         window_(static_cast<int>(opts.GetLong("window", 100, 1, 100000))),
-        interval_(static_cast<int>(opts.GetLong("interval", 200, 0, 60000))) {
-    if (!FromTerminal(opts.Get("filter"), &filter_)) {
-      throw ToolError("the filter holds text that the table code page cannot hold");
-    }
+        interval_(static_cast<int>(opts.GetLong("interval", 200, 0, 60000))),
+        filter_(TableFilter(opts)),
+        late_(sql, ParseLateOptions(opts), tag_, filter_) {
     names_ = SqlFieldNames(sql_);
     if (FindSqlField(sql_, key_column_) < 0) {
       throw ToolError("the table has no key column " + key_column_);
     }
+    key_ = late_.Resume(key_, key_column_);
   }
 
   // Polls until a stop is requested. Throws ToolError when stdout fails.
   void Run() {
     std::vector<std::string> header;
     for (const std::string& n : names_) header.push_back(ToTerminal(n));
+    late_.MarkHeader(&header);
     Emit(CsvLine(header));
     if (fflush(stdout) != 0) throw ToolError("cannot write the output");
     while (!StopRequested()) {
+      late_.Poll([this](const auto& value_of) { EmitRow(value_of, true); });
+      late_.BeforeLook();
       const int n =
           sql_.GetRecordsetForBack(CString(filter_), CString(key_), window_, CString(tag_));
       if (Failed(n)) {
@@ -97,8 +104,10 @@ class Follower {
       // A gap message comes with the held-back window and with the tenth
       // look, which delivers it anyway.
       if (!sql_.m_strGapInfo.IsEmpty()) Note(ToTerminal(sql_.m_strGapInfo.str()));
+      late_.AfterLook(n);
       if (n > 0) {
         EmitWindow();
+        late_.Delivered(key_);
         continue;
       }
       // A window in which no row met the filter is passed over at once: only
@@ -106,10 +115,13 @@ class Follower {
       // there reason to wait.
       if (n == 0 && !sql_.m_strLastKey.IsEmpty()) {
         key_ = sql_.m_strLastKey.str();
+        late_.Delivered(key_);
         continue;
       }
+      late_.Delivered(key_);
       SleepUnlessStopped(interval_);
     }
+    late_.Stopped();
     fprintf(stderr,
             "kestal sql follow: stopped; last key delivered: %s; scanned up to key %s (resume "
             "with --after %s)\n",
@@ -117,15 +129,21 @@ class Follower {
   }
 
  private:
+  // The --filter text in the table code page. Throws ToolError when it
+  // holds characters the code page lacks.
+  static std::string TableFilter(const Options& opts) {
+    std::string filter;
+    if (!FromTerminal(opts.Get("filter"), &filter)) {
+      throw ToolError("the filter holds text that the table code page cannot hold");
+    }
+    return filter;
+  }
+
   // Prints the rows of the open window and remembers the key of each.
   void EmitWindow() {
     while (sql_.SeekToCurrentPos()) {
-      std::vector<std::string> values;
-      for (const std::string& n : names_) {
-        values.push_back(ToTerminal(TrimRight(sql_.GetFieldValue(CString(n)).str())));
-      }
+      EmitRow([this](const std::string& n) { return sql_.GetFieldValue(CString(n)).str(); }, false);
       const std::string key = TrimRight(sql_.GetFieldValue(CString(key_column_)).str());
-      Emit(CsvLine(values));
       if (IsKey(key)) key_ = delivered_ = key;
       sql_.MoveNextEx();
     }
@@ -135,6 +153,16 @@ class Follower {
   // True when the fetch failed or had to reconnect.
   bool Failed(int result) const {
     return result == -1 || sql_.m_strTrace.str().find("ReOpen") != std::string::npos;
+  }
+
+  // Prints one row, each column's table text read by value_of(name).
+  template <class ValueOf>
+  void EmitRow(const ValueOf& value_of, bool late) {
+    std::vector<std::string> values;
+    for (const std::string& n : names_) values.push_back(ToTerminal(TrimRight(value_of(n))));
+    late_.MarkRow(&values, late);
+    Emit(CsvLine(values));
+    if (late && fflush(stdout) != 0) throw ToolError("cannot write the output");
   }
 
   // Tells reconnections from the trace of the last fetch: a lost database
@@ -168,9 +196,10 @@ class Follower {
   std::string delivered_;  // the key of the last row printed
   const int window_;
   const int interval_;
-  std::string filter_;
+  const std::string filter_;
   std::vector<std::string> names_;
   bool down_ = false;
+  LateFollow late_;
 };
 
 }  // namespace
@@ -182,9 +211,15 @@ int RunSqlFollow(const Args& args) {
                       {"from", true},
                       {"filter", true},
                       {"window", true},
-                      {"interval", true}});
+                      {"interval", true},
+                      {"late-window", true},
+                      {"late", true},
+                      {"gap-wait", true},
+                      {"gap-max", true},
+                      {"state", true}});
   if (opts.help()) {
     fputs(kUsage, stdout);
+    fputs(kLateUsage, stdout);
     return kExitOk;
   }
   opts.ExpectPositional(2, "CONN and TABLE");
@@ -206,6 +241,7 @@ int RunSqlFollow(const Args& args) {
   if (key != "rec_num" && key != "serialnum") {
     throw UsageError(BadOptionValue("key", "rec_num or serialnum", key));
   }
+  ParseLateOptions(opts);
   InstallStopHandlers();
   auto sql = std::make_unique<CSQLOperate>();
   OpenSqlTable(sql.get(), opts.positional()[0], opts.positional()[1], true);
