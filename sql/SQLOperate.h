@@ -11,6 +11,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "platform/Object.h"
 #include "platform/String.h"
@@ -23,6 +24,19 @@ struct FIELDINFO {
   int32_t nWidth;   // bytes in the record image (8 for int columns)
   uint8_t nType;    // catalog type code: 56 int, 37 omitted from inserts, ...
 };
+
+// One run of keys that a window fetch delivered past without a row: keys
+// lFirst to lLast (both included), passed over at tSkipped (milliseconds
+// since 1970-01-01 UTC).
+struct SKIPPEDKEYS {
+  int64_t lFirst;
+  int64_t lLast;
+  int64_t tSkipped;
+};
+
+namespace kestal {
+class LateWatch;  // watches skipped keys for late rows (sql/LateWatch.h)
+}
 
 class CSQLOperate : public CObject {
  public:
@@ -92,6 +106,15 @@ class CSQLOperate : public CObject {
   int GetRecordsetEx();
   int GetRecordMaxNum();
 
+  // --- keys passed over by the window fetch (sql/read/SkippedKeys.cc) -------
+  // The runs of keys that GetRecordsetForBack delivered past at the tenth
+  // look of a gap, oldest first, since the list was last cleared; bClear
+  // empties it. Sends no statement and never throws.
+  std::vector<SKIPPEDKEYS> GetSkippedKeys(bool bClear = true);
+  // Runs dropped, oldest first, because more than kMaxSkippedRuns waited.
+  int64_t GetSkippedKeysDropped() const { return m_lSkippedDropped; }
+  static constexpr size_t kMaxSkippedRuns = 100000;
+
   // --- members, in declaration order; the host reads them directly ----------
   uint16_t m_nFieldCount = 0;
   FIELDINFO m_FieldInfo[kMaxFields];
@@ -139,6 +162,13 @@ class CSQLOperate : public CObject {
   int ReconnectAfter(const _com_error& e);
   // Clears any "set rowcount" limit left on the connection; never throws.
   void ClearRowLimit();
+  // Called by GetRecordsetForBack right after a tenth-look fetch: records
+  // the keys of (strFromKey, end] the fetch did not return, where end is the
+  // last key fetched, or strMaxKey when no row came. Walks the client-side
+  // result only (no statement); never throws.
+  void NoteSkippedKeys(const CString& strFromKey, const CString& strMaxKey, bool byRecNum) noexcept;
+  std::vector<SKIPPEDKEYS> m_skippedKeys;
+  int64_t m_lSkippedDropped = 0;
 
   // --- core helpers (sql/Reconnect.cc) ---------------------------------------
   // One ReOpenEx trace entry for the UTC time st: "{H:M:S:MS-strEvent}" with
@@ -148,4 +178,6 @@ class CSQLOperate : public CObject {
   CString m_strLastError;
   // Test-only access to the private helpers (tests/sql/core).
   friend class CSQLOperateCoreProbe;
+  // The watch of skipped keys builds its filter with FormatSQL.
+  friend class kestal::LateWatch;
 };

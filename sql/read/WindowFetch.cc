@@ -251,6 +251,8 @@ int CSQLOperate::GetRecordsetForBack(CString strFilter, CString strFromKey, int 
       m_pRecordset.CreateInstance();
       m_pRecordset->Open(fetch.sql, m_pConnection, adOpenStatic, adLockReadOnly, adCmdText);
       m_lCnt = static_cast<int32_t>(m_pRecordset->GetRecordCount());
+      // Only the tenth look leaves a message here: note the keys it passes.
+      if (!m_strGapInfo.IsEmpty()) NoteSkippedKeys(strFromKey, maxText, byRecNum);
       trace::AppendFormat(m_strTrace, "--->[m_lCnt=%d {Count=%d}]", m_lCnt, ElapsedSince(tick));
       if (m_lCnt == 0) {
         if (bounded) m_strLastKey = maxText;
