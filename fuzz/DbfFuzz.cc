@@ -33,13 +33,11 @@ using kestal::fuzz::WriteWholeFile;
 namespace {
 
 // A block read that meets the end of the data returns only the whole records
-// it read. Until the table file reader keeps that, a read past the data is
-// tolerated as long as the missing records come back as zero bytes.
-constexpr bool kOnlyWholeRecords = false;
+// it read.
+constexpr bool kOnlyWholeRecords = true;
 
-// The file never shrinks below the 8 bytes that hold the count: a count that
-// cannot be read makes every count refresh retry for seconds, which would
-// only slow the run down.
+// The file never shrinks below the 8 bytes that hold the count, so that the
+// script's operations keep working on a count.
 constexpr size_t kMinFileSize = 8;
 constexpr size_t kMaxFileSize = 1 << 20;
 
@@ -257,7 +255,9 @@ class Harness {
     const size_t recLen = t.m_nRecLen;
     const size_t base = t.m_nHeadLen + static_cast<size_t>(std::max<int64_t>(next, 0)) * recLen;
     if (kOnlyWholeRecords) {
-      FUZZ_CHECK(base + got * recLen <= file_.size(), where + " gave records the file lacks");
+      FUZZ_CHECK(got == 0 || base + got * recLen <= file_.size(),
+                 where + " gave " + Num(got) + " records the file lacks (record length " +
+                     Num(recLen) + ", header length " + Num(t.m_nHeadLen) + ")");
     }
     // Progress: a whole record that is counted is read.
     if (want >= 1 && want <= CDBFOperate::kSlotCount && next >= 0 && next < header &&

@@ -47,11 +47,14 @@ CSQLOperate::~CSQLOperate() {
 
 // Connects with strConnect and maps the table named by the last component of
 // strTablePath. Returns 1 when the table is open (no window loaded), 0 when
-// the connection cannot be made or the table is unknown or too wide for a
-// record image. Errors while
-// mapping the table reach the caller as _com_error.
+// the connection cannot be made, the table is unknown or too wide for a
+// record image, or mapping it fails (a name the database refuses, a
+// connection lost meanwhile); the reason is kept for GetLastErrorMsg. Never
+// throws for the table's sake: a host opening a table it got wrong must not
+// be brought down.
 int CSQLOperate::Open(const char* strConnect, const char* strTablePath) {
   const CString connect(strConnect);
+  m_strLastError.Empty();
   try {
     // The old Connection object goes with its last reference; it is not
     // closed first.
@@ -59,22 +62,38 @@ int CSQLOperate::Open(const char* strConnect, const char* strTablePath) {
     m_pConnection.CreateInstance();
     m_pConnection->PutConnectionString(connect);
     m_pConnection->Open(connect, "", "", -1);
+  } catch (const _com_error& e) {
+    m_strLastError.Format("cannot connect: %s (%08lx)", e.Description().c_str(),
+                          static_cast<unsigned long>(static_cast<uint32_t>(e.Error())));
+    return 0;
   } catch (...) {
+    m_strLastError = "cannot connect";
     return 0;
   }
-  m_pConnection->PutCursorLocation(adUseClient);
+  try {
+    m_pConnection->PutCursorLocation(adUseClient);
 
-  m_strFileName = strTablePath;
-  m_strTableName = LastPathComponent(m_strFileName);
+    m_strFileName = strTablePath;
+    m_strTableName = LastPathComponent(m_strFileName);
 
-  m_nFieldCount = 0;
-  if (!SetTableFormat()) return 0;
-  // The whole-table result set has replaced any loaded window or rescan:
-  // the next window fetch must query afresh, not serve these rows by the old
-  // window's row count.
-  m_lCnt = 0;
-  m_lCurRow = 0;
-  SetInsertSQL();
+    m_nFieldCount = 0;
+    if (!SetTableFormat()) {
+      m_strLastError.Format("no table named \"%s\", or its columns do not fit a record image",
+                            m_strTableName.c_str());
+      return 0;
+    }
+    // The whole-table result set has replaced any loaded window or rescan:
+    // the next window fetch must query afresh, not serve these rows by the
+    // old window's row count.
+    m_lCnt = 0;
+    m_lCurRow = 0;
+    SetInsertSQL();
+  } catch (const _com_error& e) {
+    m_strLastError.Format("cannot open the table \"%s\": %s (%08lx)", m_strTableName.c_str(),
+                          e.Description().c_str(),
+                          static_cast<unsigned long>(static_cast<uint32_t>(e.Error())));
+    return 0;
+  }
   // Only a fully successful Open changes the string the reconnections use.
   m_strConnect = connect;
   return 1;
@@ -102,6 +121,11 @@ int CSQLOperate::BeginTrans() {
 int CSQLOperate::CommitTrans() {
   m_pConnection->CommitTrans();
   return 1;
+}
+
+// Returns the reason the last Open returned 0, or "" after a successful one.
+CString CSQLOperate::GetLastErrorMsg() {
+  return m_strLastError;
 }
 
 // Returns the table path given to the last Open, as passed.

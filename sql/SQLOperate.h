@@ -45,6 +45,8 @@ class CSQLOperate : public CObject {
   int BeginTrans();
   int CommitTrans();
   CString GetFileName();
+  // Why the last Open returned 0 ("" after one that returned 1).
+  CString GetLastErrorMsg();
 
   // --- schema and record images ---------------------------------------------
   CString GetFieldValue(int nIndex, CString strField);
@@ -142,6 +144,8 @@ class CSQLOperate : public CObject {
   // One ReOpenEx trace entry for the UTC time st: "{H:M:S:MS-strEvent}" with
   // the hour plus 8 (not reduced mod 24) and no zero padding.
   static CString ReOpenTraceEntry(const SYSTEMTIME& st, const char* strEvent);
+  // The reason the last Open failed, for GetLastErrorMsg.
+  CString m_strLastError;
   // Test-only access to the private helpers (tests/sql/core).
   friend class CSQLOperateCoreProbe;
 };

@@ -35,10 +35,12 @@ constexpr const char* kColumnsQuery =
     "from pg_class c join pg_namespace n on n.oid = c.relnamespace "
     "join pg_attribute a on a.attrelid = c.oid join pg_type t on t.oid = a.atttypid "
     "where lower(c.relname) = lower($1) and c.relkind in ('r', 'p') and "
-    "pg_table_is_visible(c.oid) and a.attnum > 0 and not a.attisdropped order by c.oid, a.attnum";
+    "pg_table_is_visible(c.oid) and a.attnum > 0 and not a.attisdropped "
+    "order by (c.relname <> lower(c.relname)), c.relname collate \"C\", c.oid, a.attnum";
 
-// The columns of the table named table (the first one when names differ only
-// in case); qualified receives its quoted, schema-qualified name.
+// The columns of the table named table (when names differ only in case, the
+// lower-case one, else the first in byte order, as statements pick); qualified receives its quoted,
+// schema-qualified name.
 std::vector<Column> TableColumns(PGconn* conn, const std::string& table, std::string* qualified) {
   const char* values[] = {table.c_str()};
   ResultPtr r(PQexecParams(conn, kColumnsQuery, 1, nullptr, values, nullptr, nullptr, 0), &PQclear);

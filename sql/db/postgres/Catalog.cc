@@ -2,8 +2,11 @@
 
 #include <strings.h>
 
+#include <map>
+#include <mutex>
 #include <vector>
 
+#include "sql/db/postgres/Errors.h"
 #include "sql/db/tsql/Lexer.h"
 
 namespace kestal::db::postgres {
@@ -17,16 +20,20 @@ using tsql::TokenKind;
 
 // Relations a host can name: tables, views, foreign and partitioned tables on
 // the search path, not the server's own catalogs.
+// Of relations whose names differ only in case, only the one statements use
+// is listed: the lower-case one, else the first in byte order.
 const char kObjects[] =
-    "select c.relname::text as name, c.oid::bigint as id, "
+    "select distinct on (lower(c.relname)) c.relname::text as name, c.oid::bigint as id, "
     "(case when c.relkind in ('v', 'm') then 'V' else 'U' end)::varchar(2) as xtype, "
     "(case when c.relkind in ('v', 'm') then 'V' else 'U' end)::varchar(2) as type, "
     "1 as uid, 0 as parent_obj, null::timestamp as crdate "
     "from pg_class c join pg_namespace n on n.oid = c.relnamespace "
     "where c.relkind in ('r', 'p', 'v', 'm', 'f') and pg_table_is_visible(c.oid) "
-    "and n.nspname not in ('pg_catalog', 'information_schema')";
+    "and n.nspname not in ('pg_catalog', 'information_schema') "
+    "order by lower(c.relname), (c.relname <> lower(c.relname)), c.relname collate \"C\"";
 
-// One row per live column, in column order, with SQL Server's type codes and
+// One row per live column, in column order (of columns whose names differ
+// only in case, the one statements use, as for relations), with SQL Server's type codes and
 // storage lengths (sql/db/TYPES.md). b is the base type oid (a domain counts
 // as its base type, except the domains named after SQL Server types), m the
 // type modifier (the domain's when the column has none), p the numeric
@@ -57,7 +64,13 @@ const char kColumns[] =
     "as b, (case when a.atttypmod >= 0 then a.atttypmod else t.typtypmod end) as m) bm "
     "cross join lateral (select (case when bm.m >= 4 then ((bm.m - 4) >> 16) & 65535 "
     "else 18 end) as p) pp "
-    "where a.attnum > 0 and not a.attisdropped order by a.attrelid, a.attnum) x";
+    "where a.attnum > 0 and not a.attisdropped and not exists (select 1 from pg_attribute s "
+    "where s.attrelid = a.attrelid and s.attnum > 0 and not s.attisdropped "
+    "and s.attnum <> a.attnum and lower(s.attname) = lower(a.attname) "
+    "and ((s.attname = lower(s.attname)) > (a.attname = lower(a.attname)) "
+    "or ((s.attname = lower(s.attname)) = (a.attname = lower(a.attname)) "
+    "and s.attname::text collate \"C\" < a.attname::text collate \"C\"))) "
+    "order by a.attrelid, a.attnum) x";
 
 // Words after a table reference that start the next clause, so that they are
 // no alias of it.
@@ -100,7 +113,97 @@ bool IsCatalogWord(const Token& t) {
   return IsWord(t, "sysobjects") || IsWord(t, "syscolumns");
 }
 
+// The visible relations whose names equal $1 without regard to case, with
+// their live columns and whether each holds character data.
+const char kShapes[] =
+    "select c.relname::text, a.attname::text, "
+    "(coalesce(b.typcategory, t.typcategory) = 'S') "
+    "from pg_class c join pg_namespace n on n.oid = c.relnamespace "
+    "left join pg_attribute a on a.attrelid = c.oid and a.attnum > 0 and not a.attisdropped "
+    "left join pg_type t on t.oid = a.atttypid "
+    "left join pg_type b on t.typtype = 'd' and b.oid = t.typbasetype "
+    "where lower(c.relname) = lower($1) and c.relkind in ('r', 'p', 'v', 'm', 'f') "
+    "and pg_table_is_visible(c.oid) "
+    "and n.nspname not in ('pg_catalog', 'information_schema') order by c.oid, a.attnum";
+
+// The shapes read by every session of the process, by scope and lower-case
+// name; the mutex guards the map (the entries themselves never change).
+struct SharedShapes {
+  std::mutex mutex;
+  std::map<std::string, std::shared_ptr<const CatalogSchema::Entry>> entries;
+};
+// Never destroyed: sessions of static objects may still use it at exit.
+SharedShapes& Shared() {
+  static SharedShapes* shared = new SharedShapes;
+  return *shared;
+}
+
+std::string LowerAscii(std::string name) {
+  for (char& c : name) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return name;
+}
+
 }  // namespace
+
+CatalogSchema::CatalogSchema(PGconn* conn, std::function<bool()> may_query)
+    : conn_(conn), may_query_(std::move(may_query)) {
+  auto text = [](const char* v) { return std::string(v ? v : ""); };
+  scope_ = text(PQhost(conn)) + '\n' + text(PQport(conn)) + '\n' + text(PQdb(conn)) + '\n' +
+           text(PQuser(conn)) + '\n';
+}
+
+void CatalogSchema::Invalidate() {
+  std::lock_guard<std::mutex> lock(Shared().mutex);
+  auto it = Shared().entries.lower_bound(scope_);
+  while (it != Shared().entries.end() && it->first.compare(0, scope_.size(), scope_) == 0) {
+    it = Shared().entries.erase(it);
+  }
+}
+
+std::shared_ptr<const CatalogSchema::Entry> CatalogSchema::Read(const std::string& name) {
+  const char* values[] = {name.c_str()};
+  std::unique_ptr<PGresult, decltype(&PQclear)> r(
+      PQexecParams(conn_, kShapes, 1, nullptr, values, nullptr, nullptr, 0), &PQclear);
+  if (!r || PQresultStatus(r.get()) != PGRES_TUPLES_OK) RaiseFailure(conn_, r.get());
+  auto entry = std::make_shared<Entry>();
+  entry->read = std::chrono::steady_clock::now();
+  for (int i = 0; i < PQntuples(r.get()); ++i) {
+    const std::string relation = PQgetvalue(r.get(), i, 0);
+    if (entry->variants.empty() || entry->variants.back().name != relation) {
+      entry->variants.push_back(tsql::TableShape{relation, {}});
+    }
+    if (PQgetisnull(r.get(), i, 1)) continue;
+    entry->variants.back().columns.push_back(
+        {PQgetvalue(r.get(), i, 1), std::string(PQgetvalue(r.get(), i, 2)) == "t"});
+  }
+  return entry;
+}
+
+const tsql::TableShape* CatalogSchema::Table(const std::string& name) {
+  const std::string key = scope_ + LowerAscii(name);
+  std::shared_ptr<const Entry> entry;
+  {
+    std::lock_guard<std::mutex> lock(Shared().mutex);
+    auto found = Shared().entries.find(key);
+    if (found != Shared().entries.end()) entry = found->second;
+  }
+  const bool unknown_and_old =
+      entry && entry->variants.empty() &&
+      std::chrono::steady_clock::now() - entry->read > std::chrono::seconds(1);
+  if ((!entry || unknown_and_old) && may_query_()) {
+    entry = Read(name);
+    std::lock_guard<std::mutex> lock(Shared().mutex);
+    Shared().entries[key] = entry;
+  }
+  if (!entry) return nullptr;
+  held_.push_back(entry);
+  std::vector<std::string> names;
+  for (const tsql::TableShape& t : entry->variants) names.push_back(t.name);
+  const int k = tsql::PickName(names, name);
+  return k < 0 ? nullptr : &entry->variants[static_cast<size_t>(k)];
+}
 
 const std::string& SysobjectsQuery() {
   static const std::string q = kObjects;

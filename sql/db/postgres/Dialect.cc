@@ -166,6 +166,34 @@ std::string QuoteIdentifier(const std::string& name) {
   return QuoteName(name);
 }
 
+// A name as stored, quoted so that the server finds exactly it.
+std::string QuoteStoredName(const std::string& stored) {
+  std::string out = "\"";
+  for (char c : stored) {
+    out += c;
+    if (c == '"') out += '"';
+  }
+  return out + "\"";
+}
+
+// A character column compared with a number of type: its text converted
+// strictly (blanks around the number allowed; blank text is 0 for int and
+// float, an error for decimal, as on SQL Server), so that the comparison is
+// numeric and a value that is no number fails the statement.
+std::string NumberFromText(const std::string& expr, tsql::NumberType type) {
+  const std::string text = "cast(" + expr + " as text)";
+  switch (type) {
+    case tsql::NumberType::kInt:
+      return "(case when btrim(" + text + ") = '' then 0 else cast(" + text + " as integer) end)";
+    case tsql::NumberType::kDecimal:
+      return "cast(" + text + " as numeric)";
+    case tsql::NumberType::kFloat:
+      break;
+  }
+  return "(case when btrim(" + text + ") = '' then 0 else cast(" + text +
+         " as double precision) end)";
+}
+
 // T-SQL functions the server lacks, or has with another meaning (log is
 // base 10 there with one argument, natural in T-SQL; format and ascii read
 // their arguments otherwise). Any other unknown function fails on the server
@@ -396,6 +424,13 @@ const tsql::Dialect& PostgresDialect() {
       // by the operands' types, as T-SQL does.
       "pg_temp.kestal_add",
       "pg_temp.kestal_sub",
+      // The server nests calls as deep as the rewriter's chains go.
+      /*chain_function=*/nullptr,
+      /*chain_terms=*/0,
+      &NumberFromText,
+      // Names mind case on the server: a table made as "Trades" is found
+      // by any spelling.
+      &QuoteStoredName,
   };
   return dialect;
 }

@@ -9,7 +9,8 @@ namespace kestal::db::postgres {
 namespace {
 
 // The identity sequence of the visible table whose name matches $1 without
-// regard to case: one row (table oid, sequence or NULL) per matching table.
+// regard to case: one row (table oid, sequence or NULL) per matching table,
+// the one statements use first (lower case, else first in byte order).
 constexpr const char* kFindSequence =
     "select c.oid, (select pg_get_serial_sequence(quote_ident(n.nspname) || '.' || "
     "quote_ident(c.relname), a.attname) from pg_attribute a where a.attrelid = c.oid and "
@@ -17,7 +18,8 @@ constexpr const char* kFindSequence =
     "'.' || quote_ident(c.relname), a.attname) is not null order by a.attnum limit 1) "
     "from pg_class c join pg_namespace n on n.oid = c.relnamespace "
     "where lower(c.relname) = lower($1) and c.relkind in ('r', 'p') and "
-    "pg_table_is_visible(c.oid)";
+    "pg_table_is_visible(c.oid) "
+    "order by (c.relname <> lower(c.relname)), c.relname collate \"C\"";
 
 using ResultPtr = std::unique_ptr<PGresult, decltype(&PQclear)>;
 
@@ -40,7 +42,8 @@ std::string IdentCurrentExpression(const std::string& table) {
          name +
          ") and c.relkind in ('r', 'p') and pg_table_is_visible(c.oid) and a.attnum > 0 and "
          "not a.attisdropped and pg_get_serial_sequence(quote_ident(n.nspname) || '.' || "
-         "quote_ident(c.relname), a.attname) is not null order by a.attnum limit 1) q)";
+         "quote_ident(c.relname), a.attname) is not null order by (c.relname <> lower(c.relname)), "
+         "c.relname collate \"C\", a.attnum limit 1) q)";
 }
 
 void Reseed(PGconn* conn, const std::string& table, long long seed) {

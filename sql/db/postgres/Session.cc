@@ -198,12 +198,16 @@ bool IsPlainWrite(const std::string& sql) {
   return (word == "insert" || word == "update" || word == "delete") && !UsesSessionFunctions(sql);
 }
 
-std::string LockPrefix(const std::vector<std::string>& locked) {
+// LOCK TABLE for the tables a statement reads under a locking hint, each
+// named as stored when schema knows it.
+std::string LockPrefix(const std::vector<std::string>& locked, tsql::Schema* schema) {
   if (locked.empty()) return std::string();
   std::string text = "lock table ";
   for (size_t i = 0; i < locked.size(); ++i) {
     if (i > 0) text += ", ";
-    text += QuoteName(TablePart(locked[i]));
+    const std::string name = TablePart(locked[i]);
+    const tsql::TableShape* shape = schema->Table(name);
+    text += shape ? PostgresDialect().quote_stored_name(shape->name) : QuoteName(name);
   }
   return text + " in share row exclusive mode; ";
 }
@@ -234,6 +238,7 @@ Session::Session(const ConnectionString& connection, long timeout_seconds) {
       throw;
     }
   }
+  schema_ = std::make_unique<CatalogSchema>(conn_, [this] { return flight_.empty(); });
   // Server notices (implicit commits, truncations) are not errors here.
   PQsetNoticeProcessor(
       conn_, [](void*, const char*) {}, nullptr);
@@ -279,6 +284,12 @@ std::unique_ptr<ResultTable> Session::Execute(const std::string& tsql) {
   return Watched([&] {
     try {
       return ExecuteBatch(tsql);
+    } catch (const _com_error& e) {
+      DropFlight();
+      // A statement may have failed on a table or column changed since its
+      // shape was read (unknown table, an operator for the old type).
+      if (e.Error() == kStatementError) schema_->Invalidate();
+      throw;
     } catch (...) {
       // Every failure the batch expects waits for its run in flight; anything
       // else (out of memory) must still leave the connection free.
@@ -309,7 +320,8 @@ std::unique_ptr<ResultTable> Session::ExecuteBatch(const std::string& tsql) {
       // The statements before this one have run, or run now, below, when
       // this one faults or cannot be rewritten; a fault ends the batch.
       CheckFault(FaultPoint::kBatchStatement, CString(FromUtf8(text)));
-      statement = tsql::Rewrite(text, PostgresDialect());
+      schema_->NewStatement();
+      statement = tsql::Rewrite(text, PostgresDialect(), schema_.get());
       if (statement.kind == tsql::StatementKind::kSql) {
         statement.sql = RewriteCatalog(statement.sql);
       }
@@ -333,6 +345,10 @@ std::unique_ptr<ResultTable> Session::ExecuteBatch(const std::string& tsql) {
     keep(statement.kind == tsql::StatementKind::kSql
              ? RunSql(statement.sql, statement.locked_tables)
              : Run(statement));
+    // Tables made, changed or dropped: read the shapes again.
+    if (statement.kind == tsql::StatementKind::kSql && !IsQueryOrDataStatement(statement.sql)) {
+      schema_->Invalidate();
+    }
   }
   keep(RunPlainWrites(&run));
   return last;
@@ -422,8 +438,8 @@ std::unique_ptr<ResultTable> Session::RunSql(const std::string& sql,
                              "statement"));
   }
   const bool make_functions = !functions_made_ && uses_functions;
-  const std::string body =
-      (make_functions ? std::string(kSessionFunctions) : std::string()) + LockPrefix(locked) + sql;
+  const std::string body = (make_functions ? std::string(kSessionFunctions) : std::string()) +
+                           LockPrefix(locked, schema_.get()) + sql;
   if (!in_transaction_) {
     // Several statements in one query string run as one implicit
     // transaction, so a LOCK TABLE in front holds until the statement ends.

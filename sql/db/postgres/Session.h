@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "sql/db/Engine.h"
+#include "sql/db/postgres/Catalog.h"
 #include "sql/db/postgres/LinkWatch.h"
 #include "sql/db/tsql/Rewriter.h"
 
@@ -84,6 +85,9 @@ class Session : public EngineSession {
   // The plain writes sent by LaunchPlainWrites and not yet waited for; while
   // it is not empty, the connection carries that query and nothing else.
   std::vector<std::string> flight_;
+  // The rewriter's view of the tables; reads the catalog only while no run
+  // is in flight.
+  std::unique_ptr<CatalogSchema> schema_;
 };
 
 }  // namespace kestal::db::postgres

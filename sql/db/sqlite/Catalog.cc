@@ -1,5 +1,6 @@
 #include "sql/db/sqlite/Catalog.h"
 
+#include <string.h>
 #include <strings.h>
 
 #include "sql/db/ComError.h"
@@ -67,6 +68,42 @@ bool FindTable(sqlite3* db, const std::string& name, TableInfo* info) {
     info->columns.push_back(std::move(c));
   }
   return true;
+}
+
+const tsql::TableShape* CatalogSchema::Table(const std::string& name) {
+  if (!checked_) {
+    Stmt version(db_, "PRAGMA schema_version");
+    const long long now = version.Step() ? sqlite3_column_int64(version.get(), 0) : -1;
+    if (now != version_) shapes_.clear();
+    version_ = now;
+    checked_ = true;
+  }
+  std::string key = name;
+  for (char& c : key) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  auto found = shapes_.find(key);
+  if (found != shapes_.end()) return found->second.get();
+  std::unique_ptr<tsql::TableShape> shape;
+  Stmt table(db_,
+             "SELECT name FROM main.sqlite_schema WHERE type IN ('table', 'view') "
+             "AND name = ?1 COLLATE NOCASE");
+  table.BindText(1, name);
+  if (table.Step()) {
+    shape = std::make_unique<tsql::TableShape>();
+    shape->name = table.Text(0);
+    Stmt cols(db_, "SELECT name, type FROM pragma_table_info(?1, 'main') ORDER BY cid");
+    cols.BindText(1, shape->name);
+    while (cols.Step()) {
+      const std::string declared = cols.Text(1);
+      // SQLite's rule for text affinity.
+      const bool character = strcasestr(declared.c_str(), "char") != nullptr ||
+                             strcasestr(declared.c_str(), "clob") != nullptr ||
+                             strcasestr(declared.c_str(), "text") != nullptr;
+      shape->columns.push_back({cols.Text(0), character});
+    }
+  }
+  return (shapes_[key] = std::move(shape)).get();
 }
 
 void Reseed(sqlite3* db, const std::string& table, long long seed) {

@@ -5,8 +5,12 @@
 
 #include <sqlite3.h>
 
+#include <map>
+#include <memory>
 #include <string>
 #include <vector>
+
+#include "sql/db/tsql/Schema.h"
 
 namespace kestal::db::sqlite {
 
@@ -31,6 +35,27 @@ struct TableInfo {
 // Looks a table up by name without regard to case. Returns false when there
 // is no such table.
 bool FindTable(sqlite3* db, const std::string& name, TableInfo* info);
+
+// The rewriter's view of the database's tables (tsql/Schema.h): names
+// compare without regard to case; a column is character when its declared
+// type gives it text affinity (holds CHAR, CLOB or TEXT). Shapes are kept
+// until the schema changes (PRAGMA schema_version), looked at once per
+// statement.
+class CatalogSchema : public tsql::Schema {
+ public:
+  explicit CatalogSchema(sqlite3* db) : db_(db) {}
+  // Called before each statement is rewritten: the next lookup checks
+  // whether the schema has changed since the shapes were read.
+  void NewStatement() { checked_ = false; }
+  const tsql::TableShape* Table(const std::string& name) override;
+
+ private:
+  sqlite3* db_;
+  bool checked_ = false;
+  long long version_ = -1;
+  // By lower-case name; null for a name the database does not know.
+  std::map<std::string, std::unique_ptr<tsql::TableShape>> shapes_;
+};
 
 // DBCC CHECKIDENT (table, RESEED, seed): the next identity value becomes
 // seed + 1. Raises kStatementError for an unknown table or one without an

@@ -100,6 +100,20 @@ std::string IdentCurrent(const std::string& table) {
   return "kestal_ident_current(" + tsql::QuoteString(table) + ")";
 }
 
+// A character column compared with a number of type: converted strictly,
+// so that the comparison is numeric and a value that is no number fails.
+std::string NumberFromText(const std::string& expr, tsql::NumberType type) {
+  switch (type) {
+    case tsql::NumberType::kInt:
+      return "kestal_int(" + expr + ", 32)";
+    case tsql::NumberType::kDecimal:
+      return "kestal_number(" + expr + ", 0)";
+    case tsql::NumberType::kFloat:
+      break;
+  }
+  return "kestal_number(" + expr + ", 1)";
+}
+
 // T-SQL functions SQLite lacks, or has with another meaning (log is base 10
 // there, natural in T-SQL). Any other unknown function fails in SQLite with
 // its name.
@@ -147,6 +161,13 @@ const tsql::Dialect kDialect{
     // SQLite's + adds text as numbers; T-SQL concatenates it.
     "kestal_add",
     "kestal_sub",
+    // SQLite's parser takes about 30 nested calls; a chain goes flat, in
+    // calls of at most 60 terms (SQLite allows 127 arguments).
+    "kestal_chain",
+    60,
+    NumberFromText,
+    // Names compare without regard to case on SQLite.
+    /*quote_stored_name=*/nullptr,
 };
 
 }  // namespace

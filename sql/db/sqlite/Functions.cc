@@ -129,32 +129,109 @@ void DateTimeCast(sqlite3_context* ctx, int, sqlite3_value** argv) {
   sqlite3_result_text(ctx, out.c_str(), static_cast<int>(out.size()), SQLITE_TRANSIENT);
 }
 
+// T-SQL's conversion of a character value to the type of a number it is
+// compared with: kestal_number(x, 0) to decimal (digits with an optional
+// point, no exponent, blank text refused), kestal_number(x, 1) to float (an
+// exponent allowed, blank text 0). Blanks around the number are allowed.
+// Numbers pass unchanged, NULL stays NULL; anything else is an error, as the
+// comparison is on SQL Server.
+void NumberCast(sqlite3_context* ctx, int, sqlite3_value** argv) {
+  const int type = sqlite3_value_type(argv[0]);
+  if (type == SQLITE_NULL) return sqlite3_result_null(ctx);
+  if (type == SQLITE_INTEGER || type == SQLITE_FLOAT) return sqlite3_result_value(ctx, argv[0]);
+  const bool is_float = sqlite3_value_int(argv[1]) != 0;
+  const unsigned char* t = sqlite3_value_text(argv[0]);
+  const std::string text = t ? reinterpret_cast<const char*>(t) : "";
+  const size_t b = text.find_first_not_of(" \t\r\n");
+  const std::string trimmed = b == std::string::npos
+                                  ? std::string()
+                                  : text.substr(b, text.find_last_not_of(" \t\r\n") - b + 1);
+  if (trimmed.empty() && is_float) return sqlite3_result_int64(ctx, 0);
+  // sign, digits, optional point and digits (at least one digit), then for
+  // float an optional exponent.
+  size_t i = 0;
+  if (i < trimmed.size() && (trimmed[i] == '+' || trimmed[i] == '-')) ++i;
+  size_t digits = 0;
+  while (i < trimmed.size() && trimmed[i] >= '0' && trimmed[i] <= '9') ++i, ++digits;
+  if (i < trimmed.size() && trimmed[i] == '.') {
+    ++i;
+    while (i < trimmed.size() && trimmed[i] >= '0' && trimmed[i] <= '9') ++i, ++digits;
+  }
+  bool ok = digits > 0;
+  if (ok && is_float && i < trimmed.size() && (trimmed[i] == 'e' || trimmed[i] == 'E')) {
+    ++i;
+    if (i < trimmed.size() && (trimmed[i] == '+' || trimmed[i] == '-')) ++i;
+    size_t exp_digits = 0;
+    while (i < trimmed.size() && trimmed[i] >= '0' && trimmed[i] <= '9') ++i, ++exp_digits;
+    ok = exp_digits > 0;
+  }
+  if (!ok || i != trimmed.size()) {
+    const std::string msg = is_float ? "Error converting data type varchar to float."
+                                     : "Error converting data type varchar to numeric.";
+    return sqlite3_result_error(ctx, msg.c_str(), -1);
+  }
+  long long whole;
+  if (ParseTsqlInt(trimmed, LLONG_MIN, LLONG_MAX, &whole)) return sqlite3_result_int64(ctx, whole);
+  sqlite3_result_double(ctx, std::strtod(trimmed.c_str(), nullptr));
+}
+
+// One operand or result of T-SQL's + and -.
+struct Operand {
+  int type = SQLITE_NULL;  // SQLITE_INTEGER, SQLITE_FLOAT, SQLITE_TEXT, SQLITE_BLOB, SQLITE_NULL
+  long long i = 0;
+  double d = 0;
+  std::string text;
+};
+
+Operand FromValue(sqlite3_value* v) {
+  Operand o;
+  o.type = sqlite3_value_type(v);
+  if (o.type == SQLITE_INTEGER) o.i = sqlite3_value_int64(v);
+  if (o.type == SQLITE_FLOAT) o.d = sqlite3_value_double(v);
+  if (o.type == SQLITE_TEXT) {
+    const unsigned char* t = sqlite3_value_text(v);
+    o.text.assign(t ? reinterpret_cast<const char*>(t) : "",
+                  static_cast<size_t>(sqlite3_value_bytes(v)));
+  }
+  return o;
+}
+
+void SetResult(sqlite3_context* ctx, const Operand& o) {
+  switch (o.type) {
+    case SQLITE_INTEGER:
+      return sqlite3_result_int64(ctx, o.i);
+    case SQLITE_FLOAT:
+      return sqlite3_result_double(ctx, o.d);
+    case SQLITE_TEXT:
+      return sqlite3_result_text(ctx, o.text.c_str(), static_cast<int>(o.text.size()),
+                                 SQLITE_TRANSIENT);
+    default:
+      return sqlite3_result_null(ctx);
+  }
+}
+
 // The numeric value of operand v, converted as T-SQL converts text to the
 // type of the other operand (other_type: SQLITE_INTEGER or SQLITE_FLOAT).
-// Returns false, with the error set, for text that is no such number.
-bool Numeric(sqlite3_context* ctx, sqlite3_value* v, int other_type, long long* i, double* d,
-             bool* is_int) {
-  const int type = sqlite3_value_type(v);
-  if (type == SQLITE_INTEGER) {
-    *i = sqlite3_value_int64(v);
+// Returns false, with *error set, for text that is no such number.
+bool Numeric(const Operand& v, int other_type, long long* i, double* d, bool* is_int,
+             std::string* error) {
+  if (v.type == SQLITE_INTEGER) {
+    *i = v.i;
     *is_int = true;
     return true;
   }
-  if (type == SQLITE_FLOAT) {
-    *d = sqlite3_value_double(v);
+  if (v.type == SQLITE_FLOAT) {
+    *d = v.d;
     *is_int = false;
     return true;
   }
-  const unsigned char* t = sqlite3_value_text(v);
-  const std::string text = t ? reinterpret_cast<const char*>(t) : "";
+  const std::string& text = v.text;
   if (other_type == SQLITE_INTEGER) {
     if (ParseTsqlInt(text, LLONG_MIN, LLONG_MAX, i)) {
       *is_int = true;
       return true;
     }
-    const std::string msg =
-        "Conversion failed when converting the varchar value '" + text + "' to data type int.";
-    sqlite3_result_error(ctx, msg.c_str(), -1);
+    *error = "Conversion failed when converting the varchar value '" + text + "' to data type int.";
     return false;
   }
   char* end = nullptr;
@@ -163,51 +240,66 @@ bool Numeric(sqlite3_context* ctx, sqlite3_value* v, int other_type, long long* 
       b == std::string::npos ? std::string() : text.substr(b, text.find_last_not_of(' ') - b + 1);
   *d = std::strtod(trimmed.c_str(), &end);
   if (trimmed.empty() || end != trimmed.c_str() + trimmed.size()) {
-    sqlite3_result_error(ctx, "Error converting data type varchar to float.", -1);
+    *error = "Error converting data type varchar to float.";
     return false;
   }
   *is_int = false;
   return true;
 }
 
-// T-SQL's binary + (add) or - on two values.
-void Arithmetic(sqlite3_context* ctx, sqlite3_value** argv, bool add) {
-  const int ta = sqlite3_value_type(argv[0]);
-  const int tb = sqlite3_value_type(argv[1]);
-  if (ta == SQLITE_NULL || tb == SQLITE_NULL) return sqlite3_result_null(ctx);
-  if (ta == SQLITE_BLOB || tb == SQLITE_BLOB) {
-    return sqlite3_result_error(ctx, "The data types are incompatible in this operator.", -1);
+// T-SQL's binary + (add) or - on two operands: *a becomes the result.
+// Returns false, with *error set, when T-SQL refuses the operation.
+bool Combine(Operand* a, const Operand& b, bool add, std::string* error) {
+  if (a->type == SQLITE_NULL || b.type == SQLITE_NULL) {
+    *a = Operand();
+    return true;
   }
-  if (ta == SQLITE_TEXT && tb == SQLITE_TEXT) {
+  if (a->type == SQLITE_BLOB || b.type == SQLITE_BLOB) {
+    *error = "The data types are incompatible in this operator.";
+    return false;
+  }
+  if (a->type == SQLITE_TEXT && b.type == SQLITE_TEXT) {
     if (!add) {
-      return sqlite3_result_error(
-          ctx, "The data types varchar and varchar are incompatible in the subtract operator.", -1);
+      *error = "The data types varchar and varchar are incompatible in the subtract operator.";
+      return false;
     }
-    std::string joined = reinterpret_cast<const char*>(sqlite3_value_text(argv[0]));
-    joined += reinterpret_cast<const char*>(sqlite3_value_text(argv[1]));
-    return sqlite3_result_text(ctx, joined.c_str(), static_cast<int>(joined.size()),
-                               SQLITE_TRANSIENT);
+    a->text += b.text;
+    return true;
   }
   long long ia = 0, ib = 0;
   double da = 0, db = 0;
   bool a_int = false, b_int = false;
-  if (!Numeric(ctx, argv[0], tb, &ia, &da, &a_int) ||
-      !Numeric(ctx, argv[1], ta, &ib, &db, &b_int)) {
-    return;
+  if (!Numeric(*a, b.type, &ia, &da, &a_int, error) ||
+      !Numeric(b, a->type, &ib, &db, &b_int, error)) {
+    return false;
   }
+  Operand r;
   if (a_int && b_int) {
-    long long r;
     const bool overflow =
-        add ? __builtin_add_overflow(ia, ib, &r) : __builtin_sub_overflow(ia, ib, &r);
+        add ? __builtin_add_overflow(ia, ib, &r.i) : __builtin_sub_overflow(ia, ib, &r.i);
     if (overflow) {
-      return sqlite3_result_error(
-          ctx, "Arithmetic overflow error converting expression to data type bigint.", -1);
+      *error = "Arithmetic overflow error converting expression to data type bigint.";
+      return false;
     }
-    return sqlite3_result_int64(ctx, r);
+    r.type = SQLITE_INTEGER;
+  } else {
+    const double x = a_int ? static_cast<double>(ia) : da;
+    const double y = b_int ? static_cast<double>(ib) : db;
+    r.type = SQLITE_FLOAT;
+    r.d = add ? x + y : x - y;
   }
-  const double x = a_int ? static_cast<double>(ia) : da;
-  const double y = b_int ? static_cast<double>(ib) : db;
-  sqlite3_result_double(ctx, add ? x + y : x - y);
+  *a = std::move(r);
+  return true;
+}
+
+// T-SQL's binary + (add) or - on two values.
+void Arithmetic(sqlite3_context* ctx, sqlite3_value** argv, bool add) {
+  Operand a = FromValue(argv[0]);
+  std::string error;
+  if (!Combine(&a, FromValue(argv[1]), add, &error)) {
+    return sqlite3_result_error(ctx, error.c_str(), -1);
+  }
+  SetResult(ctx, a);
 }
 
 void Add(sqlite3_context* ctx, int, sqlite3_value** argv) {
@@ -215,6 +307,25 @@ void Add(sqlite3_context* ctx, int, sqlite3_value** argv) {
 }
 void Subtract(sqlite3_context* ctx, int, sqlite3_value** argv) {
   Arithmetic(ctx, argv, false);
+}
+
+// kestal_chain(a, '+', b, '-', c, ...): a + b - c ... left to right, each
+// step as kestal_add / kestal_sub; one flat call for a long chain, which
+// SQLite's parser could not take as nested calls.
+void Chain(sqlite3_context* ctx, int argc, sqlite3_value** argv) {
+  if (argc < 1 || argc % 2 == 0) {
+    return sqlite3_result_error(ctx, "kestal_chain takes an odd number of arguments.", -1);
+  }
+  Operand a = FromValue(argv[0]);
+  std::string error;
+  for (int k = 1; k + 1 < argc; k += 2) {
+    const unsigned char* op = sqlite3_value_text(argv[k]);
+    const bool add = op && op[0] == '+';
+    if (!Combine(&a, FromValue(argv[k + 1]), add, &error)) {
+      return sqlite3_result_error(ctx, error.c_str(), -1);
+    }
+  }
+  SetResult(ctx, a);
 }
 
 void IdentCurrent(sqlite3_context* ctx, int, sqlite3_value** argv) {
@@ -289,9 +400,11 @@ void Register(sqlite3* db, const char* name, int args, int flags,
 void RegisterFunctions(sqlite3* db) {
   Register(db, "kestal_int", 1, SQLITE_DETERMINISTIC, IntCast);
   Register(db, "kestal_int", 2, SQLITE_DETERMINISTIC, IntCast);
+  Register(db, "kestal_number", 2, SQLITE_DETERMINISTIC, NumberCast);
   Register(db, "kestal_ident_current", 1, 0, IdentCurrent);
   Register(db, "kestal_add", 2, SQLITE_DETERMINISTIC, Add);
   Register(db, "kestal_sub", 2, SQLITE_DETERMINISTIC, Subtract);
+  Register(db, "kestal_chain", -1, SQLITE_DETERMINISTIC, Chain);
   Register(db, "kestal_datetime", 1, SQLITE_DETERMINISTIC, DateTimeCast);
   RegisterDateAndStringFunctions(db);
   Register(db, "kestal_type_code", 1, SQLITE_DETERMINISTIC, TypeCode);

@@ -86,6 +86,7 @@ class SqliteSession : public EngineSession {
       if (strcasecmp(cs.Get("Mode").c_str(), "Read") != 0) RequireWritable(db_, ToUtf8(path));
       RegisterFunctions(db_);
       CreateCatalogViews(db_);
+      schema_ = std::make_unique<CatalogSchema>(db_);
     } catch (...) {
       sqlite3_close_v2(db_);
       db_ = nullptr;
@@ -94,6 +95,7 @@ class SqliteSession : public EngineSession {
   }
 
   ~SqliteSession() override {
+    schema_.reset();
     sqlite3_finalize(begin_);
     sqlite3_finalize(commit_);
     sqlite3_close_v2(db_);
@@ -104,7 +106,8 @@ class SqliteSession : public EngineSession {
     std::unique_ptr<ResultTable> last;
     for (const std::string& text : tsql::SplitBatch(batch)) {
       CheckFault(FaultPoint::kBatchStatement, CString(FromUtf8(text)));
-      const tsql::Statement st = tsql::Rewrite(text, SqliteDialect());
+      schema_->NewStatement();
+      const tsql::Statement st = tsql::Rewrite(text, SqliteDialect(), schema_.get());
       switch (st.kind) {
         case tsql::StatementKind::kSql: {
           auto rows = Run(st.sql);
@@ -201,12 +204,17 @@ class SqliteSession : public EngineSession {
     const size_t cap =
         capped && rowcount_ > 0 ? static_cast<size_t>(rowcount_) : static_cast<size_t>(-1);
     std::unique_ptr<ResultTable> table;
+    // Columns declared char(n) / nchar(n): their values are read back
+    // blank-padded to n, as SQL Server stores them.
+    std::vector<std::pair<int, FixedWidth>> padded;
     if (ncol > 0) {
       table = std::make_unique<ResultTable>();
       table->columns.reserve(cells);
       for (int i = 0; i < ncol; ++i) {
         const char* name = sqlite3_column_name(st, i);
         table->columns.emplace_back(name ? name : "");
+        const FixedWidth width = FixedWidthOf(sqlite3_column_decltype(st, i));
+        if (width.length > 0) padded.push_back({i, width});
       }
       // A capped read (a window) knows how many rows it may hold; a large
       // cap is not reserved up front, it may never be reached.
@@ -223,6 +231,10 @@ class SqliteSession : public EngineSession {
       for (int i = 0; i < ncol; ++i) {
         Cell& cell = row[static_cast<size_t>(i)];
         cell.null = !ColumnText(st, i, &cell.text);
+      }
+      for (const auto& [i, width] : padded) {
+        Cell& cell = row[static_cast<size_t>(i)];
+        if (!cell.null) PadToWidth(width, &cell.text);
       }
     }
     return table;
@@ -279,8 +291,9 @@ class SqliteSession : public EngineSession {
   };
 
   sqlite3* db_ = nullptr;
-  sqlite3_stmt* begin_ = nullptr;   // BEGIN IMMEDIATE, prepared on first use
-  sqlite3_stmt* commit_ = nullptr;  // COMMIT, prepared on first use
+  std::unique_ptr<CatalogSchema> schema_;  // the rewriter's view of db_'s tables
+  sqlite3_stmt* begin_ = nullptr;          // BEGIN IMMEDIATE, prepared on first use
+  sqlite3_stmt* commit_ = nullptr;         // COMMIT, prepared on first use
   long rowcount_ = 0;
   bool host_transaction_ = false;
 };

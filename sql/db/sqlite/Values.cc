@@ -2,6 +2,9 @@
 
 #include <charconv>
 #include <cstdio>
+#include <cstdlib>
+
+#include "platform/Codepage.h"
 
 namespace kestal::db::sqlite {
 
@@ -49,6 +52,57 @@ bool ColumnText(sqlite3_stmt* st, int i, std::string* text) {
       return true;
     }
   }
+}
+
+FixedWidth FixedWidthOf(const char* declared) {
+  FixedWidth width;
+  if (declared == nullptr) return width;
+  std::string d;
+  for (const char* p = declared; *p; ++p) {
+    if (*p == ' ' || *p == '\t') continue;
+    d += static_cast<char>(*p >= 'A' && *p <= 'Z' ? *p - 'A' + 'a' : *p);
+  }
+  size_t base = 0;
+  if (d.compare(0, 5, "nchar") == 0) {
+    base = 5;
+    width.national = true;
+  } else if (d.compare(0, 9, "character") == 0 && d.compare(0, 16, "charactervarying") != 0) {
+    base = 9;
+  } else if (d.compare(0, 4, "char") == 0) {
+    base = 4;
+  } else {
+    return width;
+  }
+  if (base == d.size()) {
+    width.length = 1;
+    return width;
+  }
+  if (d[base] != '(' || d.back() != ')') return FixedWidth();
+  const std::string digits = d.substr(base + 1, d.size() - base - 2);
+  if (digits.empty() || digits.size() > 4 ||
+      digits.find_first_not_of("0123456789") != std::string::npos) {
+    return FixedWidth();
+  }
+  width.length = std::atoi(digits.c_str());
+  return width;
+}
+
+void PadToWidth(const FixedWidth& width, std::string* text) {
+  const size_t want = static_cast<size_t>(width.length);
+  if (text->size() >= want && !width.national) {
+    // Bytes in the host's code page are never more than UTF-8 bytes for
+    // the characters a char column holds, but may be fewer: count them.
+    bool ascii = true;
+    for (char c : *text) ascii = ascii && static_cast<unsigned char>(c) < 0x80;
+    if (ascii) return;
+  }
+  size_t have = 0;
+  if (width.national) {
+    for (char c : *text) have += (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+  } else {
+    have = FromUtf8(*text).size();
+  }
+  if (have < want) text->append(want - have, ' ');
 }
 
 bool ParseTsqlInt(const std::string& text, long long min, long long max, long long* value) {

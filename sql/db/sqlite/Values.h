@@ -17,6 +17,22 @@ std::string RealToText(double value);
 // Returns false for NULL.
 bool ColumnText(sqlite3_stmt* st, int i, std::string* text);
 
+// A fixed-width character type: char(n) holds n bytes in the host's code
+// page, nchar(n) n characters. length 0: not such a type.
+struct FixedWidth {
+  int length = 0;
+  bool national = false;  // nchar: counted in characters
+};
+
+// The fixed width a declared column type gives (char(n), character(n),
+// nchar(n); char without a length is char(1)); {0} for any other type or
+// for null.
+FixedWidth FixedWidthOf(const char* declared);
+
+// Appends blanks to text (UTF-8) until it fills width, as SQL Server gives
+// back a char(n) value; text already as long or longer stays as it is.
+void PadToWidth(const FixedWidth& width, std::string* text);
+
 // T-SQL's conversion of character data to an integer: blanks around the
 // number are allowed, an empty (or all-blank) text gives 0, then an optional
 // sign and decimal digits only. Returns false for anything else or when the

@@ -15,6 +15,11 @@ struct SqlType {
   int scale = -1;    // second argument, -1 when absent
 };
 
+// The type of a number literal, which a character value compared with it is
+// converted to (SQL Server's data type precedence): int for whole numbers in
+// int's range, decimal for other numbers without an exponent, float with one.
+enum class NumberType { kInt, kDecimal, kFloat };
+
 struct Dialect {
   const char* name;                // for messages: "SQLite"
   const char* isnull_function;     // isnull(a,b): "ifnull" or "coalesce"
@@ -55,6 +60,20 @@ struct Dialect {
   // text with +. Null: the operators stay as written.
   const char* add_function = nullptr;
   const char* subtract_function = nullptr;
+  // A function taking a whole chain a + b - c as chain(a, '+', b, '-', c)
+  // with the steps of add_function and subtract_function, for an engine
+  // whose parser cannot nest many calls; chain_terms is the most terms one
+  // call may take (longer chains nest). Null: chains nest one call per sign.
+  const char* chain_function = nullptr;
+  int chain_terms = 0;
+  // A character column compared with a number: expr (the column as written
+  // for the engine) converted to type, strictly, so that a value that is no
+  // such number fails the statement. Null: comparisons stay as written.
+  std::string (*number_from_text)(const std::string& expr, NumberType type) = nullptr;
+  // A table or column name as stored in the catalog, written so that the
+  // engine finds exactly it (for an engine whose names mind case). Null:
+  // names are written as quote_identifier writes them.
+  std::string (*quote_stored_name)(const std::string& stored) = nullptr;
 };
 
 }  // namespace kestal::db::tsql

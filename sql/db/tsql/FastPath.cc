@@ -71,6 +71,11 @@ class Scan {
     }
     return true;
   }
+  // The plain name at the position, as Name reads it, or "" when none.
+  std::string NameText() {
+    const size_t b = i_;
+    return Name() ? std::string(s_ + b, i_ - b) : std::string();
+  }
   // A number, optionally signed: 12, -3, 1.5, .5, 2. (no exponent, no hex).
   bool Number() {
     if (i_ < n_ && (s_[i_] == '-' || s_[i_] == '+')) {
@@ -150,6 +155,16 @@ bool IsPlainInsert(const std::string& statement) {
     s.Blanks();
   } while (s.Punct(','));
   return s.AtEnd();
+}
+
+std::string PlainInsertTable(const std::string& statement) {
+  Scan scan(statement);
+  scan.Blanks();
+  scan.Keyword("insert");
+  scan.Blanks();
+  scan.Keyword("into");
+  scan.Blanks();
+  return scan.NameText();
 }
 
 }  // namespace kestal::db::tsql

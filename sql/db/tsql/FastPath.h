@@ -19,4 +19,7 @@ namespace kestal::db::tsql {
 // doubt; never raises.
 bool IsPlainInsert(const std::string& statement);
 
+// The table name of a statement for which IsPlainInsert is true.
+std::string PlainInsertTable(const std::string& statement);
+
 }  // namespace kestal::db::tsql

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "sql/db/tsql/Dialect.h"
@@ -29,6 +30,10 @@ bool IsKeyword(const std::string& lw);
 // The kind of a punctuation token.
 PieceKind PunctKind(const std::string& p);
 
+// Terms one chain of binary + and - may have: beyond it the engines' own
+// limits on expression depth would refuse the statement less clearly.
+constexpr size_t kMaxChainTerms = 1000;
+
 // The rewritten text of one scope.
 class Pieces {
  public:
@@ -52,9 +57,18 @@ class Pieces {
   std::string Join();
 
  private:
+  static constexpr size_t kNoWrap = static_cast<size_t>(-1);
+
   struct Piece {
     PieceKind kind;
     std::string text;
+    size_t chain = kNoWrap;  // WrapSigns: the open chain this piece stands for
+  };
+  // A chain of binary + and - being wrapped: its first operand and each
+  // function with its right operand, in order.
+  struct Chain {
+    std::string first;
+    std::vector<std::pair<const char*, std::string>> rest;
   };
 
   bool IsOperand(size_t i) const;
@@ -63,10 +77,11 @@ class Pieces {
   bool IsUnaryAt(size_t i) const;
   std::string Text(size_t from, size_t to) const;
   size_t OperandStart(size_t end) const;
-  size_t OperandEnd(size_t begin) const;
+  static size_t NextSolidIn(const std::vector<Piece>& list, size_t i);
+  static size_t OperandEndIn(const std::vector<Piece>& list, size_t begin);
   void WrapSigns();
-
-  static constexpr size_t kNoWrap = static_cast<size_t>(-1);
+  void Render(Piece* piece, std::vector<Chain>* chains) const;
+  [[noreturn]] static void TooLong();
 
   const Dialect& d_;
   size_t wrap_from_;  // first piece that may be wrapped, or kNoWrap

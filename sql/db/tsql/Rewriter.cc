@@ -78,8 +78,8 @@ std::string CanonicalDatePart(const std::string& lw) {
 
 class Rewriter {
  public:
-  Rewriter(std::vector<Token> tokens, const Dialect& dialect)
-      : t_(std::move(tokens)), match_(t_.size(), kNone), d_(dialect) {
+  Rewriter(std::vector<Token> tokens, const Dialect& dialect, Schema* schema)
+      : t_(std::move(tokens)), match_(t_.size(), kNone), d_(dialect), schema_(schema) {
     std::vector<size_t> open;
     for (size_t i = 0; i < t_.size(); ++i) {
       if (IsPunct(t_[i], "(")) {
@@ -95,6 +95,7 @@ class Rewriter {
       }
     }
     if (!open.empty()) SyntaxError("Incorrect syntax: '(' without a matching ')'.");
+    if (schema_) FindTables();
   }
 
   // The whole statement rewritten.
@@ -173,7 +174,8 @@ class Rewriter {
 
   // A dotted name starting at i: db..T, db.dbo.T and dbo.T become T (one
   // database, default schema); alias.col stays. Returns the index after it.
-  size_t DottedName(size_t i, size_t e, std::string* out, std::string* last) {
+  size_t DottedName(size_t i, size_t e, std::string* out, std::string* last,
+                    std::vector<size_t>* parts_out = nullptr) {
     std::vector<size_t> parts{i};  // kNone for an empty part (db..T)
     size_t j = i + 1;
     while (j < e && IsPunct(t_[j], ".")) {
@@ -208,16 +210,282 @@ class Rewriter {
     if (parts.size() >= 4) {
       NotSupported("the four-part name starting with " + t_[i].text);
     }
-    std::string text;
     for (size_t k = keep_from; k < parts.size(); ++k) {
       if (parts[k] == kNone) SyntaxError("Incorrect syntax near '.'.");
-      if (k > keep_from) text += ".";
-      text += EmitName(parts[k]);
+    }
+    parts.erase(parts.begin(), parts.begin() + static_cast<long>(keep_from));
+    std::string text;
+    const std::vector<std::string> stored = StoredNames(parts, i, j, e);
+    for (size_t k = 0; k < parts.size(); ++k) {
+      if (k > 0) text += ".";
+      text += stored[k].empty() ? EmitName(parts[k]) : d_.quote_stored_name(stored[k]);
     }
     *out += text;
-    *last = t_[parts.back()].kind == TokenKind::kQuotedName ? t_[parts.back()].value
-                                                            : t_[parts.back()].text;
+    *last = NameText(parts.back());
+    if (parts_out) *parts_out = std::move(parts);
     return j;
+  }
+
+  // The name token i holds, without quotes.
+  std::string NameText(size_t i) const {
+    return t_[i].kind == TokenKind::kQuotedName ? t_[i].value : t_[i].text;
+  }
+
+  // For an engine whose names mind case: the stored name of each part of
+  // the dotted name parts (written from token i up to j), or "" to write it
+  // as it stands. A table reference's name becomes its table's, a column's
+  // its column's, a qualifier naming a table that table's.
+  std::vector<std::string> StoredNames(const std::vector<size_t>& parts, size_t i, size_t j,
+                                       size_t e) {
+    std::vector<std::string> stored(parts.size());
+    if (!schema_ || !d_.quote_stored_name) return stored;
+    const size_t last = parts.back();
+    if (ref_at_[last] != kNone) {
+      if (const TableShape* shape = Shape(ref_at_[last])) stored.back() = shape->name;
+      return stored;
+    }
+    if (!MayBeColumn(parts, i, j, e)) return stored;
+    if (const ColumnShape* column = ResolveColumn(parts)) stored.back() = column->name;
+    if (parts.size() >= 2) {
+      const size_t r = RefNamed(NameText(parts[parts.size() - 2]));
+      if (r != kNone && refs_[r].alias.empty()) {
+        if (const TableShape* shape = Shape(r)) stored[parts.size() - 2] = shape->name;
+      }
+    }
+    return stored;
+  }
+
+  // True when the dotted name parts (tokens i up to j) may name a column:
+  // no keyword, no call, no alias being defined.
+  bool MayBeColumn(const std::vector<size_t>& parts, size_t i, size_t j, size_t e) const {
+    const size_t last = parts.back();
+    if (t_[last].kind == TokenKind::kWord && IsKeyword(Lower(t_[last].text))) return false;
+    if (IsGroup(Next(j, e), e)) return false;
+    const size_t p = Prev(i, 0);
+    return p == kNone || !IsWord(t_[p], "as");
+  }
+
+  // The tables the statement names (after FROM, JOIN, UPDATE, INTO, TABLE,
+  // and a leading INSERT or DELETE), with their aliases, and the columns an
+  // UPDATE's SET list assigns.
+  void FindTables() {
+    ref_at_.assign(t_.size(), kNone);
+    assigned_.assign(t_.size(), false);
+    const size_t end = t_.size();
+    const size_t first = Next(0, end);
+    const bool update = first < end && IsWord(t_[first], "update");
+    for (size_t i = first; i < end; ++i) {
+      if (t_[i].kind != TokenKind::kWord) continue;
+      const std::string lw = Lower(t_[i].text);
+      const size_t n = Next(i + 1, end);
+      if (lw == "set" && update) {
+        MarkAssignments(i);
+        continue;
+      }
+      const bool head = i == first && (lw == "insert" || lw == "delete") && n < end &&
+                        !IsWord(t_[n], "into") && !IsWord(t_[n], "from");
+      if (!head && lw != "from" && lw != "join" && lw != "update" && lw != "into" &&
+          lw != "table") {
+        continue;
+      }
+      size_t j = n;
+      while (j < end) {
+        size_t after;
+        if (IsName(j)) {
+          if (t_[j].kind == TokenKind::kWord && IsKeyword(Lower(t_[j].text))) break;
+          size_t last = j;
+          size_t k = j + 1;
+          while (k < end && IsPunct(t_[k], ".")) {
+            if (k + 1 < end && IsName(k + 1)) {
+              last = k + 1;
+              k += 2;
+            } else if (k + 1 < end && IsPunct(t_[k + 1], ".")) {
+              k += 1;
+            } else {
+              break;
+            }
+          }
+          TableRef ref;
+          ref.written = NameText(last);
+          after = Alias(Next(k, end), &ref.alias);
+          // SQL Server's system tables, which each engine gives by its own
+          // means: no catalog lookup for them.
+          const std::string lw_table = Lower(ref.written);
+          if (lw_table == "sysobjects" || lw_table == "syscolumns") ref.looked_up = true;
+          ref_at_[last] = refs_.size();
+          refs_.push_back(std::move(ref));
+        } else if (IsGroup(j, end)) {
+          std::string alias;
+          after = Alias(Next(match_[j] + 1, end), &alias);
+        } else {
+          break;
+        }
+        if (lw != "from" || after >= end || !IsPunct(t_[after], ",")) break;
+        j = Next(after + 1, end);
+      }
+    }
+  }
+
+  // Skips table hints and an alias (lower case into *alias) starting at a;
+  // returns the index after them.
+  size_t Alias(size_t a, std::string* alias) const {
+    const size_t end = t_.size();
+    auto skip_hints = [&](size_t x) {
+      bool locking = false;
+      if (x < end && IsWord(t_[x], "with")) {
+        const size_t g = Next(x + 1, end);
+        if (IsGroup(g, end) && IsHintGroup(g, &locking)) return Next(match_[g] + 1, end);
+      }
+      if (IsGroup(x, end) && IsHintGroup(x, &locking)) return Next(match_[x] + 1, end);
+      return x;
+    };
+    a = skip_hints(a);
+    if (a < end && IsWord(t_[a], "as")) a = Next(a + 1, end);
+    if (a < end && IsName(a) &&
+        !(t_[a].kind == TokenKind::kWord &&
+          (IsKeyword(Lower(t_[a].text)) || IsWord(t_[a], "option") || IsWord(t_[a], "for")))) {
+      *alias = Lower(NameText(a));
+      a = skip_hints(Next(a + 1, end));
+    }
+    return a;
+  }
+
+  // Marks the first token of each column an UPDATE's SET list (the word at
+  // set) assigns: "c = 5" there is no comparison.
+  void MarkAssignments(size_t set) {
+    bool item_start = true;
+    for (size_t k = set + 1; k < t_.size(); ++k) {
+      if (IsBlank(t_[k])) continue;
+      if (IsWord(t_[k], "where") || IsWord(t_[k], "from") || IsWord(t_[k], "option")) return;
+      if (item_start && IsName(k)) assigned_[k] = true;
+      item_start = IsPunct(t_[k], ",");
+      if (IsPunct(t_[k], "(")) k = match_[k];
+    }
+  }
+
+  // The shape of table reference r, looked up on first use; null when the
+  // engine knows no such table.
+  const TableShape* Shape(size_t r) {
+    TableRef& ref = refs_[r];
+    if (!ref.looked_up) {
+      ref.shape = schema_->Table(ref.written);
+      ref.looked_up = true;
+    }
+    return ref.shape;
+  }
+
+  // The table reference a qualifier names (its alias, or its name when it
+  // has none), or kNone.
+  size_t RefNamed(const std::string& qualifier) const {
+    const std::string lq = Lower(qualifier);
+    for (size_t r = 0; r < refs_.size(); ++r) {
+      if (refs_[r].alias == lq) return r;
+    }
+    for (size_t r = 0; r < refs_.size(); ++r) {
+      if (refs_[r].alias.empty() && Lower(refs_[r].written) == lq) return r;
+    }
+    return kNone;
+  }
+
+  // The column the dotted name parts name: through its qualifier, or the
+  // first table of the statement that has such a column. Null when none.
+  const ColumnShape* ResolveColumn(const std::vector<size_t>& parts) {
+    const std::string name = NameText(parts.back());
+    if (parts.size() >= 2) {
+      const size_t r = RefNamed(NameText(parts[parts.size() - 2]));
+      const TableShape* shape = r == kNone ? nullptr : Shape(r);
+      return shape ? shape->Column(name) : nullptr;
+    }
+    for (size_t r = 0; r < refs_.size(); ++r) {
+      if (const TableShape* shape = Shape(r)) {
+        if (const ColumnShape* column = shape->Column(name)) return column;
+      }
+    }
+    return nullptr;
+  }
+
+  // True for a comparison operator token.
+  static bool IsComparison(const Token& t) {
+    if (t.kind != TokenKind::kPunct) return false;
+    for (const char* op : {"=", "<>", "!=", "<", ">", "<=", ">=", "!<", "!>"}) {
+      if (t.text == op) return true;
+    }
+    return false;
+  }
+
+  // The type of the number literal at v (after an optional sign); false
+  // when there is none.
+  bool NumberAt(size_t v, size_t e, NumberType* type) const {
+    if (v < e && (IsPunct(t_[v], "-") || IsPunct(t_[v], "+"))) v = Next(v + 1, e);
+    if (v >= e || t_[v].kind != TokenKind::kNumber) return false;
+    const std::string& n = t_[v].text;
+    if (n.size() > 1 && (n[1] == 'x' || n[1] == 'X')) return false;  // binary, not a number
+    if (n.find_first_of("eE") != std::string::npos) {
+      *type = NumberType::kFloat;
+    } else if (n.find('.') != std::string::npos) {
+      *type = NumberType::kDecimal;
+    } else {
+      const size_t nonzero = n.find_first_not_of('0');
+      const size_t digits = nonzero == std::string::npos ? 0 : n.size() - nonzero;
+      *type = digits > 10 || (digits == 10 && n.substr(n.size() - 10) > "2147483647")
+                  ? NumberType::kDecimal
+                  : NumberType::kInt;
+    }
+    return true;
+  }
+
+  // True, with the type, when the operand written from token start up to
+  // after is compared with a number: c op n, n op c, c [not] between n and
+  // m, c [not] in (n, ...).
+  bool ComparedWithNumber(size_t start, size_t after, size_t b, size_t e, NumberType* type) const {
+    if (assigned_[start]) return false;
+    size_t n = Next(after, e);
+    if (n < e && IsComparison(t_[n])) {
+      // select c = expr and update ... set c = expr name and assign.
+      const size_t p = Prev(start, b);
+      if (IsPunct(t_[n], "=") && p != kNone &&
+          (IsPunct(t_[p], ",") || IsWord(t_[p], "select") || IsWord(t_[p], "set") ||
+           IsWord(t_[p], "distinct") || IsWord(t_[p], "all"))) {
+        return false;
+      }
+      return NumberAt(Next(n + 1, e), e, type);
+    }
+    if (n < e && IsWord(t_[n], "not")) n = Next(n + 1, e);
+    if (n < e && IsWord(t_[n], "between")) {
+      const size_t v = Next(n + 1, e);
+      if (!NumberAt(v, e, type)) return false;
+      size_t a = Next(v + 1, e);
+      if (a < e && t_[a].kind == TokenKind::kNumber) a = Next(a + 1, e);
+      NumberType second;
+      if (a < e && IsWord(t_[a], "and") && NumberAt(Next(a + 1, e), e, &second) && second > *type) {
+        *type = second;
+      }
+      return true;
+    }
+    if (n < e && IsWord(t_[n], "in")) {
+      const size_t g = Next(n + 1, e);
+      if (!IsGroup(g, e)) return false;
+      bool any = false;
+      for (const auto& arg : Arguments(g)) {
+        const size_t v = Next(arg.first, arg.second);
+        NumberType one;
+        if (!NumberAt(v, arg.second, &one)) return false;
+        size_t after_number = Next(v + 1, arg.second);
+        if (after_number < arg.second && t_[after_number].kind == TokenKind::kNumber) {
+          after_number = Next(after_number + 1, arg.second);  // the number after a sign
+        }
+        if (after_number != arg.second) return false;
+        if (!any || one > *type) *type = one;
+        any = true;
+      }
+      return any;
+    }
+    const size_t p = Prev(start, b);
+    if (p != kNone && IsComparison(t_[p])) {
+      const size_t q = Prev(p, b);
+      return q != kNone && NumberAt(q, e, type);
+    }
+    return false;
   }
 
   // Parses a type written between b and e: int, varchar(8), decimal(10,2).
@@ -564,11 +832,24 @@ class Rewriter {
       }
       std::string last;
       std::string name;
-      i = DottedName(i, e, &name, &last);
-      out.Add(last.empty()                                     ? PieceKind::kOther
-              : (tk.kind == TokenKind::kWord && IsKeyword(lw)) ? PieceKind::kKeyword
-                                                               : PieceKind::kName,
-              name);
+      std::vector<size_t> parts;
+      const size_t start = i;
+      i = DottedName(i, e, &name, &last, &parts);
+      PieceKind kind = last.empty()                                     ? PieceKind::kOther
+                       : (tk.kind == TokenKind::kWord && IsKeyword(lw)) ? PieceKind::kKeyword
+                                                                        : PieceKind::kName;
+      // A character column compared with a number is compared as a number,
+      // as SQL Server's type precedence has it.
+      NumberType number_type;
+      if (kind == PieceKind::kName && schema_ && d_.number_from_text && wrapping_ &&
+          ComparedWithNumber(start, i, b, e, &number_type)) {
+        const ColumnShape* column = ResolveColumn(parts);
+        if (column && column->character) {
+          name = d_.number_from_text(name, number_type);
+          kind = PieceKind::kOperand;
+        }
+      }
+      out.Add(kind, name);
       // An old-style hint group right after a name: T (nolock).
       const size_t g = Next(i, e);
       bool locking = false;
@@ -621,9 +902,21 @@ class Rewriter {
     return after;
   }
 
+  // A table the statement names.
+  struct TableRef {
+    std::string written;  // its name as written (last part, unquoted)
+    std::string alias;    // lower case, or empty
+    const TableShape* shape = nullptr;
+    bool looked_up = false;
+  };
+
   std::vector<Token> t_;
   std::vector<size_t> match_;
   const Dialect& d_;
+  Schema* schema_;
+  std::vector<TableRef> refs_;
+  std::vector<size_t> ref_at_;  // per token: the TableRef of a table name's last part
+  std::vector<bool> assigned_;  // per token: first token of a column SET assigns
   bool collate_literals_ = false;
   // True while the scope being rewritten is a query or data statement, where
   // binary + and - take the dialect's functions.
@@ -639,6 +932,22 @@ const char* const kUnsupportedHeads[] = {
     // Engine transaction and file control that is no T-SQL: it would open
     // transactions or databases behind the layer's back.
     "savepoint", "release", "end", "attach", "detach"};
+
+// For a plain insert (see FastPath.h): true when its names reach the
+// engine as written, that is when the dialect's names do not mind case or
+// the table and its columns are stored in lower case, as the engine folds
+// the names of the text.
+bool NamesAsWritten(const std::string& text, const Dialect& dialect, Schema* schema) {
+  if (!schema || !dialect.quote_stored_name) return true;
+  const TableShape* shape = schema->Table(PlainInsertTable(text));
+  if (!shape) return true;
+  auto lower = [](const std::string& n) { return Lower(n) == n; };
+  if (!lower(shape->name)) return false;
+  for (const ColumnShape& c : shape->columns) {
+    if (!lower(c.name)) return false;
+  }
+  return true;
+}
 
 }  // namespace
 
@@ -661,9 +970,9 @@ std::string PlainTableName(const std::string& written) {
   return last.empty() ? written : last;
 }
 
-Statement Rewrite(const std::string& text, const Dialect& dialect) {
+Statement Rewrite(const std::string& text, const Dialect& dialect, Schema* schema) {
   Statement st;
-  if (IsPlainInsert(text)) {
+  if (IsPlainInsert(text) && NamesAsWritten(text, dialect, schema)) {
     // Nothing in it for the rewrite to change (see FastPath.h).
     st.sql = text;
     return st;
@@ -684,7 +993,7 @@ Statement Rewrite(const std::string& text, const Dialect& dialect) {
       if (lw == head) NotSupported("the " + tokens[first].text + " statement");
     }
   }
-  Rewriter r(std::move(tokens), dialect);
+  Rewriter r(std::move(tokens), dialect, schema);
   st.sql = r.Statement();
   st.locked_tables = r.locked_tables();
   return st;

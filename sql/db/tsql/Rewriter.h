@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "sql/db/tsql/Dialect.h"
+#include "sql/db/tsql/Schema.h"
 
 namespace kestal::db::tsql {
 
@@ -45,8 +46,11 @@ struct Statement {
 };
 
 // Rewrites one statement (no ';' at depth 0; see SplitBatch) for dialect.
+// schema, when given, tells which columns of the statement's tables hold
+// character data (compared with a number they are converted to it) and, for
+// a dialect with quote_stored_name, the names as stored.
 // Raises _com_error(kStatementError) for malformed text and
 // _com_error(kNotSupported) for constructs without a faithful translation.
-Statement Rewrite(const std::string& statement, const Dialect& dialect);
+Statement Rewrite(const std::string& statement, const Dialect& dialect, Schema* schema = nullptr);
 
 }  // namespace kestal::db::tsql

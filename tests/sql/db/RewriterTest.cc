@@ -2,6 +2,10 @@
 // library's own statement forms, caller conditions, and malformed or
 // untranslatable text.
 #include <gtest/gtest.h>
+#include <strings.h>
+
+#include <string>
+#include <vector>
 
 #include "sql/db/ComError.h"
 #include "sql/db/sqlite/Dialect.h"
@@ -343,13 +347,14 @@ TEST(OperatorTest, SignsWrapTheirOperandsByPrecedence) {
     return Rewrite(text, d).sql;
   };
   EXPECT_EQ(sql("select a + b from T"), "select kestal_add(a, b) from T");
-  EXPECT_EQ(sql("select a+b*c-d from T"), "select kestal_sub(kestal_add(a, b*c), d) from T");
+  // Two signs or more make one flat call (SQLite nests few calls).
+  EXPECT_EQ(sql("select a+b*c-d from T"), "select kestal_chain(a, '+', b*c, '-', d) from T");
   EXPECT_EQ(sql("select -a + -b, x * -y - 1 from T"),
             "select kestal_add(-a, -b), kestal_sub(x * -y, 1) from T");
   EXPECT_EQ(sql("select isnull(max(rec_num)+1,1) from T"),
             "select ifnull(kestal_add(max(rec_num), 1),1) from T");
   EXPECT_EQ(sql("select 'a' + t.b + (c) from T t"),
-            "select kestal_add(kestal_add('a', t.b), (c)) from T t");
+            "select kestal_chain('a', '+', t.b, '+', (c)) from T t");
   EXPECT_EQ(sql("select * from T where a + 1 = b and c = -1"),
             "select * from T where kestal_add(a, 1) = b and c = -1");
   EXPECT_EQ(sql("select count(*) - 1, ~a + 1 from T"),
@@ -391,6 +396,101 @@ TEST(LexerTest, TokensGiveTheTextBack) {
   std::string joined;
   for (const auto& t : kestal::db::tsql::Lex(text)) joined += t.text;
   EXPECT_EQ(joined, text);
+}
+
+}  // namespace
+
+namespace {
+
+using kestal::db::tsql::ColumnShape;
+using kestal::db::tsql::Schema;
+using kestal::db::tsql::TableShape;
+
+// A fixed catalog: cjk(rec_num int, cjsj varchar, Stock varchar) stored as
+// "CJK", and a "Trades" table whose columns were made with quotes.
+class FixedSchema : public Schema {
+ public:
+  FixedSchema() {
+    tables_.push_back({"CJK", {{"rec_num", false}, {"cjsj", true}, {"Stock", true}}});
+    tables_.push_back({"Trades", {{"Price", false}, {"price", true}, {"Code", true}}});
+  }
+  const TableShape* Table(const std::string& name) override {
+    ++lookups;
+    for (const TableShape& t : tables_) {
+      if (strcasecmp(t.name.c_str(), name.c_str()) == 0) return &t;
+    }
+    return nullptr;
+  }
+  int lookups = 0;
+
+ private:
+  std::vector<TableShape> tables_;
+};
+
+std::string WithSchema(const std::string& text, const kestal::db::tsql::Dialect& dialect) {
+  FixedSchema schema;
+  return Rewrite(text, dialect, &schema).sql;
+}
+
+TEST(NumberComparisonTest, OnlyCharacterColumnsAreConvertedSoIndexesOnNumbersStayUsable) {
+  const auto& d = PlainDialect();
+  const struct {
+    const char* in;
+    const char* out;
+  } kCases[] = {
+      // The numeric key keeps its bare comparison (its index serves it).
+      {"select * from CJK where rec_num>5 and rec_num<=10",
+       "select * from CJK where rec_num>5 and rec_num<=10"},
+      {"select * from CJK where cjsj>=100000",
+       "select * from CJK where kestal_int(cjsj, 32)>=100000"},
+      {"select * from CJK c where c.cjsj > 1.5",
+       "select * from CJK c where kestal_number(c.cjsj, 0) > 1.5"},
+      {"select * from CJK where 2e3 < cjsj",
+       "select * from CJK where 2e3 < kestal_number(cjsj, 1)"},
+      {"select * from CJK where cjsj = -3000000000",
+       "select * from CJK where kestal_number(cjsj, 0) = -3000000000"},
+      {"select * from CJK where cjsj in (1, 2.5)",
+       "select * from CJK where kestal_number(cjsj, 0) in (1, 2.5)"},
+      // Text compared with text, a column with a column, and hex stay.
+      {"select * from CJK where cjsj = '5'", "select * from CJK where cjsj = '5'"},
+      {"select * from CJK where cjsj = stock", "select * from CJK where cjsj = stock"},
+      {"select * from CJK where cjsj = 0x35", "select * from CJK where cjsj = 0x35"},
+      {"select * from CJK where cjsj in (1, '2')", "select * from CJK where cjsj in (1, '2')"},
+      // Assignments and select-list aliases are no comparisons.
+      {"update CJK set cjsj = 5, stock = 6 where cjsj = 7",
+       "update CJK set cjsj = 5, stock = 6 where kestal_int(cjsj, 32) = 7"},
+      // Unknown tables and columns are left to the engine.
+      {"select * from Other where cjsj > 5", "select * from Other where cjsj > 5"},
+  };
+  for (const auto& c : kCases) EXPECT_EQ(c.out, WithSchema(c.in, d)) << c.in;
+}
+
+TEST(NumberComparisonTest, TheCatalogIsAskedOnlyWhenAComparisonNeedsIt) {
+  FixedSchema schema;
+  Rewrite("select * from CJK where stock = 'x' order by rec_num", PlainDialect(), &schema);
+  Rewrite("insert into CJK (rec_num, cjsj) values (1, '2')", PlainDialect(), &schema);
+  EXPECT_EQ(0, schema.lookups);
+  Rewrite("select * from CJK where cjsj > 1", PlainDialect(), &schema);
+  EXPECT_EQ(1, schema.lookups);
+}
+
+TEST(StoredNameTest, NamesThatMindCaseAreWrittenAsStored) {
+  kestal::db::tsql::Dialect d = PlainDialect();
+  d.quote_stored_name = [](const std::string& n) { return "\"" + n + "\""; };
+  EXPECT_EQ("select \"price\", \"Code\" from \"Trades\" t where t.\"Code\" = 'x'",
+            WithSchema("select PRICE, code from trades t where t.CODE = 'x'", d));
+  // "Price" and "price" differ only by case: the lower-case one is used.
+  EXPECT_EQ("select \"price\" from \"Trades\"", WithSchema("select PRICE from trades", d));
+  EXPECT_EQ("select count(*) as ALLRECORDS from \"Trades\"",
+            WithSchema("select count(*) as ALLRECORDS from [dbo].[TRADES]", d));
+  EXPECT_EQ("select \"Trades\".\"Code\" from \"Trades\"",
+            WithSchema("select trades.code from trades", d));
+  // A plain insert into a table stored with capitals leaves the fast path.
+  EXPECT_EQ("insert into \"Trades\" (\"Code\") values ('a')",
+            WithSchema("insert into trades (code) values ('a')", d));
+  EXPECT_EQ("insert into \"CJK\" (\"rec_num\") values (1)",
+            WithSchema("insert into cjk (rec_num) values (1)", d));
+  EXPECT_EQ("insert into other (a) values (1)", WithSchema("insert into other (a) values (1)", d));
 }
 
 }  // namespace
