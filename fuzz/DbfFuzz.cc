@@ -7,8 +7,8 @@
 // Input: byte 0 = n, bytes 1..n = the script, the rest = the file image.
 //
 // What must hold, besides "no crash": a block read returns no more records
-// than asked for or counted, its slots hold exactly the file's bytes (zero
-// where there are none) and every other byte of the buffer is zero; a field
+// than asked for or counted and only whole records the file holds, its slots
+// hold exactly the file's bytes and every other byte of the buffer is zero; a field
 // value is the slot's bytes up to the first NUL and never longer than the
 // field; navigation moves exactly as the count allows; the count is the
 // header's; an append writes its records where the count said, numbers them
@@ -32,12 +32,8 @@ using kestal::fuzz::WriteWholeFile;
 
 namespace {
 
-// A block read that meets the end of the data returns only the whole records
-// it read.
-constexpr bool kOnlyWholeRecords = true;
-
 // The file never shrinks below the 8 bytes that hold the count, so that the
-// script's operations keep working on a count.
+// count every check compares with is always the header's.
 constexpr size_t kMinFileSize = 8;
 constexpr size_t kMaxFileSize = 1 << 20;
 
@@ -254,11 +250,10 @@ class Harness {
     FUZZ_CHECK(next >= 0 || got == 0, where + " read before the first record");
     const size_t recLen = t.m_nRecLen;
     const size_t base = t.m_nHeadLen + static_cast<size_t>(std::max<int64_t>(next, 0)) * recLen;
-    if (kOnlyWholeRecords) {
-      FUZZ_CHECK(got == 0 || base + got * recLen <= file_.size(),
-                 where + " gave " + Num(got) + " records the file lacks (record length " +
-                     Num(recLen) + ", header length " + Num(t.m_nHeadLen) + ")");
-    }
+    // Only whole records that the file holds, whatever the count says.
+    FUZZ_CHECK(got == 0 || base + got * recLen <= file_.size(),
+               where + " gave " + Num(got) + " records the file lacks (record length " +
+                   Num(recLen) + ", header length " + Num(t.m_nHeadLen) + ")");
     // Progress: a whole record that is counted is read.
     if (want >= 1 && want <= CDBFOperate::kSlotCount && next >= 0 && next < header &&
         base + recLen <= file_.size()) {

@@ -145,3 +145,5 @@ write("sql_operate", "own-numbers-gap",
 write("sql_operate", "batch-statements", sql_input(b"qty>=0", b"", b"", imgs, 20, 3, 4))
 write("sql_operate", "bulk-file",
       sql_input(b"", b"", b"", imgs[:2] + [image(3, b"x", b"a,b", b"", b"", 1, b"B")] + imgs[2:4], 20, 3, 8))
+# A GBK character whose trail byte is '{' stays whole in the cleaned filter.
+write("sql_operate", "gbk-trail-brace", sql_input(b"name<>'\x96{' and {qty>1}", b"", b"", imgs[:2], 5, 3, 0))

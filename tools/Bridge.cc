@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -15,8 +16,11 @@
 
 #include "dbf/DBFOperate.h"
 #include "sql/SQLOperate.h"
+#include "tools/BridgeClaim.h"
 #include "tools/BridgeRecord.h"
+#include "tools/ColumnTypes.h"
 #include "tools/DbfTable.h"
+#include "tools/Options.h"
 #include "tools/SqlTable.h"
 #include "tools/ToolError.h"
 
@@ -56,7 +60,8 @@ struct Bridge::Tables {
   std::unique_ptr<CDBFOperate> dbf = std::make_unique<CDBFOperate>();
   std::unique_ptr<CSQLOperate> sql = std::make_unique<CSQLOperate>();
   std::unique_ptr<RecordMapper> mapper;
-  std::vector<char> images;  // the database images of the current batch
+  std::unique_ptr<TableClaim> claim;  // held for as long as the bridge runs
+  std::vector<char> images;           // the database images of the current batch
 };
 
 Bridge::Bridge(const BridgeConfig& config, BridgeNotice notice)
@@ -64,7 +69,6 @@ Bridge::Bridge(const BridgeConfig& config, BridgeNotice notice)
 
 Bridge::~Bridge() {
   if (t_->sql) t_->sql->FreeOrderBuff();
-  if (lock_fd_ >= 0) close(lock_fd_);
 }
 
 void Bridge::Notice(const std::string& text) const {
@@ -72,13 +76,25 @@ void Bridge::Notice(const std::string& text) const {
 }
 
 void Bridge::Open() {
-  if (config_.mode < 0 || config_.mode > 2) throw UsageError("--mode wants 0, 1 or 2");
+  if (config_.mode < 0 || config_.mode > 2) {
+    throw UsageError(BadOptionValue("mode", "0, 1 or 2", std::to_string(config_.mode)));
+  }
   if (!IsSafeTag(config_.tag)) {
-    throw UsageError("--tag wants 1 to 32 letters, digits, '_' or '-', not '" + config_.tag + "'");
+    throw UsageError(
+        BadOptionValue("load-name", "1 to 32 letters, digits, '_' or '-'", config_.tag));
   }
   OpenTable(t_->dbf.get(), config_.dbf_path);
   OpenSqlTable(t_->sql.get(), config_.connect, config_.table);
-  t_->mapper = std::make_unique<RecordMapper>(*t_->dbf, *t_->sql);
+  t_->claim = std::make_unique<TableClaim>(config_.connect, config_.table,
+                                           [this](const std::string& text) { Notice(text); });
+  ValueRules rules;
+  rules.keep_padding = config_.keep_padding;
+  t_->mapper = std::make_unique<RecordMapper>(*t_->dbf, *t_->sql,
+                                              ReadColumnTypes(*t_->sql, config_.table), rules);
+  ApplyWidths();
+  for (const std::string& column : t_->mapper->unfilled()) {
+    Notice("column " + column + " is left out of every insert; the database fills it");
+  }
 
   if (config_.mode == 2) {
     // The library writes log/OrderTemp_<tag>.txt below the working directory
@@ -90,7 +106,6 @@ void Bridge::Open() {
       throw ToolError("cannot make the bulk-load folder '" + dir + "': " + strerror(errno));
     }
   }
-  LockTable();
   if (!t_->sql->AllocOrderBuff()) throw ToolError("cannot allocate the order buffer");
   const long fit = (CSQLOperate::kOrderBuffSize - 1) / EntryBound(*t_->sql);
   limit_ = static_cast<int>(std::max(1L, std::min<long>({config_.batch, fit, 500})));
@@ -110,40 +125,28 @@ void Bridge::Open() {
   }
 }
 
-void Bridge::LockTable() {
-  // What is the bridge's own: the resume point of its table. Two bridges
-  // copying into one table would both send the records after it. The lock is
-  // per host (a file in the temporary folder), named by a hash of the
-  // connection string and the lower-case table name.
-  std::string key = config_.connect + "\n";
-  for (char c : config_.table) key += static_cast<char>(tolower(static_cast<unsigned char>(c)));
-  uint64_t hash = 1469598103934665603ULL;  // FNV-1a
-  for (char c : key) hash = (hash ^ static_cast<unsigned char>(c)) * 1099511628211ULL;
-  const char* tmp = getenv("TMPDIR");
-  char name[64];
-  snprintf(name, sizeof name, "/kestal-bridge-%016llx.lock", static_cast<unsigned long long>(hash));
-  const std::string lock = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + name;
-  lock_fd_ = open(lock.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-  if (lock_fd_ < 0) throw ToolError("cannot open '" + lock + "': " + strerror(errno));
-  if (flock(lock_fd_, LOCK_EX | LOCK_NB) != 0) {
-    throw ToolError("another bridge copies into the table '" + config_.table +
-                    "' of this database; one bridge per table");
-  }
-}
-
 long Bridge::ReadResumePoint() {
   const long next = atol(t_->sql->GetMaxNum().c_str());
   return next > 0 ? next - 1 : -1;
 }
 
-long Bridge::Step() {
-  if (!reachable_ && !Recover()) return 0;
+bool Bridge::ReadFileCount() {
   CDBFOperate& dbf = *t_->dbf;
-  file_count_ = atol(dbf.GetTotalRecord().c_str());
+  const long count = atol(dbf.GetTotalRecord().c_str());
   if (dbf.m_nLastError != 0) {
     Notice("cannot read the record count of the file: " + dbf.GetLastErrorMsg().str());
-    return 0;
+    return false;
   }
+  file_count_ = count;
+  return true;
+}
+
+long Bridge::Step() {
+  // The count is read first, also while the database is lost: the lag it
+  // gives is what an operator watches during an outage.
+  if (!ReadFileCount()) return 0;
+  if (!reachable_ && !Recover()) return 0;
+  if (!KeepClaim()) return 0;
   if (file_count_ < position_) {
     throw ToolError("the file has " + std::to_string(file_count_) +
                     " records, fewer than the table's " + std::to_string(position_) +
@@ -174,7 +177,7 @@ long Bridge::Step() {
   switch (why.Kind()) {
     case db::FailureKind::kBusy:
       // Another connection holds the database: wait as long as it does.
-      if (busy_.empty()) Notice("the database is busy (" + Reason(why) + "); waiting");
+      if (busy_.empty()) Notice("the database is busy: " + Reason(why) + "; waiting");
       busy_ = Reason(why);
       failures_ = 0;
       return 0;
@@ -201,7 +204,7 @@ long Bridge::Step() {
   }
   throw ToolError("record " + std::to_string(at + 1) +
                   " is refused by the database again and again while it is reachable" +
-                  (why.Error() != 0 ? " (" + Reason(why) + ")" : std::string()) +
+                  (why.Error() != 0 ? ": " + Reason(why) : std::string()) +
                   "; check its values against the columns (kestal dbf cat FILE --from " +
                   std::to_string(at + 1) + " --limit 1)");
 }
@@ -269,8 +272,33 @@ long Bridge::Send(long n) {
   return got;
 }
 
+bool Bridge::KeepClaim() {
+  // The claim lives on a connection of its own, which a database outage ends
+  // too; it is looked at every few seconds, not per batch.
+  const auto now = std::chrono::steady_clock::now();
+  if (now - claim_checked_ < std::chrono::seconds(2)) return true;
+  claim_checked_ = now;
+  if (t_->claim->Keep()) return true;
+  // Nothing is copied without the claim: it is looked at again next step.
+  claim_checked_ = std::chrono::steady_clock::time_point();
+  if (reachable_) Notice("the database cannot be reached; retrying");
+  reachable_ = false;
+  return false;
+}
+
+void Bridge::ApplyWidths() {
+  const std::vector<int> widths = t_->mapper->widths();
+  CSQLOperate& sql = *t_->sql;
+  for (size_t i = 0; i < widths.size() && i < static_cast<size_t>(sql.m_nFieldCount); ++i) {
+    sql.m_FieldInfo[i].nWidth = widths[i];
+  }
+}
+
 long Bridge::Fill(const std::vector<char>& images, long n, int mode) {
   CSQLOperate& sql = *t_->sql;
+  // A reconnection opens the table again, which rebuilds the field table
+  // with the catalog's widths: the images' layout is set again each time.
+  ApplyWidths();
   sql.BuffInit();
   const int length = t_->mapper->length();
   long k = 0;
@@ -288,7 +316,7 @@ _com_error Bridge::LastFailure() const {
 
 std::string Bridge::Reason(const _com_error& e) {
   if (e.Error() == 0) return "no reason given";
-  return e.ErrorMessage().str();
+  return DescribeComError(e);
 }
 
 bool Bridge::Recover() {
@@ -303,7 +331,7 @@ bool Bridge::Recover() {
     if (reachable_) {
       const _com_error why = LastFailure();
       Notice("the database cannot be reached" +
-             (why.Error() != 0 ? " (" + Reason(why) + ")" : std::string()) + "; retrying");
+             (why.Error() != 0 ? ": " + Reason(why) : std::string()) + "; retrying");
     }
     reachable_ = false;
     return false;

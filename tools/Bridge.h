@@ -14,6 +14,7 @@
 // not sent twice), rebuilds the batch from the file and sends it again.
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <string>
@@ -27,9 +28,10 @@ struct BridgeConfig {
   std::string dbf_path;
   std::string connect;  // ADO-style connection string
   std::string table;
-  std::string tag = "WTK";  // names the bulk-load file log/OrderTemp_<tag>.txt
-  int mode = 0;             // 0 plain inserts, 1 server-numbered inserts, 2 bulk load
-  int batch = 500;          // records per batch, 1 to 500
+  std::string tag = "WTK";    // names the bulk-load file log/OrderTemp_<tag>.txt
+  bool keep_padding = false;  // keep the blanks of character fields in varchar/text
+  int mode = 0;               // 0 plain inserts, 1 server-numbered inserts, 2 bulk load
+  int batch = 500;            // records per batch, 1 to 500
 };
 
 // Receives what the bridge recovers from (lost database, resent batch), one
@@ -43,9 +45,11 @@ class Bridge {
   Bridge(const Bridge&) = delete;
   Bridge& operator=(const Bridge&) = delete;
 
-  // Opens the file and the table, matches their fields and reads the resume
-  // point. Throws ToolError (bad field list, missing file, unknown table,
-  // connection failure, a table ahead of the file).
+  // Opens the file and the table, claims the table (TableClaim), matches the
+  // fields and reads the resume point. Throws ClaimError when another bridge
+  // copies into the table, ToolError otherwise (bad field list, missing
+  // file, unknown table, connection failure, a table ahead of the file).
+  // Columns no insert fills are told through the notice.
   void Open();
 
   // Copies at most one batch of the records not yet in the table. Returns the
@@ -55,16 +59,19 @@ class Bridge {
   // value the table cannot carry, a file that shrank below the resume point.
   long Step();
 
-  long position() const { return position_; }      // records known to be in the table
-  long file_count() const { return file_count_; }  // records in the file at the last look
-  long copied() const { return copied_; }          // records committed by this run
-  bool reachable() const { return reachable_; }    // false while the database is lost
+  long position() const { return position_; }  // records known to be in the table
+  // Records in the file at the last look; read also while the database is lost.
+  long file_count() const { return file_count_; }
+  long copied() const { return copied_; }        // records committed by this run
+  bool reachable() const { return reachable_; }  // false while the database is lost
   // The engine's reason while the database is busy (locked by another
   // connection) and the bridge waits for it; empty otherwise.
   const std::string& busy() const { return busy_; }
 
  private:
   struct Tables;
+  // Reads the file's record count into file_count_; false when it cannot.
+  bool ReadFileCount();
   // Sends records position_+1 .. position_+n, or the first of them;
   // returns how many were committed, 0 when the database took none, -1 when
   // the file could not be read.
@@ -72,17 +79,20 @@ class Bridge {
   // Fills the order buffer with the first records of the block in mode;
   // returns how many went in.
   long Fill(const std::vector<char>& images, long n, int mode);
+  // Makes sure the table is still claimed (TableClaim::Keep), every few
+  // seconds; false while the claim's database cannot be reached.
+  bool KeepClaim();
+  // Gives the field table the image widths of the mapper (RecordMapper::widths):
+  // wide enough for every value, so that the library cuts none.
+  void ApplyWidths();
   // Reads the resume point again after a failure; false while unreachable.
   bool Recover();
   // The table's highest rec_num, or -1 when it cannot be read.
   long ReadResumePoint();
   void Notice(const std::string& text) const;
-  // Takes the per-host lock on the destination table; throws ToolError when
-  // another bridge holds it.
-  void LockTable();
   // The connection's last error (status 0 when none was noted).
   _com_error LastFailure() const;
-  // "status xxxxxxxx: description" of e, for messages.
+  // "description (status xxxxxxxx)" of e, for messages.
   static std::string Reason(const _com_error& e);
 
   BridgeConfig config_;
@@ -96,8 +106,8 @@ class Bridge {
   long narrow_until_ = 0;    // back to the full batch once past this position
   int failures_ = 0;         // failed sends in a row at the same position
   bool told_comma_ = false;  // the mode-2 fallback was reported
-  int lock_fd_ = -1;         // lock on the destination table (LockTable)
   std::string busy_;         // the reason while waiting for a busy database
+  std::chrono::steady_clock::time_point claim_checked_ = std::chrono::steady_clock::now();
 };
 
 }  // namespace kestal::tool

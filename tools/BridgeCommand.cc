@@ -18,8 +18,8 @@ namespace kestal::tool {
 namespace {
 
 const char kUsage[] =
-    "Usage: kestal bridge FILE CONN TABLE [--tag TAG] [--mode 0|1|2] [--batch N]\n"
-    "                     [--interval MS]\n"
+    "Usage: kestal bridge FILE CONN TABLE [--mode 0|1|2] [--batch N] [--interval MS]\n"
+    "                     [--load-name NAME] [--keep-padding]\n"
     "\n"
     "Copies every record of the table file FILE, and every record appended to it\n"
     "later, into the table TABLE of the database named by CONN, until SIGINT or\n"
@@ -27,16 +27,25 @@ const char kUsage[] =
     "rec_num receives the record's position in the file, and the copy resumes\n"
     "after the table's highest rec_num, so a restart, even after kill -9, neither\n"
     "loses nor repeats a record. A failed batch is sent again after reconnecting.\n"
-    "  --tag TAG      names the bulk-load file log/OrderTemp_TAG.txt (default WTK)\n"
+    "Each value is checked against its column's declared type and goes in\n"
+    "unchanged, or stops the bridge naming the record, column and reason; nothing\n"
+    "is cut. Trailing blanks of character fields are removed for varchar and text\n"
+    "columns. One bridge per table: the bridge claims TABLE in the database while it\n"
+    "runs, and a second one refuses to start.\n"
     "  --mode M       0: INSERT statements (default); 1: INSERTs numbered by the\n"
     "                 server; 2: bulk load through log/ below the working folder\n"
     "  --batch N      records per batch, 1 to 500 (default 500)\n"
     "  --interval MS  pause between polls once caught up (default 200)\n"
+    "  --load-name NAME  names the bulk-load file log/OrderTemp_NAME.txt of mode 2\n"
+    "                 (default WTK; formerly --tag)\n"
+    "  --keep-padding keep the blanks that pad character fields in varchar and\n"
+    "                 text columns\n"
     "A database locked by another connection is waited for; one that cannot\n"
     "store anything (disk full, read-only) stops the bridge with its reason.\n"
     "Exit status 1 for a bad field list, a missing file or table, a connection\n"
-    "that cannot be made, a database that refuses every write, or a record the\n"
-    "database keeps refusing.\n";
+    "that cannot be made, a value its column cannot hold, a database that refuses\n"
+    "every write, or a record the database keeps refusing; 3 when another bridge\n"
+    "is copying into TABLE.\n";
 
 long long MonotonicMs() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -94,17 +103,24 @@ class StatusLine {
 }  // namespace
 
 int RunBridge(const Args& args) {
-  Options opts(args, {{"tag", true}, {"mode", true}, {"batch", true}, {"interval", true}});
+  Options opts(args, {{"load-name", true},
+                      {"tag", true},
+                      {"keep-padding", false},
+                      {"mode", true},
+                      {"batch", true},
+                      {"interval", true}});
   if (opts.help()) {
     fputs(kUsage, stdout);
     return kExitOk;
   }
   opts.ExpectPositional(3, "FILE, CONN and TABLE");
+  opts.Rename("tag", "load-name", "kestal bridge");
   BridgeConfig config;
   config.dbf_path = opts.positional()[0];
   config.connect = opts.positional()[1];
   config.table = opts.positional()[2];
-  config.tag = opts.Get("tag", "WTK");
+  config.tag = opts.Get("load-name", "WTK");
+  config.keep_padding = opts.Has("keep-padding");
   config.mode = static_cast<int>(opts.GetLong("mode", 0, 0, 2));
   config.batch = static_cast<int>(opts.GetLong("batch", 500, 1, 500));
   const int interval = static_cast<int>(opts.GetLong("interval", 200, 0, 60000));

@@ -1,3 +1,5 @@
+// Matching file fields with table columns, and building one record image
+// per file record with every value converted by ValueCheck.
 #include "tools/BridgeRecord.h"
 
 #include <algorithm>
@@ -12,39 +14,16 @@
 namespace kestal::tool {
 namespace {
 
-constexpr int kIntType = 56;
-constexpr int kOmittedType = 37;
-constexpr int kIntWidth = 8;
-
-// Catalog type codes of character columns: their values are padded with
-// blanks to the width, as the file pads its character fields.
-bool IsTextType(int type) {
-  switch (type) {
-    case 35:   // text
-    case 39:   // varchar
-    case 47:   // char
-    case 99:   // ntext
-    case 167:  // varchar (wide catalog code)
-    case 175:  // char (wide catalog code)
-    case 231:  // nvarchar
-    case 239:  // nchar
-      return true;
-    default:
-      return false;
-  }
-}
-
 // The field name of a descriptor without its NUL padding.
 std::string DbfName(const DBFFIELD& f) {
   return std::string(f.szName, strnlen(f.szName, sizeof f.szName));
 }
 
-// s without blanks at the end, and at the start when left is set.
-std::string Trim(const std::string& s, bool left) {
-  const size_t b = left ? s.find_first_not_of(' ') : 0;
-  const size_t e = s.find_last_not_of(' ');
-  if (b == std::string::npos || e == std::string::npos) return std::string();
-  return s.substr(b, e - b + 1);
+// s without blanks around it.
+std::string TrimBoth(const std::string& s) {
+  const size_t b = s.find_first_not_of(' ');
+  if (b == std::string::npos) return std::string();
+  return s.substr(b, s.find_last_not_of(' ') - b + 1);
 }
 
 // An optional sign followed by at least one digit.
@@ -57,33 +36,23 @@ bool IsWholeNumber(const std::string& s) {
   return true;
 }
 
-// The longest prefix of text of at most width bytes that does not end inside
-// a GBK double-byte character.
-size_t CutLength(const std::string& text, size_t width) {
-  size_t i = 0;
-  while (i < text.size()) {
-    const unsigned char c = static_cast<unsigned char>(text[i]);
-    const size_t step = c >= 0x81 && c <= 0xFE && i + 1 < text.size() ? 2 : 1;
-    if (i + step > width) break;
-    i += step;
-  }
-  return i;
-}
-
 }  // namespace
 
-RecordMapper::RecordMapper(const CDBFOperate& dbf, const CSQLOperate& sql) {
+RecordMapper::RecordMapper(const CDBFOperate& dbf, const CSQLOperate& sql,
+                           const std::vector<ColumnType>& columns, const ValueRules& rules)
+    : rules_(rules) {
   const int dbf_count = std::min<int>(dbf.m_nFieldCount, CDBFOperate::kMaxFields);
   std::vector<bool> dbf_used(static_cast<size_t>(dbf_count), false);
   std::string problems;
   bool has_rec_num = false;
-  for (int i = 0; i < sql.m_nFieldCount && i < CSQLOperate::kMaxFields; ++i) {
+  const int count =
+      std::min<int>({sql.m_nFieldCount, CSQLOperate::kMaxFields, static_cast<int>(columns.size())});
+  for (int i = 0; i < count; ++i) {
     const FIELDINFO& f = sql.m_FieldInfo[i];
     Link link;
-    link.width = f.nWidth;
-    link.type = f.nType;
-    link.name = f.strName.str();
+    link.column = columns[static_cast<size_t>(i)];
     link.rec_num = _mbsicmp(f.strName.c_str(), "rec_num") == 0;
+    const std::string name = ToTerminal(link.column.name);
     for (int k = 0; k < dbf_count; ++k) {
       if (!dbf_used[k] && _mbsicmp(DbfName(dbf.m_Fields[k]).c_str(), f.strName.c_str()) == 0) {
         dbf_used[k] = true;
@@ -95,15 +64,23 @@ RecordMapper::RecordMapper(const CDBFOperate& dbf, const CSQLOperate& sql) {
         break;
       }
     }
+    const bool omitted = f.nType == 37;
     if (link.rec_num) {
-      if (f.nType != kIntType) {
-        problems += "; column " + ToTerminal(link.name) + " is not an int column";
-      }
+      if (f.nType != 56) problems += "; column " + name + " is not an int column";
       has_rec_num = true;
-    } else if (link.dbf_offset < 0 && f.nType != kOmittedType) {
-      problems += "; column " + ToTerminal(link.name) + " has no field in the table file";
+    } else if (omitted) {
+      if (link.dbf_offset >= 0) {
+        problems += "; field " + name + " goes to column " + name + " (" +
+                    DescribeColumn(link.column) + "), which inserts leave out";
+      } else {
+        unfilled_.push_back(name + " (" + DescribeColumn(link.column) + ")");
+      }
+    } else if (link.dbf_offset < 0) {
+      problems += "; column " + name + " has no field in the table file";
     }
-    length_ += f.nWidth;
+    // Omitted columns keep their width: the library skips it in the image.
+    link.width = omitted ? std::max(f.nWidth, 1) : ConvertedWidth(link.column, link.dbf_length);
+    length_ += link.width;
     links_.push_back(link);
   }
   for (int k = 0; k < dbf_count; ++k) {
@@ -117,12 +94,19 @@ RecordMapper::RecordMapper(const CDBFOperate& dbf, const CSQLOperate& sql) {
   if (!problems.empty()) throw ToolError("bad field list: " + problems.substr(2));
 }
 
+std::vector<int> RecordMapper::widths() const {
+  std::vector<int> out;
+  for (const Link& link : links_) out.push_back(link.width);
+  return out;
+}
+
 void RecordMapper::Build(const char* dbf_image, long position, char* out) const {
-  std::memset(out, ' ', static_cast<size_t>(length_));
+  std::memset(out, 0, static_cast<size_t>(length_));
   int offset = 0;
   for (const Link& link : links_) {
     char* field = out + offset;
     offset += link.width;
+    if (link.column.kind == ColumnKind::kOmitted) continue;  // left out of every insert
     std::string value;
     if (link.dbf_offset >= 0) {
       value.assign(dbf_image + link.dbf_offset, static_cast<size_t>(link.dbf_length));
@@ -131,41 +115,32 @@ void RecordMapper::Build(const char* dbf_image, long position, char* out) const 
     }
     // The message prefix is made only for a refusal: it converts text.
     auto at = [&] {
-      return "record " + std::to_string(position) + ", column " + ToTerminal(link.name) + ": ";
+      return "record " + std::to_string(position) + ", column " + ToTerminal(link.column.name) +
+             ": ";
     };
     if (link.rec_num) {
-      const std::string in_file = Trim(value, true);
+      const std::string in_file = TrimBoth(value);
       const std::string want = std::to_string(position);
       if (!in_file.empty() && in_file != want &&
           !(IsWholeNumber(in_file) && atol(in_file.c_str()) == position)) {
         throw ToolError(at() + "REC_NUM is '" + ToTerminal(in_file) +
                         "' in the table file, not the record's position " + want +
-                        " (append with --tag WTK to number records)");
+                        " (append with --numbered to number records)");
       }
       value = want;
     }
-    if (link.type == kOmittedType) continue;  // left out of every insert
-    if (link.type == kIntType) {
-      value = Trim(value, true);
-      if (value.empty()) value = "0";
-      if (!IsWholeNumber(value) || value.size() > kIntWidth) {
-        throw ToolError(at() + "'" + ToTerminal(value) +
-                        "' is not a whole number of at most 8 characters");
-      }
-      std::memset(field, 0, static_cast<size_t>(link.width));
-      std::memcpy(field, value.data(), value.size());
-    } else if (IsTextType(link.type)) {
-      value = Trim(value, link.dbf_numeric);
-      std::memcpy(field, value.data(), CutLength(value, static_cast<size_t>(link.width)));
-    } else {
-      value = Trim(value, true);
-      if (value.size() > static_cast<size_t>(link.width)) {
-        throw ToolError(at() + "'" + ToTerminal(value) + "' is longer than the column's " +
-                        std::to_string(link.width) + " bytes");
-      }
-      std::memset(field, 0, static_cast<size_t>(link.width));
-      std::memcpy(field, value.data(), value.size());
+    std::string text;
+    std::string why;
+    if (!ConvertValue(link.column, value, link.dbf_numeric, rules_, &text, &why)) {
+      throw ToolError(at() + why);
     }
+    if (text.size() > static_cast<size_t>(link.width)) {
+      throw ToolError(at() + "the value takes " + std::to_string(text.size()) +
+                      " bytes, more than the " + std::to_string(link.width) +
+                      " bytes the bridge passes per value");
+    }
+    // The library reads a value up to its first NUL or the width.
+    std::memcpy(field, text.data(), text.size());
   }
 }
 

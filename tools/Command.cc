@@ -43,6 +43,9 @@ int Dispatch(const std::string& prefix, const std::vector<Command>& table,
   } catch (const UsageError& e) {
     fprintf(stderr, "%s: %s\nRun '%s --help' for usage.\n", path.c_str(), e.what(), path.c_str());
     return kExitUsage;
+  } catch (const ClaimError& e) {
+    fprintf(stderr, "%s: %s\n", path.c_str(), e.what());
+    return kExitClaimed;
   } catch (const std::exception& e) {
     fprintf(stderr, "%s: %s\n", path.c_str(), e.what());
     return kExitError;

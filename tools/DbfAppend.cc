@@ -1,4 +1,4 @@
-// "kestal dbf append FILE [--tag WTK]": CSV records from stdin, appended in
+// "kestal dbf append FILE [--numbered]": CSV records from stdin, appended in
 // batches of up to 500 under the lock on the record count. Input is taken as
 // a stream: a batch is written when it is full or when no more input is
 // waiting, so records fed slowly through a pipe land as they come.
@@ -22,14 +22,18 @@ namespace kestal::tool {
 namespace {
 
 const char kUsage[] =
-    "Usage: kestal dbf append FILE [--tag TAG]\n"
+    "Usage: kestal dbf append FILE [--numbered]\n"
     "\n"
     "Reads CSV records (RFC 4180, in the terminal's encoding) from stdin, one value\n"
     "per field in field order, and appends them to the table file FILE in batches\n"
     "of up to 500 under the lock on the record count. A first line that repeats\n"
     "the field names (as 'kestal dbf cat' prints it) is skipped.\n"
-    "  --tag TAG  table tag given with each batch; WTK numbers the records in a\n"
-    "             first field named REC_NUM (leave that value empty)\n"
+    "Numbers are written right-aligned with the field's decimals ('12.5' in an\n"
+    "N:10:3 field is '12.500'); a number with more decimals than the field keeps\n"
+    "is refused, not rounded. On success the count appended goes to stdout.\n"
+    "  --numbered  number the records in a first field named REC_NUM, under the\n"
+    "              lock (formerly --tag WTK); a record with a REC_NUM value of its\n"
+    "              own is refused: leave that value empty\n"
     "Every value is checked before its batch is written. At a bad record the\n"
     "records before it are appended, and the command stops with status 1.\n";
 
@@ -45,6 +49,8 @@ class Appender {
   Appender(CDBFOperate& table, const std::string& tag)
       : table_(table),
         tag_(tag),
+        numbered_(_mbsicmp(tag.c_str(), "WTK") == 0 && !FieldNames(table).empty() &&
+                  _mbsicmp(FieldNames(table)[0].c_str(), "REC_NUM") == 0),
         names_(FieldNames(table)),
         batch_(static_cast<size_t>(kBatch) * table.m_nRecLen) {}
 
@@ -61,6 +67,8 @@ class Appender {
     if (!error.empty()) {
       throw ToolError(error + " (" + Records(appended_) + " appended before it)");
     }
+    printf("%s appended\n", Records(appended_).c_str());
+    if (fflush(stdout) != 0) throw ToolError("cannot write the output");
   }
 
  private:
@@ -103,6 +111,12 @@ class Appender {
         first_ = false;
         if (IsHeader(rec.fields)) continue;
       }
+      if (numbered_ && !rec.fields.empty() &&
+          rec.fields[0].find_first_not_of(' ') != std::string::npos) {
+        throw ToolError("CSV input line " + std::to_string(rec.line) + ": field " + names_[0] +
+                        ": '" + rec.fields[0] +
+                        "' given, but --numbered numbers the records itself; leave it empty");
+      }
       EncodeRecord(table_, rec.fields, rec.line,
                    &batch_[static_cast<size_t>(pending_) * table_.m_nRecLen]);
       if (++pending_ == kBatch) Flush();
@@ -143,6 +157,7 @@ class Appender {
 
   CDBFOperate& table_;
   const std::string tag_;
+  const bool numbered_;  // the library numbers REC_NUM (tag WTK, first field REC_NUM)
   const std::vector<std::string> names_;
   std::vector<char> batch_;
   CsvReader reader_;
@@ -154,15 +169,23 @@ class Appender {
 }  // namespace
 
 int RunDbfAppend(const Args& args) {
-  Options opts(args, {{"tag", true}});
+  Options opts(args, {{"numbered", false}, {"tag", true}});
   if (opts.help()) {
     fputs(kUsage, stdout);
     return kExitOk;
   }
   opts.ExpectPositional(1, "FILE");
+  // The old spelling: the tag went to the library as it was given.
+  std::string tag = opts.Has("numbered") ? "WTK" : "";
+  if (opts.Has("tag")) {
+    fprintf(stderr,
+            "kestal dbf append: '--tag' is now '--numbered' (for --tag WTK); the old spelling "
+            "goes in the next release\n");
+    if (!opts.Has("numbered")) tag = opts.Get("tag");
+  }
   auto table = std::make_unique<CDBFOperate>();
   OpenTableForAppend(table.get(), opts.positional()[0]);
-  Appender(*table, opts.Get("tag")).Run();
+  Appender(*table, tag).Run();
   return kExitOk;
 }
 

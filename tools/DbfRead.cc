@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <string>
 
 #include "dbf/DBFOperate.h"
 #include "tools/Commands.h"
@@ -34,9 +35,10 @@ const char kFollowUsage[] =
     "Usage: kestal dbf follow FILE [--from N] [--interval MS]\n"
     "\n"
     "Prints a line of field names, then records of FILE as CSV as other processes\n"
-    "append them, like tail -f, until SIGINT or SIGTERM (exit status 0). A file\n"
-    "holding fewer records than its header counts (cut or damaged) ends it after\n"
-    "the records it holds, with status 1.\n"
+    "append them, like tail -f, until SIGINT or SIGTERM (exit status 0); then\n"
+    "prints on stderr the last record printed and the --from that resumes after it.\n"
+    "A file holding fewer records than its header counts (cut or damaged) ends it\n"
+    "after the records it holds, with status 1.\n"
     "  --from N       start at record N (1-based); without it only records\n"
     "                 appended from now on are printed\n"
     "  --interval MS  pause between polls once caught up (default 20)\n";
@@ -123,8 +125,18 @@ int RunDbfFollow(const Args& args) {
   // records held would have the follower wait for records that never come.
   const long start = from > 0 ? from - 2 : RecordCount(*table) - 1;
   if (start + 1 > RecordsHeld(path, *table)) StopIfFileIsShort(*table, path);
+  long printed = start + 1;  // 1-based number of the last record printed
+  // Where to resume, told as sql follow tells it.
+  auto stopped = [&printed] {
+    fprintf(stderr,
+            "kestal dbf follow: stopped; last record printed: %s (resume with --from %ld)\n",
+            printed > 0 ? std::to_string(printed).c_str() : "none", printed + 1);
+  };
   while (!table->MoveTo(start)) {
-    if (StopRequested()) return kExitOk;
+    if (StopRequested()) {
+      stopped();
+      return kExitOk;
+    }
     SleepUnlessStopped(interval);
   }
   std::string last_error;
@@ -132,6 +144,7 @@ int RunDbfFollow(const Args& args) {
     const int n = table->ReadToBufferFromFile(kBlock);
     if (n > 0) {
       EmitBlock(*table, n);
+      printed += n;
       if (fflush(stdout) != 0) throw ToolError("cannot write the output");
     }
     if (table->m_nLastError == 0) {
@@ -150,6 +163,7 @@ int RunDbfFollow(const Args& args) {
     }
     SleepUnlessStopped(interval);
   }
+  stopped();
   return kExitOk;
 }
 

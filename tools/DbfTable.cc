@@ -89,6 +89,37 @@ std::string TypeProblem(char type, const std::string& value) {
   }
 }
 
+// The number value written with exactly decimals digits after the point, as
+// a numeric field holds it ("12.5" in N:8:3 is "12.500"): a leading '+' and
+// zeros before the first digit go, a missing integer part becomes 0. Returns
+// false with the reason when value has more decimals than the field, other
+// than zeros: the input is refused rather than rounded.
+bool FormatNumber(const std::string& value, int decimals, std::string* out, std::string* why) {
+  std::string sign;
+  std::string rest = value;
+  if (!rest.empty() && (rest[0] == '-' || rest[0] == '+')) {
+    if (rest[0] == '-') sign = "-";
+    rest.erase(0, 1);
+  }
+  const size_t point = rest.find('.');
+  std::string whole = rest.substr(0, point);
+  std::string fraction = point == std::string::npos ? "" : rest.substr(point + 1);
+  while (whole.size() > 1 && whole[0] == '0') whole.erase(0, 1);
+  if (whole.empty()) whole = "0";
+  while (static_cast<int>(fraction.size()) > decimals && fraction.back() == '0')
+    fraction.pop_back();
+  if (static_cast<int>(fraction.size()) > decimals) {
+    *why = "has " + std::to_string(fraction.size()) +
+           (fraction.size() == 1 ? " decimal" : " decimals") + ", the field keeps " +
+           std::to_string(decimals);
+    return false;
+  }
+  fraction.append(static_cast<size_t>(decimals) - fraction.size(), '0');
+  const bool zero = whole == "0" && fraction.find_first_not_of('0') == std::string::npos;
+  *out = (zero ? "" : sign) + whole + (decimals > 0 ? "." + fraction : "");
+  return true;
+}
+
 // Why path cannot be opened with flags as a table file, from the system, or
 // "" when it can.
 std::string OpenProblem(const std::string& path, int flags) {
@@ -193,6 +224,12 @@ void EncodeRecord(CDBFOperate& table, const std::vector<std::string>& values, lo
     if (value.empty()) continue;
     const std::string problem = TypeProblem(TypeOf(f), value);
     if (!problem.empty()) throw ToolError(field + "'" + values[i] + "' " + problem);
+    if (right) {
+      std::string why;
+      if (!FormatNumber(std::string(value), f.nDecimal, &value, &why)) {
+        throw ToolError(field + "'" + values[i] + "' " + why);
+      }
+    }
     if (value.size() > f.nLength) {
       throw ToolError(field + "'" + values[i] + "' is " + std::to_string(value.size()) +
                       " bytes, the field holds " + std::to_string(f.nLength));

@@ -35,7 +35,9 @@ std::vector<std::string> FieldNames(CDBFOperate& table);
 
 // Fills one record image (deletion flag ' ' then the fields) from values given
 // in the terminal's encoding, one per field. Character fields are padded on
-// the right, numeric ones on the left. Throws ToolError (naming the line and
+// the right, numeric ones on the left and written with the field's decimals
+// ("12.5" in N:8:3 is "  12.500"; more decimals than the field keeps are
+// refused, not rounded). Throws ToolError (naming the line and
 // the field) for a wrong number of values, a value too long for its field,
 // a character the table code page lacks, or a value that does not suit the
 // field type (N/F: a number; D: YYYYMMDD; L: one of TtFfYyNn?). Empty values

@@ -1,8 +1,8 @@
 // "kestal demo": the whole road of an order, on the embedded database. A
-// writer (kestal dbf append --tag WTK) receives orders at a steady rate and
+// writer (kestal dbf append --numbered) receives orders at a steady rate and
 // appends them to a table file under the lock, numbering them in REC_NUM; a
 // bridge (kestal bridge) copies them into an SQLite table; a follower (kestal
-// sql follow --tag CJK) prints each row as it arrives there. The demo checks
+// sql follow --key rec_num) prints each row as it arrives there. The demo checks
 // that every order arrived in the database exactly once, in order and
 // unchanged.
 #include <poll.h>
@@ -141,7 +141,7 @@ Folder PrepareFolder(const Options& opts) {
   Folder f;
   if (opts.Has("keep")) {
     f.dir = opts.Get("keep");
-    if (f.dir.empty()) throw UsageError("--keep wants a folder");
+    if (f.dir.empty()) throw UsageError(BadOptionValue("keep", "a folder", f.dir));
     if (mkdir(f.dir.c_str(), 0777) != 0 && errno != EEXIST) {
       throw ToolError("cannot make the folder '" + f.dir + "': " + strerror(errno));
     }
@@ -217,19 +217,21 @@ class Demo {
     CreateEmptyTable(folder_.table, ParseFieldList(kFields));
     CreateDatabase(folder_);
     const std::string conn = Connection(folder_, false);
-    follower_ = StartSelf({"sql", "follow", conn, "orders", "--tag", "CJK", "--interval", "20"},
+    follower_ = StartSelf({"sql", "follow", conn, "orders", "--key", "rec_num", "--interval", "20"},
                           false, true);
     bridge_ =
         StartSelf({"bridge", folder_.table, conn, "orders", "--interval", "20"}, false, false);
-    writer_ = StartSelf({"dbf", "append", folder_.table, "--tag", "WTK"}, true, false);
+    // The writer's closing count ("N records appended") is not the demo's
+    // output: its stdout goes to a pipe nobody reads (one short line fits).
+    writer_ = StartSelf({"dbf", "append", folder_.table, "--numbered"}, true, true);
     const long per_tick = (records_ + kTicks - 1) / kTicks;
     printf("Table file: %s\n", folder_.table.c_str());
     printf("Database:   %s, table orders\n", folder_.database.c_str());
-    printf("Writer:     process %d, kestal dbf append --tag WTK, %ld order%s every %d ms\n",
+    printf("Writer:     process %d, kestal dbf append --numbered, %ld order%s every %d ms\n",
            static_cast<int>(writer_.pid), per_tick, per_tick == 1 ? "" : "s", kTickMs);
     printf("Bridge:     process %d, kestal bridge orders.dbf ... orders\n",
            static_cast<int>(bridge_.pid));
-    printf("Follower:   process %d, kestal sql follow ... orders --tag CJK\n\n",
+    printf("Follower:   process %d, kestal sql follow ... orders --key rec_num\n\n",
            static_cast<int>(follower_.pid));
     fflush(stdout);
 

@@ -1,11 +1,17 @@
 #include "tools/Options.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 
 #include "tools/ToolError.h"
 
 namespace kestal::tool {
+
+std::string BadOptionValue(const std::string& name, const std::string& wants,
+                           const std::string& value) {
+  return "option '--" + name + "' wants " + wants + ", not '" + value + "'";
+}
 
 Options::Options(const std::vector<std::string>& args, std::initializer_list<OptionDef> defs) {
   bool options_done = false;
@@ -61,8 +67,8 @@ long Options::GetLong(const std::string& name, long fallback, long min, long max
   errno = 0;
   long v = text.empty() ? 0 : strtol(text.c_str(), &end, 10);
   if (text.empty() || *end != '\0' || errno == ERANGE || v < min || v > max) {
-    throw UsageError("option '--" + name + "' wants a whole number from " + std::to_string(min) +
-                     " to " + std::to_string(max) + ", not '" + text + "'");
+    throw UsageError(BadOptionValue(
+        name, "a whole number from " + std::to_string(min) + " to " + std::to_string(max), text));
   }
   return v;
 }
@@ -72,6 +78,16 @@ void Options::ExpectPositional(size_t count, const char* what) const {
   if (positional_.size() > count) {
     throw UsageError("unexpected argument '" + positional_[count] + "'");
   }
+}
+
+void Options::Rename(const std::string& old_name, const std::string& new_name,
+                     const std::string& prefix) {
+  auto it = values_.find(old_name);
+  if (it == values_.end()) return;
+  fprintf(stderr, "%s: '--%s' is now '--%s'; the old spelling goes in the next release\n",
+          prefix.c_str(), old_name.c_str(), new_name.c_str());
+  if (values_.count(new_name) == 0) values_[new_name] = it->second;
+  values_.erase(it);
 }
 
 }  // namespace kestal::tool

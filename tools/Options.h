@@ -14,6 +14,11 @@ struct OptionDef {
   bool takes_value;
 };
 
+// The one wording of a bad option value: "option '--NAME' wants WANTS, not
+// 'VALUE'".
+std::string BadOptionValue(const std::string& name, const std::string& wants,
+                           const std::string& value);
+
 class Options {
  public:
   // Throws UsageError for an unknown option or an option without its value.
@@ -23,6 +28,8 @@ class Options {
   bool help() const { return help_; }
   const std::vector<std::string>& positional() const { return positional_; }
   bool Has(const std::string& name) const { return values_.count(name) != 0; }
+  // Sets the option's value, as if given.
+  void Set(const std::string& name, const std::string& value) { values_[name] = value; }
   // The option's value, or fallback when it was not given.
   std::string Get(const std::string& name, const std::string& fallback = "") const;
   // The option's value as a whole decimal number within [min, max]; throws
@@ -31,6 +38,10 @@ class Options {
   // Throws UsageError unless exactly count positional arguments were given;
   // what names them in the message ("FILE").
   void ExpectPositional(size_t count, const char* what) const;
+  // Takes an option given under its old name old_name as new_name (unless
+  // new_name was given too), with a notice on stderr under the command path
+  // prefix: old spellings keep working for one release.
+  void Rename(const std::string& old_name, const std::string& new_name, const std::string& prefix);
 
  private:
   bool help_ = false;

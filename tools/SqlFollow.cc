@@ -1,8 +1,10 @@
 // "kestal sql follow CONN TABLE": follows a table that other programs append
 // to, one window of keys at a time, through GetRecordsetForBack, which only
 // delivers a window whose keys are contiguous. Rows go to stdout as CSV; gap
-// messages and reconnections go to stderr. On SIGINT or SIGTERM the command
-// names the last key it delivered, from which --from resumes.
+// messages and reconnections go to stderr. A statement the database refuses
+// (a bad filter) stops the command with the database's reason; only a lost
+// connection is waited out. On SIGINT or SIGTERM the command names the last
+// key it delivered and the key it scanned up to, after which --after resumes.
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -11,6 +13,7 @@
 #include "sql/SQLOperate.h"
 #include "tools/Commands.h"
 #include "tools/Csv.h"
+#include "tools/FetchFault.h"
 #include "tools/Options.h"
 #include "tools/Signals.h"
 #include "tools/SqlFollowLate.h"
@@ -22,21 +25,30 @@ namespace kestal::tool {
 namespace {
 
 const char kUsage[] =
-    "Usage: kestal sql follow CONN TABLE [--tag CJK|WTK] [--from KEY] [--filter COND]\n"
-    "                         [--window N] [--interval MS] [--late-window DURATION]\n"
-    "                         [--late deliver|report|ignore] [--gap-wait evidence|count]\n"
-    "                         [--gap-max DURATION] [--state FILE]\n"
+    "Usage: kestal sql follow CONN TABLE [--key rec_num|serialnum] [--after KEY]\n"
+    "                         [--filter COND] [--window N] [--interval MS]\n"
+    "                         [--late-window DURATION] [--late deliver|report|ignore]\n"
+    "                         [--gap-wait evidence|count] [--gap-max DURATION]\n"
+    "                         [--state FILE]\n"
     "\n"
     "Prints a line of column names, then the rows of TABLE as CSV in key order as\n"
-    "they arrive, until SIGINT or SIGTERM (exit status 0); then prints the last key\n"
-    "delivered on stderr. A window whose keys are not contiguous is held back while\n"
-    "the missing rows may still arrive (the gap message goes to stderr); the tenth\n"
-    "look in a row delivers it anyway.\n"
-    "  --tag TAG      CJK follows by rec_num (default), any other tag by serialnum\n"
-    "  --from KEY     start after key KEY (default 0: the whole table)\n"
-    "  --filter COND  deliver only rows meeting COND (T-SQL; {} for (), \"\" for '')\n"
+    "they arrive, until SIGINT or SIGTERM (exit status 0); then prints on stderr the\n"
+    "last key delivered and the key scanned up to. A window whose keys are not\n"
+    "contiguous is held back while the missing rows may still arrive (the gap\n"
+    "message goes to stderr); the tenth look in a row delivers it anyway. A\n"
+    "statement the database refuses (such as a bad --filter) stops the command\n"
+    "with the database's reason (exit status 1).\n"
+    "  --key COLUMN   the key column: rec_num (default) or serialnum (formerly\n"
+    "                 --tag CJK and --tag WTK)\n"
+    "  --after KEY    deliver the rows after key KEY (default 0: the whole table;\n"
+    "                 formerly --from)\n"
+    "  --filter COND  deliver only rows meeting COND, a T-SQL condition. The\n"
+    "                 library turns {} into () and \"\" into '' before running it,\n"
+    "                 so COND can be written without those characters where a\n"
+    "                 shell or a batch file would take them; both forms work\n"
     "  --window N     rows per window fetch, 1 to 100000 (default 100)\n"
-    "  --interval MS  pause between polls once caught up (default 200)\n";
+    "  --interval MS  pause between polls once caught up with the table's end\n"
+    "                 (default 200)\n";
 
 // s without trailing blanks (the padding of fixed-width values).
 std::string TrimRight(const std::string& s) {
@@ -58,17 +70,16 @@ class Follower {
  public:
   Follower(CSQLOperate& sql, const Options& opts)
       : sql_(sql),
-        tag_(opts.Get("tag", "CJK")),
-        key_column_(tag_ == "CJK" ? "rec_num" : "serialnum"),
-        key_(opts.Get("from", "0")),
+        key_column_(opts.Get("key", "rec_num")),
+        tag_(key_column_ == "rec_num" ? "CJK" : "WTK"),
+        key_(opts.Get("after", "0")),
         window_(static_cast<int>(opts.GetLong("window", 100, 1, 100000))),
         interval_(static_cast<int>(opts.GetLong("interval", 200, 0, 60000))),
         filter_(TableFilter(opts)),
         late_(sql, ParseLateOptions(opts), tag_, filter_) {
-    if (!IsKey(key_)) throw UsageError("--from wants a whole number, not '" + key_ + "'");
     names_ = SqlFieldNames(sql_);
     if (FindSqlField(sql_, key_column_) < 0) {
-      throw ToolError("the table has no column " + key_column_ + ", the key of tag '" + tag_ + "'");
+      throw ToolError("the table has no key column " + key_column_);
     }
     key_ = late_.Resume(key_, key_column_);
   }
@@ -85,6 +96,10 @@ class Follower {
       late_.BeforeLook();
       const int n =
           sql_.GetRecordsetForBack(CString(filter_), CString(key_), window_, CString(tag_));
+      if (Failed(n)) {
+        const std::string why = StatementFault(sql_);
+        if (!why.empty()) throw ToolError("the database refuses the statement: " + why);
+      }
       ReportTrace(n);
       // A gap message comes with the held-back window and with the tenth
       // look, which delivers it anyway.
@@ -95,14 +110,22 @@ class Follower {
         late_.Delivered(key_);
         continue;
       }
-      // A window in which no row met the filter is passed over.
-      if (n == 0 && !sql_.m_strLastKey.IsEmpty()) key_ = sql_.m_strLastKey.str();
+      // A window in which no row met the filter is passed over at once: only
+      // at the table's end (or at a gap, or while the database is lost) is
+      // there reason to wait.
+      if (n == 0 && !sql_.m_strLastKey.IsEmpty()) {
+        key_ = sql_.m_strLastKey.str();
+        late_.Delivered(key_);
+        continue;
+      }
       late_.Delivered(key_);
       SleepUnlessStopped(interval_);
     }
     late_.Stopped();
-    fprintf(stderr, "kestal sql follow: stopped; last key delivered: %s (resume with --from %s)\n",
-            key_.c_str(), key_.c_str());
+    fprintf(stderr,
+            "kestal sql follow: stopped; last key delivered: %s; scanned up to key %s (resume "
+            "with --after %s)\n",
+            delivered_.empty() ? "none" : delivered_.c_str(), key_.c_str(), key_.c_str());
   }
 
  private:
@@ -121,10 +144,15 @@ class Follower {
     while (sql_.SeekToCurrentPos()) {
       EmitRow([this](const std::string& n) { return sql_.GetFieldValue(CString(n)).str(); }, false);
       const std::string key = TrimRight(sql_.GetFieldValue(CString(key_column_)).str());
-      if (IsKey(key)) key_ = key;
+      if (IsKey(key)) key_ = delivered_ = key;
       sql_.MoveNextEx();
     }
     if (fflush(stdout) != 0) throw ToolError("cannot write the output");
+  }
+
+  // True when the fetch failed or had to reconnect.
+  bool Failed(int result) const {
+    return result == -1 || sql_.m_strTrace.str().find("ReOpen") != std::string::npos;
   }
 
   // Prints one row, each column's table text read by value_of(name).
@@ -162,9 +190,10 @@ class Follower {
   }
 
   CSQLOperate& sql_;
-  const std::string tag_;
   const std::string key_column_;
-  std::string key_;
+  const std::string tag_;  // the library's name for the key: CJK rec_num, WTK serialnum
+  std::string key_;        // scanned up to: the next window starts after it
+  std::string delivered_;  // the key of the last row printed
   const int window_;
   const int interval_;
   const std::string filter_;
@@ -176,7 +205,9 @@ class Follower {
 }  // namespace
 
 int RunSqlFollow(const Args& args) {
-  Options opts(args, {{"tag", true},
+  Options opts(args, {{"key", true},
+                      {"tag", true},
+                      {"after", true},
                       {"from", true},
                       {"filter", true},
                       {"window", true},
@@ -192,16 +223,28 @@ int RunSqlFollow(const Args& args) {
     return kExitOk;
   }
   opts.ExpectPositional(2, "CONN and TABLE");
+  // The old spellings: --from KEY started after KEY, --tag CJK chose
+  // rec_num and any other tag serialnum.
+  opts.Rename("from", "after", "kestal sql follow");
+  if (opts.Has("tag")) {
+    const std::string tag = opts.Get("tag");
+    opts.Rename("tag", "key", "kestal sql follow");
+    if (opts.Get("key") == tag) opts.Set("key", tag == "CJK" ? "rec_num" : "serialnum");
+  }
   // Wrong usage is told before any connection is tried.
   opts.GetLong("window", 100, 1, 100000);
   opts.GetLong("interval", 200, 0, 60000);
-  if (!IsKey(opts.Get("from", "0"))) {
-    throw UsageError("--from wants a whole number, not '" + opts.Get("from") + "'");
+  if (!IsKey(opts.Get("after", "0"))) {
+    throw UsageError(BadOptionValue("after", "a whole number", opts.Get("after")));
+  }
+  const std::string key = opts.Get("key", "rec_num");
+  if (key != "rec_num" && key != "serialnum") {
+    throw UsageError(BadOptionValue("key", "rec_num or serialnum", key));
   }
   ParseLateOptions(opts);
   InstallStopHandlers();
   auto sql = std::make_unique<CSQLOperate>();
-  OpenSqlTable(sql.get(), opts.positional()[0], opts.positional()[1]);
+  OpenSqlTable(sql.get(), opts.positional()[0], opts.positional()[1], true);
   Follower(*sql, opts).Run();
   fflush(stdout);
   return kExitOk;

@@ -32,7 +32,7 @@ const char kLateUsage[] =
     "                 first found still runs, pass it once none does\n"
     "  --gap-max DURATION  evidence holds a gap at most this long (default 60s)\n"
     "  --state FILE   keep the last key and the watch in FILE; a restart with the\n"
-    "                 same FILE resumes from them (FILE wins over --from)\n";
+    "                 same FILE resumes from them (FILE wins over --after)\n";
 
 namespace {
 
@@ -214,7 +214,7 @@ std::string LateFollow::Resume(const std::string& from, const std::string& key_c
     if (options_.mode != LateMode::kIgnore) watch_.Restore(w);
   }
   if (from != "0" && from != key) {
-    Note("resuming after key " + key + " from the state file " + path + " (not --from " + from +
+    Note("resuming after key " + key + " from the state file " + path + " (not --after " + from +
          ")");
   }
   last_key_ = key;

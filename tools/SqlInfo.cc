@@ -3,8 +3,10 @@
 // row count it takes when opening the table.
 #include <cstdio>
 #include <memory>
+#include <vector>
 
 #include "sql/SQLOperate.h"
+#include "tools/ColumnTypes.h"
 #include "tools/Commands.h"
 #include "tools/Options.h"
 #include "tools/SqlTable.h"
@@ -20,7 +22,8 @@ const char kUsage[] =
     "Shows the table TABLE of the database named by the connection string CONN as\n"
     "the library maps it: every column with its type code (56 int, written as a\n"
     "number; 37 left out of inserts; others written as text), its width and offset\n"
-    "in the record image, and the number of rows.\n"
+    "in the record image, the declared type the bridge judges values by, and the\n"
+    "number of rows.\n"
     "  CONN  'Provider=SQLite;Data Source=FILE' or\n"
     "        'Provider=PostgreSQL;Server=HOST;Port=N;Database=DB;User ID=U;Password=P'\n";
 
@@ -46,18 +49,21 @@ int RunSqlInfo(const Args& args) {
   }
   opts.ExpectPositional(2, "CONN and TABLE");
   auto sql = std::make_unique<CSQLOperate>();
-  OpenSqlTable(sql.get(), opts.positional()[0], opts.positional()[1]);
+  OpenSqlTable(sql.get(), opts.positional()[0], opts.positional()[1], true);
 
   printf("Table:          %s\n", opts.positional()[1].c_str());
   printf("Rows:           %ld\n", static_cast<long>(sql->m_lTotalRecord));
   printf("Record length:  %d\n", SqlRecordLength(*sql));
   printf("Fields:         %u\n", static_cast<unsigned>(sql->m_nFieldCount));
-  printf("\n  #  %-20s  %4s  %-7s  %5s  %6s\n", "NAME", "TYPE", "", "WIDTH", "OFFSET");
+  const std::vector<ColumnType> declared = ReadColumnTypes(*sql, opts.positional()[1]);
+  printf("\n  #  %-20s  %4s  %-7s  %5s  %6s  %s\n", "NAME", "TYPE", "", "WIDTH", "OFFSET",
+         "DECLARED");
   int offset = 0;
   for (int i = 0; i < sql->m_nFieldCount; ++i) {
     const FIELDINFO& f = sql->m_FieldInfo[i];
-    printf("%3d  %-20s  %4u  %-7s  %5d  %6d\n", i + 1, ToTerminal(f.strName.str()).c_str(),
-           static_cast<unsigned>(f.nType), TypeWord(f.nType), f.nWidth, offset);
+    printf("%3d  %-20s  %4u  %-7s  %5d  %6d  %s\n", i + 1, ToTerminal(f.strName.str()).c_str(),
+           static_cast<unsigned>(f.nType), TypeWord(f.nType), f.nWidth, offset,
+           DescribeColumn(declared[static_cast<size_t>(i)]).c_str());
     offset += f.nWidth;
   }
   sql->Close();

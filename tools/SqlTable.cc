@@ -1,6 +1,10 @@
 #include "tools/SqlTable.h"
 
+#include <cstdint>
+#include <cstdio>
+
 #include "platform/Mbcs.h"
+#include "tools/ConnectCheck.h"
 #include "tools/TerminalText.h"
 #include "tools/ToolError.h"
 
@@ -52,11 +56,20 @@ void CheckFieldTable(const CSQLOperate& sql, const std::string& table) {
 }  // namespace
 
 std::string DescribeComError(const _com_error& e) {
-  return ToTerminal(e.ErrorMessage().str());
+  // The reason first: the status code means something to a support engineer,
+  // not to the operator reading the line.
+  char code[32];
+  snprintf(code, sizeof code, "status %08lx",
+           static_cast<unsigned long>(static_cast<uint32_t>(e.Error())));
+  const std::string why = ToTerminal(e.Description().str());
+  return why.empty() ? std::string(code) : why + " (" + code + ")";
 }
 
-void OpenSqlTable(CSQLOperate* sql, const std::string& connect, const std::string& table) {
+void OpenSqlTable(CSQLOperate* sql, const std::string& given, const std::string& table,
+                  bool read_only) {
   if (table.empty()) throw UsageError("the table name is empty");
+  CheckConnectString(given);
+  const std::string connect = read_only ? ReadOnlyConnectString(given) : given;
   // The name comes from the terminal; the library takes table text (GBK).
   std::string name;
   if (!FromTerminal(table, &name)) {
@@ -74,7 +87,9 @@ void OpenSqlTable(CSQLOperate* sql, const std::string& connect, const std::strin
       throw ToolError("the database has no table '" + table + "'");
     }
     const std::string why = ConnectProblem(connect);
-    throw ToolError("cannot connect to the database" + (why.empty() ? "" : ": " + why));
+    const std::string hint = ConnectHint(connect, read_only);
+    throw ToolError("cannot connect to the database" + (why.empty() ? "" : ": " + why) +
+                    (hint.empty() ? "" : "; " + hint));
   }
   CheckFieldTable(*sql, table);
 }

@@ -16,7 +16,11 @@ namespace kestal::tool {
 // engine's reason) from a table the database does not have, and for a field
 // table the commands cannot serve: widths of 0 or below or above 511, or a
 // record image longer than one 512-byte slot.
-void OpenSqlTable(CSQLOperate* sql, const std::string& connect, const std::string& table);
+// The connection string is checked first (ConnectCheck.h): wrong usage is
+// told before any connection is tried. A command that only reads passes
+// read_only: then Create=yes is ignored, and no empty database is left behind.
+void OpenSqlTable(CSQLOperate* sql, const std::string& connect, const std::string& table,
+                  bool read_only = false);
 
 // The column names of the field table, in order, as the catalog gives them.
 std::vector<std::string> SqlFieldNames(const CSQLOperate& sql);
@@ -27,7 +31,8 @@ int SqlRecordLength(const CSQLOperate& sql);
 // Index of the column named name (case-insensitive), or -1.
 int FindSqlField(const CSQLOperate& sql, const std::string& name);
 
-// The status and description of a database error, for messages.
+// The description of a database error, then its status: "REASON (status
+// 80004005)", for messages.
 std::string DescribeComError(const _com_error& e);
 
 }  // namespace kestal::tool

@@ -8,7 +8,7 @@
 namespace kestal::tool {
 
 // Exit statuses of every command.
-enum ExitStatus { kExitOk = 0, kExitError = 1, kExitUsage = 2 };
+enum ExitStatus { kExitOk = 0, kExitError = 1, kExitUsage = 2, kExitClaimed = 3 };
 
 // Wrong usage: unknown command or option, missing or malformed argument.
 // Exit status 2.
@@ -22,6 +22,13 @@ class UsageError : public std::runtime_error {
 class ToolError : public std::runtime_error {
  public:
   explicit ToolError(const std::string& what) : std::runtime_error(what) {}
+};
+
+// Another bridge holds the target table ("another bridge is copying into
+// TABLE"). Exit status 3.
+class ClaimError : public ToolError {
+ public:
+  explicit ClaimError(const std::string& what) : ToolError(what) {}
 };
 
 }  // namespace kestal::tool

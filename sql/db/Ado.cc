@@ -126,6 +126,10 @@ _RecordsetPtr Connection::Execute(const CString& sql) {
   return result;
 }
 
+long long Connection::RowsChanged() const {
+  return session_ ? session_->RowsChanged() : -1;
+}
+
 void Connection::Log(const CString& sql) {
   sent_.push_back(sql);
   sent_bytes_ += static_cast<size_t>(sql.GetLength());

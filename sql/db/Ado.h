@@ -153,6 +153,9 @@ class Connection {
   // Records e as the last error; for the library's own failures that do not
   // come from the engine (a bulk-load file that cannot be written).
   void NoteError(const _com_error& e) { last_error_ = e; }
+  // Rows changed by the last INSERT, UPDATE or DELETE of the last Execute,
+  // as ADO's RecordsAffected tells it; -1 when none ran or it is not known.
+  long long RowsChanged() const;
 
   // The live engine connection, or null when closed (for the engine layer).
   kestal::db::EngineSession* Session() const { return session_.get(); }

@@ -44,6 +44,9 @@ class EngineSession {
   // none is open.
   virtual void Commit() = 0;
   virtual bool InTransaction() const = 0;
+  // Rows changed by the last INSERT, UPDATE or DELETE of the last Execute,
+  // or -1 when it ran none or the engine cannot tell.
+  virtual long long RowsChanged() const { return -1; }
 };
 
 // Opens an engine session for a parsed connection string; timeout_seconds is

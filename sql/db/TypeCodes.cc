@@ -28,16 +28,20 @@ int DecimalLength(int precision) {
   return 17;
 }
 
-}  // namespace
-
-TypeInfo TypeFromDeclared(const std::string& declared) {
-  const std::string d = Lower(Trim(declared));
-  // Base name: the text before '(' with inner blanks squeezed; arguments.
-  const size_t paren = d.find('(');
-  std::string base = Trim(d.substr(0, paren));
-  int arg1 = -1;
+// A declared type split into its base name (lower case, inner blanks
+// squeezed) and its arguments: "decimal(10, 3)" is decimal, 10, 3.
+struct Declared {
+  std::string base;
+  int arg1 = -1;  // -1: not given
   int arg2 = -1;
-  bool max_length = false;
+  bool max_length = false;  // "(max)"
+};
+
+Declared Split(const std::string& declared) {
+  Declared out;
+  const std::string d = Lower(Trim(declared));
+  const size_t paren = d.find('(');
+  const std::string base = Trim(d.substr(0, paren));
   if (paren != std::string::npos) {
     std::string args = d.substr(paren + 1);
     const size_t close = args.find(')');
@@ -45,23 +49,30 @@ TypeInfo TypeFromDeclared(const std::string& declared) {
     const size_t comma = args.find(',');
     const std::string first = Trim(args.substr(0, comma));
     if (first == "max") {
-      max_length = true;
+      out.max_length = true;
     } else if (!first.empty()) {
-      arg1 = std::atoi(first.c_str());
+      out.arg1 = std::atoi(first.c_str());
     }
-    if (comma != std::string::npos) arg2 = std::atoi(Trim(args.substr(comma + 1)).c_str());
+    if (comma != std::string::npos) out.arg2 = std::atoi(Trim(args.substr(comma + 1)).c_str());
   }
-  (void)arg2;
-  const int n = max_length ? -1 : (arg1 > 0 ? arg1 : 1);
-  std::string squeezed;
   for (char c : base) {
     if (c == ' ' || c == '\t') {
-      if (!squeezed.empty() && squeezed.back() != ' ') squeezed += ' ';
+      if (!out.base.empty() && out.base.back() != ' ') out.base += ' ';
     } else {
-      squeezed += c;
+      out.base += c;
     }
   }
-  base = squeezed;
+  return out;
+}
+
+}  // namespace
+
+TypeInfo TypeFromDeclared(const std::string& declared) {
+  const Declared split = Split(declared);
+  const std::string& base = split.base;
+  const int arg1 = split.arg1;
+  const bool max_length = split.max_length;
+  const int n = max_length ? -1 : (arg1 > 0 ? arg1 : 1);
 
   if (base == "int" || base == "integer") return {56, 4};
   if (base == "bigint") return {127, 8};
@@ -104,6 +115,48 @@ TypeInfo TypeFromDeclared(const std::string& declared) {
   }
   if (base.empty()) return {39, 255};
   return {108, 9};
+}
+
+Precision PrecisionFromDeclared(const std::string& declared) {
+  const Declared split = Split(declared);
+  const std::string& base = split.base;
+  const int n = split.max_length ? -1 : (split.arg1 > 0 ? split.arg1 : 1);
+  if (base == "int" || base == "integer") return {10, 0};
+  if (base == "bigint") return {19, 0};
+  if (base == "smallint") return {5, 0};
+  if (base == "tinyint") return {3, 0};
+  if (base == "bit") return {1, 0};
+  if (base == "char" || base == "character" || base == "varchar" || base == "character varying" ||
+      base == "nchar" || base == "nvarchar") {
+    return {n, 0};
+  }
+  if (base == "datetime") return {23, 3};
+  if (base == "smalldatetime") return {16, 0};
+  if (base == "date") return {10, 0};
+  if (base == "time") return {16, 7};
+  if (base == "datetime2") return {27, 7};
+  if (base == "float" || base == "double" || base == "double precision") return {53, 0};
+  if (base == "real") return {24, 0};
+  if (base == "decimal" || base == "dec" || base == "numeric") {
+    const int p = split.arg1 > 0 ? split.arg1 : 18;
+    return {p, split.arg2 > 0 ? split.arg2 : 0};
+  }
+  if (base == "money") return {19, 4};
+  if (base == "smallmoney") return {10, 4};
+  // Other names, by SQLite's affinity rules; an unknown numeric name sets no
+  // limit, as SQLite stores any number in it.
+  if (base.find("int") != std::string::npos) return {10, 0};
+  if (base.find("char") != std::string::npos || base.find("clob") != std::string::npos ||
+      base.find("text") != std::string::npos) {
+    if (base == "text" || base == "ntext") return {0, 0};
+    return {split.arg1 > 0 ? split.arg1 : 255, 0};
+  }
+  if (base.find("real") != std::string::npos || base.find("floa") != std::string::npos ||
+      base.find("doub") != std::string::npos) {
+    return {53, 0};
+  }
+  if (base.empty()) return {255, 0};
+  return {0, 0};
 }
 
 }  // namespace kestal::db

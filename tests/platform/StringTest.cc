@@ -209,7 +209,7 @@ TEST(CodepageTest, ByteClassesComeFromIconv) {
   EXPECT_FALSE(sjis.lead[0xB1]);
   EXPECT_TRUE(sjis.trail[0x5C]);
   // GB18030's four-byte characters continue with digits after a lead byte.
-  EXPECT_TRUE(kestal::ByteClassesFor("GB18030").trail['0']);
+  EXPECT_TRUE(kestal::ByteClassesFor("GB18030").trail[static_cast<unsigned char>('0')]);
   for (const char* cs : {"GBK", "SHIFT_JIS", "GB18030", "BIG5"}) {
     const kestal::ByteClasses c = kestal::ByteClassesFor(cs);
     for (int b = 0; b <= 0x20; ++b) EXPECT_FALSE(c.trail[b]) << cs << " " << b;
@@ -236,9 +236,9 @@ TEST(CodepageChildTest, SearchesFollowKestalCodepage) {
   const char* env = std::getenv("KESTAL_CODEPAGE");
   if (env == nullptr || std::string(env) != "SHIFT_JIS") GTEST_SKIP() << "run by the test below";
   EXPECT_EQ("SHIFT_JIS", kestal::ProcessCodepage());
-  EXPECT_EQ(-1, CString("\x81\x5C").Find('\\'));  // one Shift_JIS character
-  EXPECT_EQ(1, CString("\xA1\\").Find('\\'));     // a half-width katakana, then '\'
-  EXPECT_EQ(1, CString("\xFD\\").Find('\\'));     // a GBK lead byte, no lead byte here
+  EXPECT_EQ(-1, CString("\x81\x5C").Find('\\'));            // one Shift_JIS character
+  EXPECT_EQ(1, CString("\xA1\\").Find('\\'));               // a half-width katakana, then '\'
+  EXPECT_EQ(1, CString("\xFD\\").Find('\\'));               // a GBK lead byte, no lead byte here
   EXPECT_EQ("\x83\x5C", kestal::FromUtf8("\xE3\x82\xBD"));  // ソ
 }
 

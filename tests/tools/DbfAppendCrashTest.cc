@@ -20,7 +20,7 @@ TEST(DbfAppendKillTest, AnAppenderKilledMidStreamLeavesAConsistentTable) {
   const std::string path = dir.File("orders.dbf");
   CreateTable(path);
   {
-    RunningTool app({"dbf", "append", path, "--tag", "WTK"});
+    RunningTool app({"dbf", "append", path, "--numbered"});
     const long long end = NowMs() + 20000;
     int sent = 0;
     while (HeaderCount(path) < 3000 && NowMs() < end) {
@@ -39,7 +39,7 @@ TEST(DbfAppendKillTest, AnAppenderKilledMidStreamLeavesAConsistentTable) {
   ASSERT_EQ(cat.status, 0) << cat.err;
   EXPECT_EQ(cat.out, kOrderHeader + Orders(1, static_cast<int>(count), true));
   // The next appender carries on after the last counted record.
-  ASSERT_EQ(RunKestal({"dbf", "append", path, "--tag", "WTK"}, Orders(1, 1)).status, 0);
+  ASSERT_EQ(RunKestal({"dbf", "append", path, "--numbered"}, Orders(1, 1)).status, 0);
   EXPECT_EQ(RunKestal({"dbf", "cat", path, "--from", std::to_string(count + 1)}).out,
             std::string(kOrderHeader) + std::to_string(count + 1) + ",601001,B,100,order 1\n");
 }
@@ -52,7 +52,7 @@ TEST(DbfAppendKillTest, ConcurrentAppendersNeverOverlap) {
   for (int p = 0; p < 3; ++p) {
     pids.push_back(Spawn([&]() -> int {
       for (int k = 0; k < 20; ++k) {
-        if (RunKestal({"dbf", "append", path, "--tag", "WTK"}, Orders(1, 25)).status != 0) return 1;
+        if (RunKestal({"dbf", "append", path, "--numbered"}, Orders(1, 25)).status != 0) return 1;
       }
       return 0;
     }));
@@ -105,7 +105,7 @@ TEST(SlowDbfAppendLockTest, GivesUpWhenAnotherProcessHoldsTheLock) {
   const pid_t holder = HoldCountLock(path);
   ASSERT_GT(holder, 0);
   const long long start = NowMs();
-  const ToolResult r = RunKestal({"dbf", "append", path, "--tag", "WTK"}, Orders(3, 5));
+  const ToolResult r = RunKestal({"dbf", "append", path, "--numbered"}, Orders(3, 5));
   const long long took = NowMs() - start;
   Kill(holder);
   EXPECT_EQ(r.status, 1);
@@ -115,7 +115,7 @@ TEST(SlowDbfAppendLockTest, GivesUpWhenAnotherProcessHoldsTheLock) {
   EXPECT_LE(took, 16000);
   EXPECT_EQ(ReadFile(path), before);
   // Once the lock is free the same append goes through.
-  ASSERT_EQ(RunKestal({"dbf", "append", path, "--tag", "WTK"}, Orders(3, 5)).status, 0);
+  ASSERT_EQ(RunKestal({"dbf", "append", path, "--numbered"}, Orders(3, 5)).status, 0);
   EXPECT_EQ(RunKestal({"dbf", "cat", path}).out, kOrderHeader + Orders(1, 7, true));
 }
 

@@ -79,8 +79,8 @@ TEST_F(DbfBadInputTest, CatOfAFileShorterThanItsCountPrintsOnlyWholeRecords) {
 // batches before it stay counted, the failed one is not counted.
 TEST_F(DbfBadInputTest, FailedWriteLeavesEarlierBatchesCounted) {
   const long long header = 32 + 5 * 32 + 1;
-  const ToolResult r = RunKestal({"dbf", "append", path_, "--tag", "WTK"}, Orders(1, 600),
-                                 "C.UTF-8", header + 550 * 44);
+  const ToolResult r = RunKestal({"dbf", "append", path_, "--numbered"}, Orders(1, 600), "C.UTF-8",
+                                 header + 550 * 44);
   EXPECT_EQ(r.status, 1);  // not killed by SIGXFSZ (128 + 25)
   EXPECT_NE(r.err.find("appending 100 records failed"), std::string::npos) << r.err;
   EXPECT_NE(r.err.find(strerror(EFBIG)), std::string::npos) << r.err;
@@ -88,7 +88,7 @@ TEST_F(DbfBadInputTest, FailedWriteLeavesEarlierBatchesCounted) {
   EXPECT_EQ(HeaderCount(path_), 500u);
   EXPECT_EQ(RunKestal({"dbf", "cat", path_}).out, kOrderHeader + Orders(1, 500, true));
   // Without the limit the next append lands straight after record 500.
-  ASSERT_EQ(RunKestal({"dbf", "append", path_, "--tag", "WTK"}, Orders(501, 100)).status, 0);
+  ASSERT_EQ(RunKestal({"dbf", "append", path_, "--numbered"}, Orders(501, 100)).status, 0);
   EXPECT_EQ(RunKestal({"dbf", "cat", path_}).out, kOrderHeader + Orders(1, 600, true));
 }
 

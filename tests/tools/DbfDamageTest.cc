@@ -27,7 +27,7 @@ constexpr long kHeaderLength = 32 + 5 * 32 + 1;  // kOrderFields
 constexpr long kRecordLength = 44;
 
 void Append(const std::string& dbf, const std::string& csv) {
-  const ToolResult r = RunKestal({"dbf", "append", dbf, "--tag", "WTK"}, csv);
+  const ToolResult r = RunKestal({"dbf", "append", dbf, "--numbered"}, csv);
   ASSERT_EQ(r.status, 0) << r.err;
 }
 

@@ -80,7 +80,7 @@ TEST_F(DbfFollowTest, SeesEveryRecordOfConcurrentAppendersExactlyOnce) {
   std::vector<pid_t> pids;
   for (int p = 0; p < 2; ++p) {
     pids.push_back(Spawn([&]() -> int {
-      RunningTool app({"dbf", "append", path_, "--tag", "WTK"});
+      RunningTool app({"dbf", "append", path_, "--numbered"});
       for (int k = 0; k < 100; ++k) app.Write(Orders(1, 7));
       return app.Wait();
     }));

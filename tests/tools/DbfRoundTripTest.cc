@@ -59,15 +59,15 @@ TEST_F(DbfRoundTripTest, CrLfLinesAndBlankLinesAreAccepted) {
 }
 
 TEST_F(DbfRoundTripTest, NumbersAreRightAlignedAndTextKeepsLeadingSpaces) {
-  ASSERT_EQ(RunKestal({"dbf", "append", path_}, "  7 ,  AB  ,B,-1.5,  lead\n").status, 0);
-  EXPECT_EQ(Record(0), " " + std::string("       7") + "  AB  " + "B" + "    -1.5" + "  lead" +
+  ASSERT_EQ(RunKestal({"dbf", "append", path_}, "  7 ,  AB  ,B,-015,  lead\n").status, 0);
+  EXPECT_EQ(Record(0), " " + std::string("       7") + "  AB  " + "B" + "     -15" + "  lead" +
                            std::string(14, ' '));
   EXPECT_EQ(RunKestal({"dbf", "cat", path_}).out,
-            std::string(kOrderHeader) + "7,  AB,B,-1.5,  lead\n");
+            std::string(kOrderHeader) + "7,  AB,B,-15,  lead\n");
 }
 
 TEST_F(DbfRoundTripTest, WtkTagNumbersRecordsAcrossAppends) {
-  ASSERT_EQ(RunKestal({"dbf", "append", path_, "--tag", "WTK"}, Orders(1, 3)).status, 0);
+  ASSERT_EQ(RunKestal({"dbf", "append", path_, "--numbered"}, Orders(1, 3)).status, 0);
   ASSERT_EQ(RunKestal({"dbf", "append", path_, "--tag", "wtk"}, Orders(4, 2)).status, 0);
   EXPECT_EQ(RunKestal({"dbf", "cat", path_}).out, kOrderHeader + Orders(1, 5, true));
   // Any other tag writes the values as given.
@@ -109,7 +109,7 @@ TEST(DbfFieldTypeTest, DatesAndLogicalsAreCheckedBeforeWriting) {
   const std::string path = dir.File("t.dbf");
   CreateTable(path, "DAY:D:8,OK:L:1,AMT:F:6:2");
   ASSERT_EQ(RunKestal({"dbf", "append", path}, "20261207,T,1.5\n,,\n").status, 0);
-  EXPECT_EQ(RunKestal({"dbf", "cat", path}).out, "DAY,OK,AMT\n20261207,T,1.5\n,,\n");
+  EXPECT_EQ(RunKestal({"dbf", "cat", path}).out, "DAY,OK,AMT\n20261207,T,1.50\n,,\n");
   for (const char* bad : {"2026127,T,1\n", "20261307,T,1\n", "20261200,T,1\n", "20261207,X,1\n",
                           "20261207,TT,1\n", "20261207,T,1e5\n"}) {
     const ToolResult r = RunKestal({"dbf", "append", path}, bad);

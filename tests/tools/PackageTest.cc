@@ -78,15 +78,16 @@ TEST(PackageTest, ExampleBuildsAgainstTheInstalledPackageAndRuns) {
 
   const std::string dbf = dir.File("orders.dbf");
   CreateTable(dbf, "REC_NUM:N:4,STOCK:C:6");
-  ASSERT_EQ(RunKestal({"dbf", "append", dbf, "--tag", "WTK"}, ",600000\n,600036\n").status, 0);
+  ASSERT_EQ(RunKestal({"dbf", "append", dbf, "--numbered"}, ",600000\n,买入\n,600099\n").status, 0);
   auto db = TestDatabase::Create(Engine::kSqlite);
   db->Exec("create table orders (rec_num int, stock varchar(6))");
-  db->Exec("insert into orders values (1, '000001'), (2, '000002')");
+  db->Exec("insert into orders values (1, '000001'), (2, '卖出'), (3, '000003')");
   r = Shell("timeout 20 " + Quoted(example + "/follow") + " " + Quoted(dbf) + " " +
             Quoted(db->ConnectionString()) + " orders 2");
   EXPECT_EQ(r.status, 0) << r.out;
+  // GBK text printed in UTF-8; COUNT is the number of records of each.
   EXPECT_EQ(r.out,
-            "file  1:    1 600000\nfile  2:    2 600036\ntable 1: 1 000001\ntable 2: 2 000002\n");
+            "file  1:    1 600000\nfile  2:    2 买入  \ntable 1: 1 000001\ntable 2: 2 卖出\n");
 
   r = Shell(Quoted(example + "/follow") + " " + Quoted(dir.File("none.dbf")) + " x y");
   EXPECT_EQ(r.status, 1) << r.out;

@@ -34,10 +34,10 @@ TEST(SqlInfoTest, ShowsTheFieldTableAndRowCount) {
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_NE(r.out.find("Rows:           3\n"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("Record length:  43\n"), std::string::npos) << r.out;
-  EXPECT_NE(r.out.find("  1  rec_num                 56  int          8       0\n"),
+  EXPECT_NE(r.out.find("  1  rec_num                 56  int          8       0  int\n"),
             std::string::npos)
       << r.out;
-  EXPECT_NE(r.out.find("  5  note                    39  text        20      23\n"),
+  EXPECT_NE(r.out.find("  5  note                    39  text        20      23  varchar(20)\n"),
             std::string::npos)
       << r.out;
 }
@@ -48,11 +48,12 @@ TEST(SqlInfoTest, ErrorPaths) {
   db->Exec(kOrderTableSql);
   ExpectError(
       RunKestal({"sql", "info", "Provider=SQLite;Data Source=" + dir.File("none.db"), "orders"}),
-      "cannot connect to the database: status 80004005");
+      "(status 80004005); the database file");
   ExpectError(RunKestal({"sql", "info", "Provider=Oracle;Data Source=x", "orders"}),
               "cannot connect to the database");
-  ExpectError(RunKestal({"sql", "info", "Data Source='unterminated", "orders"}),
-              "cannot connect to the database");
+  const ToolResult bad = RunKestal({"sql", "info", "Data Source='unterminated", "orders"});
+  EXPECT_EQ(bad.status, 2);
+  EXPECT_NE(bad.err.find("unterminated quoted value"), std::string::npos) << bad.err;
   ExpectError(RunKestal({"sql", "info", db->ConnectionString(), "nosuch"}),
               "the database has no table 'nosuch'");
   EXPECT_EQ(RunKestal({"sql", "info", db->ConnectionString()}).status, 2);
@@ -79,9 +80,10 @@ TEST(SqlExecTest, AnswersAndFailures) {
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out, "成功\n");
   r = RunKestal({"sql", "exec", conn, "insert into orders values (1, '600000', 'B', 5, '买入')"});
-  EXPECT_EQ(r.out, "成功\n");
+  EXPECT_EQ(r.out, "INSERT 1\n");
   EXPECT_EQ(db->Scalar("select note from orders"), "买入");
-  EXPECT_EQ(RunKestal({"sql", "exec", conn, "select * from orders"}).out, "成功\n");
+  EXPECT_EQ(RunKestal({"sql", "exec", conn, "select * from orders"}).out,
+            "rec_num,stock,bs,qty,note\n1,600000,B,5,买入\n");
 
   r = RunKestal({"sql", "exec", conn, "insert into nosuch values (1)"});
   ExpectError(r, "kestal sql exec: -");
@@ -116,7 +118,8 @@ TEST(SqlFollowTest, PrintsRowsAsTheyArriveAndTheLastKeyAtTheEnd) {
             "rec_num,stock,bs,qty,note\n1,600001,B,100,订单 1\n2,600002,S,200,订单 2\n"
             "3,600003,B,300,订单 3\n4,600004,S,400,订单 4\n5,600005,B,500,订单 5\n");
   EXPECT_EQ(f->Stop(SIGTERM), 0);
-  EXPECT_NE(f->err().find("last key delivered: 5 (resume with --from 5)"), std::string::npos)
+  EXPECT_NE(f->err().find("last key delivered: 5; scanned up to key 5 (resume with --after 5)"),
+            std::string::npos)
       << f->err();
 }
 
@@ -124,7 +127,7 @@ TEST(SqlFollowTest, FromAndFilter) {
   auto db = TestDatabase::Create(Engine::kSqlite);
   db->Exec(kOrderTableSql);
   InsertOrders(*db, {1, 2, 3, 4, 5, 6});
-  auto f = Follow(*db, {"--from", "2", "--filter", "bs=\"B\""});
+  auto f = Follow(*db, {"--after", "2", "--filter", "bs=\"B\""});
   const std::string& out = f->ReadLines(3, 10000);
   EXPECT_EQ(out, "rec_num,stock,bs,qty,note\n3,600003,B,300,订单 3\n5,600005,B,500,订单 5\n");
   EXPECT_EQ(f->Stop(SIGTERM), 0);
@@ -164,8 +167,12 @@ TEST(SqlFollowTest, ErrorPaths) {
   db->Exec(kOrderTableSql);
   const std::string conn = db->ConnectionString();
   ExpectError(RunKestal({"sql", "follow", conn, "nosuch"}), "the database has no table 'nosuch'");
-  ExpectError(RunKestal({"sql", "follow", conn, "orders", "--tag", "WTK"}),
-              "the table has no column serialnum, the key of tag 'WTK'");
+  ExpectError(RunKestal({"sql", "follow", conn, "orders", "--key", "serialnum"}),
+              "the table has no key column serialnum");
+  // The old spelling still works, with a notice.
+  const ToolResult old = RunKestal({"sql", "follow", conn, "orders", "--tag", "WTK"});
+  ExpectError(old, "the table has no key column serialnum");
+  EXPECT_NE(old.err.find("'--tag' is now '--key'"), std::string::npos) << old.err;
   ExpectError(RunKestal({"sql", "follow", "Provider=SQLite;Data Source=/nonexistent.db", "orders"}),
               "cannot connect to the database");
   for (const auto& extra : std::vector<std::vector<std::string>>{{"--from", "abc"},

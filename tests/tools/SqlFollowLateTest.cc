@@ -296,7 +296,7 @@ TEST_P(SqlFollowLateTest, KilledFollowerResumesFromItsStateFile) {
     ExpectExactlyOnce(f->out(), Keys(1, 10, {5}), {});
   }
   Insert({5, 11});
-  auto f = Follow({"--state", state, "--from", "3"});
+  auto f = Follow({"--state", state, "--after", "3"});
   ASSERT_TRUE(WaitFor(*f, HasRows(2), 20000)) << f->out();
   usleep(200000);
   EXPECT_EQ(0, f->Stop(SIGTERM));
@@ -377,7 +377,7 @@ TEST(SqlFollowStateTest, BadStateFilesAndOptionsAreRefused) {
   }
   {
     std::ofstream(state) << "kestal sql follow state 1\ncolumn rec_num\nlast 3\n";
-    const ToolResult r = Run("trades", {"--state", state, "--tag", "WTK"});
+    const ToolResult r = Run("trades", {"--state", state, "--key", "serialnum"});
     EXPECT_EQ(1, r.status);
     EXPECT_NE(r.err.find("follows the key rec_num, not serialnum"), std::string::npos) << r.err;
   }

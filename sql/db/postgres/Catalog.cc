@@ -33,32 +33,39 @@ const char kObjects[] =
     "order by lower(c.relname), (c.relname <> lower(c.relname)), c.relname collate \"C\"";
 
 // One row per live column, in column order (of columns whose names differ
-// only in case, the one statements use, as for relations), with SQL Server's type codes and
-// storage lengths (sql/db/TYPES.md). b is the base type oid (a domain counts
-// as its base type, except the domains named after SQL Server types), m the
-// type modifier (the domain's when the column has none), p the numeric
-// precision. Lengths of character types are in characters, as declared.
+// only in case, the one statements use, as for relations), with SQL Server's
+// type codes and storage lengths, and the precision and scale a value may
+// have (sql/db/TYPES.md). b is the base type oid (a domain counts as its base
+// type, except the domains named after SQL Server types), m the type
+// modifier (the domain's when the column has none), p the numeric precision
+// (a numeric without one holds any number: prec 0). Lengths of character
+// types are in characters, as declared.
 const char kColumns[] =
     "select x.id, x.colid, x.name, x.tl[1] as type, x.tl[1] as xtype, x.tl[2] as length, "
+    "x.tl[3] as prec, x.tl[4] as scale, "
     "x.isnullable from (select a.attrelid::bigint as id, a.attnum::int as colid, "
     "a.attname::text as name, (case when a.attnotnull then 0 else 1 end) as isnullable, "
-    "(case when t.typtype = 'd' and t.typname = 'tinyint' then array[48, 1] "
-    "when t.typtype = 'd' and t.typname = 'bit' then array[50, 1] "
-    "when t.typtype = 'd' and t.typname = 'datetime' then array[61, 8] "
+    "(case when t.typtype = 'd' and t.typname = 'tinyint' then array[48, 1, 3, 0] "
+    "when t.typtype = 'd' and t.typname = 'bit' then array[50, 1, 1, 0] "
+    "when t.typtype = 'd' and t.typname = 'datetime' then array[61, 8, 23, 3] "
     "else (case b "
-    "when 23 then array[56, 4] when 20 then array[127, 8] when 21 then array[52, 2] "
-    "when 16 then array[50, 1] when 1560 then array[50, 1] "
-    "when 1042 then array[47, (case when m >= 4 then m - 4 else 1 end)] "
-    "when 1043 then array[39, (case when m >= 4 then m - 4 else -1 end)] "
-    "when 25 then array[35, 16] "
-    "when 17 then array[37, (case when m >= 4 then m - 4 else 8 end)] "
-    "when 1114 then array[61, 8] when 1184 then array[61, 8] "
-    "when 1082 then array[40, 3] when 1083 then array[41, 5] "
-    "when 701 then array[62, 8] when 700 then array[59, 4] "
+    "when 23 then array[56, 4, 10, 0] when 20 then array[127, 8, 19, 0] "
+    "when 21 then array[52, 2, 5, 0] "
+    "when 16 then array[50, 1, 1, 0] when 1560 then array[50, 1, 1, 0] "
+    "when 1042 then array[47, (case when m >= 4 then m - 4 else 1 end), "
+    "(case when m >= 4 then m - 4 else 1 end), 0] "
+    "when 1043 then array[39, (case when m >= 4 then m - 4 else -1 end), "
+    "(case when m >= 4 then m - 4 else -1 end), 0] "
+    "when 25 then array[35, 16, 0, 0] "
+    "when 17 then array[37, (case when m >= 4 then m - 4 else 8 end), 0, 0] "
+    "when 1114 then array[61, 8, 23, 3] when 1184 then array[61, 8, 23, 3] "
+    "when 1082 then array[40, 3, 10, 0] when 1083 then array[41, 5, 16, 7] "
+    "when 701 then array[62, 8, 53, 0] when 700 then array[59, 4, 24, 0] "
     "when 1700 then array[108, (case when p <= 9 then 5 when p <= 19 then 9 "
-    "when p <= 28 then 13 else 17 end)] "
-    "when 790 then array[60, 8] when 2950 then array[36, 16] "
-    "else array[39, 255] end) end) as tl "
+    "when p <= 28 then 13 else 17 end), (case when m >= 4 then p else 0 end), "
+    "(case when m >= 4 then (m - 4) & 65535 else 0 end)] "
+    "when 790 then array[60, 8, 19, 4] when 2950 then array[36, 16, 0, 0] "
+    "else array[39, 255, 255, 0] end) end) as tl "
     "from pg_attribute a join pg_type t on t.oid = a.atttypid "
     "cross join lateral (select (case when t.typtype = 'd' then t.typbasetype else t.oid end) "
     "as b, (case when a.atttypmod >= 0 then a.atttypmod else t.typtypmod end) as m) bm "

@@ -1,6 +1,7 @@
 #include "sql/db/postgres/Session.h"
 
 #include <cctype>
+#include <cstdlib>
 #include <cstring>
 
 #include "platform/Codepage.h"
@@ -54,7 +55,19 @@ void EndCopy(PGconn* conn, ExecStatusType state) {
 // Collects the results of the query sent on conn: the rows of the last result
 // with rows, the first failure raised after the connection is drained, so
 // that it is ready for the next command.
-std::unique_ptr<ResultTable> Collect(PGconn* conn, long limit) {
+// The row count of a result when it is an INSERT, UPDATE, DELETE or MERGE;
+// -1 otherwise.
+long long ChangedRows(PGresult* result) {
+  const char* status = PQcmdStatus(result);
+  for (const char* word : {"INSERT", "UPDATE", "DELETE", "MERGE"}) {
+    if (status != nullptr && strncmp(status, word, strlen(word)) == 0) {
+      return atoll(PQcmdTuples(result));
+    }
+  }
+  return -1;
+}
+
+std::unique_ptr<ResultTable> Collect(PGconn* conn, long limit, long long* changed = nullptr) {
   std::unique_ptr<ResultTable> rows;
   HRESULT status = 0;
   FailureKind kind = FailureKind::kUnknown;
@@ -73,6 +86,8 @@ std::unique_ptr<ResultTable> Collect(PGconn* conn, long limit) {
         kind = FailureKind::kStatement;
         failure = "COPY to or from the client is not supported in statement text";
       }
+    } else if (st == PGRES_COMMAND_OK && changed != nullptr && ChangedRows(raw) >= 0) {
+      *changed = ChangedRows(raw);
     } else if (st != PGRES_COMMAND_OK && st != PGRES_EMPTY_QUERY && status == 0) {
       status = StatusOf(conn, raw);
       kind = KindOf(conn, raw);
@@ -84,9 +99,10 @@ std::unique_ptr<ResultTable> Collect(PGconn* conn, long limit) {
   return rows;
 }
 
-std::unique_ptr<ResultTable> SendAndCollect(PGconn* conn, const std::string& text, long limit) {
+std::unique_ptr<ResultTable> SendAndCollect(PGconn* conn, const std::string& text, long limit,
+                                            long long* changed = nullptr) {
   if (PQsendQuery(conn, text.c_str()) != 1) RaiseFailure(conn, nullptr);
-  return Collect(conn, limit);
+  return Collect(conn, limit, changed);
 }
 
 // The statements as one query text.
@@ -310,6 +326,7 @@ void Session::DropFlight() {
 }
 
 std::unique_ptr<ResultTable> Session::ExecuteBatch(const std::string& tsql) {
+  changed_ = -1;
   std::unique_ptr<ResultTable> last;
   auto keep = [&last](std::unique_ptr<ResultTable> rows) {
     if (rows) last = std::move(rows);
@@ -393,7 +410,7 @@ std::unique_ptr<ResultTable> Session::FinishPlainWrites() {
   std::vector<std::string> statements;
   statements.swap(flight_);
   try {
-    return Collect(conn_, row_limit_);
+    return Collect(conn_, row_limit_, &changed_);
   } catch (const _com_error&) {
     // A lost link leaves the outcome unknown: report it, run nothing again.
     if (PQstatus(conn_) != CONNECTION_OK) throw;
@@ -447,15 +464,16 @@ std::unique_ptr<ResultTable> Session::RunSql(const std::string& sql,
   if (!in_transaction_) {
     // Several statements in one query string run as one implicit
     // transaction, so a LOCK TABLE in front holds until the statement ends.
-    std::unique_ptr<ResultTable> rows = SendAndCollect(conn_, body, row_limit_);
+    std::unique_ptr<ResultTable> rows = SendAndCollect(conn_, body, row_limit_, &changed_);
     if (make_functions) functions_made_ = true;
     return rows;
   }
   // One round trip: the savepoint, the statement and its release.
   const std::string point = kSavepoint;
   try {
-    return SendAndCollect(
-        conn_, "savepoint " + point + "; " + body + "; release savepoint " + point, row_limit_);
+    return SendAndCollect(conn_,
+                          "savepoint " + point + "; " + body + "; release savepoint " + point,
+                          row_limit_, &changed_);
   } catch (const _com_error&) {
     RollbackToSavepoint();
     throw;

@@ -39,6 +39,7 @@ class Session : public EngineSession {
   void Begin() override;
   void Commit() override;
   bool InTransaction() const override { return in_transaction_; }
+  long long RowsChanged() const override { return changed_; }
 
   // The libpq connection (tests read its backend pid).
   PGconn* Raw() const { return conn_; }
@@ -84,7 +85,8 @@ class Session : public EngineSession {
   BackendId backend_;        // this session on the server
   bool lost_ = false;        // the link was lost during a call
   bool in_transaction_ = false;
-  long row_limit_ = 0;  // "set rowcount": 0 means no limit
+  long row_limit_ = 0;      // "set rowcount": 0 means no limit
+  long long changed_ = -1;  // RowsChanged of the last Execute
   // The pg_temp functions the dialect names exist in this session.
   bool functions_made_ = false;
   // The plain writes sent by LaunchPlainWrites and not yet waited for; while

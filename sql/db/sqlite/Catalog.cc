@@ -22,12 +22,14 @@ const char kSysobjects[] =
     "AND name NOT LIKE 'sqlite\\_%' ESCAPE '\\'";
 
 // syscolumns: one row per column, in column order, with SQL Server's type
-// codes and storage lengths (sql/db/TYPES.md).
+// codes and storage lengths, and the precision and scale a value may have
+// (sql/db/TYPES.md).
 const char kSyscolumns[] =
     "CREATE TEMP VIEW IF NOT EXISTS syscolumns AS "
     "SELECT m.rowid AS id, p.cid + 1 AS colid, p.name COLLATE NOCASE AS name, "
     "kestal_type_code(p.type) AS type, kestal_type_code(p.type) AS xtype, "
     "kestal_type_length(p.type) AS length, "
+    "kestal_type_prec(p.type) AS prec, kestal_type_scale(p.type) AS scale, "
     "CASE WHEN p.\"notnull\" THEN 0 ELSE 1 END AS isnullable "
     "FROM main.sqlite_schema AS m JOIN pragma_table_info(m.name, 'main') AS p "
     "WHERE m.type IN ('table','view') AND m.name NOT LIKE 'sqlite\\_%' ESCAPE '\\' "

@@ -369,6 +369,14 @@ void TypeLength(sqlite3_context* ctx, int, sqlite3_value** argv) {
   sqlite3_result_int(ctx, TypeFromDeclared(DeclaredText(argv[0])).length);
 }
 
+void TypePrec(sqlite3_context* ctx, int, sqlite3_value** argv) {
+  sqlite3_result_int(ctx, PrecisionFromDeclared(DeclaredText(argv[0])).prec);
+}
+
+void TypeScale(sqlite3_context* ctx, int, sqlite3_value** argv) {
+  sqlite3_result_int(ctx, PrecisionFromDeclared(DeclaredText(argv[0])).scale);
+}
+
 // SQL Server's comparison of character data under a case-insensitive
 // collation: trailing blanks do not count (ANSI padding) and ASCII letters
 // compare without case; other bytes compare as they are.
@@ -409,6 +417,8 @@ void RegisterFunctions(sqlite3* db) {
   RegisterDateAndStringFunctions(db);
   Register(db, "kestal_type_code", 1, SQLITE_DETERMINISTIC, TypeCode);
   Register(db, "kestal_type_length", 1, SQLITE_DETERMINISTIC, TypeLength);
+  Register(db, "kestal_type_prec", 1, SQLITE_DETERMINISTIC, TypePrec);
+  Register(db, "kestal_type_scale", 1, SQLITE_DETERMINISTIC, TypeScale);
   const int rc =
       sqlite3_create_collation_v2(db, "TSQL", SQLITE_UTF8, nullptr, TsqlCompare, nullptr);
   if (rc != SQLITE_OK) Raise(db, rc, "registering collation TSQL");

@@ -42,6 +42,21 @@ bool Transactional(const char* sql) {
   return true;
 }
 
+// True when sql (as SQLite runs it) is an INSERT, UPDATE, DELETE or REPLACE,
+// whose row count sqlite3_changes tells.
+bool ChangesRows(const std::string& sql) {
+  size_t i = sql.find_first_not_of(" \t\r\n");
+  if (i == std::string::npos) return false;
+  for (const char* word : {"insert", "update", "delete", "replace"}) {
+    const size_t n = strlen(word);
+    if (strncasecmp(sql.c_str() + i, word, n) == 0 &&
+        !isalnum(static_cast<unsigned char>(sql.c_str()[i + n]))) {
+      return true;
+    }
+  }
+  return false;
+}
+
 class SqliteSession : public EngineSession {
  public:
   SqliteSession(const ConnectionString& cs, long timeout_seconds) {
@@ -103,6 +118,7 @@ class SqliteSession : public EngineSession {
 
   std::unique_ptr<ResultTable> Execute(const std::string& batch) override {
     EndStrayTransaction();
+    changed_ = -1;
     std::unique_ptr<ResultTable> last;
     for (const std::string& text : tsql::SplitBatch(batch)) {
       CheckFault(FaultPoint::kBatchStatement, CString(FromUtf8(text)));
@@ -112,6 +128,7 @@ class SqliteSession : public EngineSession {
         case tsql::StatementKind::kSql: {
           auto rows = Run(st.sql);
           if (rows) last = std::move(rows);
+          if (ChangesRows(st.sql)) changed_ = sqlite3_changes64(db_);
           break;
         }
         case tsql::StatementKind::kSetRowcount:
@@ -129,6 +146,8 @@ class SqliteSession : public EngineSession {
     }
     return last;
   }
+
+  long long RowsChanged() const override { return changed_; }
 
   void Begin() override {
     if (host_transaction_) throw _com_error(kTransactionError, "a transaction is already open");
@@ -291,6 +310,7 @@ class SqliteSession : public EngineSession {
   };
 
   sqlite3* db_ = nullptr;
+  long long changed_ = -1;                 // RowsChanged of the last Execute
   std::unique_ptr<CatalogSchema> schema_;  // the rewriter's view of db_'s tables
   sqlite3_stmt* begin_ = nullptr;          // BEGIN IMMEDIATE, prepared on first use
   sqlite3_stmt* commit_ = nullptr;         // COMMIT, prepared on first use

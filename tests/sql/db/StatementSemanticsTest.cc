@@ -286,6 +286,29 @@ TEST_P(StatementTest, SysobjectsAndSyscolumnsDescribeTables) {
             0);
 }
 
+// prec and scale tell what a value may hold where length only tells storage:
+// characters of a character type, digits of a number, none for text.
+TEST_P(StatementTest, SyscolumnsGivesPrecisionAndScale) {
+  db_->Exec(
+      "create table Sized (a int, b varchar(20), c char(6), j decimal(10,3), k numeric(5), "
+      "t text, d date, o bigint)");
+  const std::string id = conn_->Execute("select id from sysobjects where name='sized'")
+                             ->GetCollect("id")
+                             .ToString()
+                             .str();
+  _RecordsetPtr cols =
+      conn_->Execute(CString("select name, prec, scale from syscolumns where id=") + id.c_str() +
+                     " order by colid");
+  const int want[][2] = {{10, 0}, {20, 0}, {6, 0}, {10, 3}, {5, 0}, {0, 0}, {10, 0}, {19, 0}};
+  ASSERT_EQ(cols->GetRecordCount(), 8);
+  for (const auto& w : want) {
+    const std::string name = cols->GetCollect("name").ToString().str();
+    EXPECT_EQ(atoi(cols->GetCollect("prec").ToString()), w[0]) << name;
+    EXPECT_EQ(atoi(cols->GetCollect("scale").ToString()), w[1]) << name;
+    cols->MoveNext();
+  }
+}
+
 TEST_P(StatementTest, IdentityCurrentAndReseed) {
   db_->Exec("create table Ident (" + std::string(db_->traits().identity_ddl) + ", v varchar(4))");
   // Never used: NULL, or the seed where the engine gives it as SQL Server does.
