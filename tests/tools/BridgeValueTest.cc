@@ -183,7 +183,7 @@ TEST_P(BridgeValueTest, SecondBridgeIsRefusedAlsoUntilTheFirstIsKilled) {
   ExpectOrdersExactlyOnce(*t.db, 50);
 }
 
-INSTANTIATE_TEST_SUITE_P(Engines, BridgeValueTest, ::testing::ValuesIn(kAllEngines), EngineName);
+INSTANTIATE_TEST_SUITE_P(Engines, BridgeValueTest, ::testing::ValuesIn(kNativeEngines), EngineName);
 
 // While the database is lost the bridge still reads the file's count: the
 // lag it reports keeps growing with the file.

@@ -106,7 +106,7 @@ TEST_P(FollowEngineTest, SqlExecTellsTheRowsAChangeChanged) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Engines, FollowEngineTest, ::testing::ValuesIn(kAllEngines), EngineName);
+INSTANTIATE_TEST_SUITE_P(Engines, FollowEngineTest, ::testing::ValuesIn(kNativeEngines), EngineName);
 
 TEST(SqlExecVoiceTest, QueriesPrintRowsAndEmptyStatementsAreWrongUsage) {
   auto db = TestDatabase::Create(Engine::kSqlite);
