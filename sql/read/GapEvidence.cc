@@ -72,12 +72,22 @@ bool AnyStillInFlight(const TxSnapshot& first, const TxSnapshot& now) {
 }
 
 bool ShowsTransactionsInFlight(const CSQLOperate& sql) {
+  std::string provider;
   try {
-    const std::string provider =
-        db::ConnectionString::Parse(sql.m_strConnect.str()).Get("Provider");
-    return strncasecmp(provider.c_str(), "postgres", 8) == 0;
+    provider = db::ConnectionString::Parse(sql.m_strConnect.str()).Get("Provider");
   } catch (...) {
     return false;  // a string the connection could not have opened either
+  }
+  if (strncasecmp(provider.c_str(), "postgres", 8) == 0) return true;
+  if (provider.empty() || strcasecmp(provider.c_str(), "sqlite") == 0) return false;
+  if (sql.m_pConnection == nullptr) return false;
+  // Through ODBC the server is whatever the driver reached: ask it. Only
+  // PostgreSQL answers; any other server refuses the function.
+  try {
+    sql.m_pConnection->Execute("select pg_current_snapshot() as snap");
+    return true;
+  } catch (const _com_error&) {
+    return false;
   }
 }
 

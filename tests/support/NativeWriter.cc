@@ -17,7 +17,7 @@ struct NativeWriter::Impl {
 };
 
 NativeWriter::NativeWriter(const TestDatabase& db) : impl_(std::make_unique<Impl>()) {
-  if (db.engine() == Engine::kSqlite) {
+  if (Backend(db.engine()) == Engine::kSqlite) {
     if (sqlite3_open(db.FilePath().c_str(), &impl_->lite) != SQLITE_OK) {
       const std::string err = sqlite3_errmsg(impl_->lite);
       sqlite3_close(impl_->lite);
@@ -30,6 +30,7 @@ NativeWriter::NativeWriter(const TestDatabase& db) : impl_(std::make_unique<Impl
   std::string conninfo = "host=" + cs.Get("Server") + " dbname=" + cs.Get("Database");
   if (cs.Has("Port")) conninfo += " port=" + cs.Get("Port");
   if (cs.Has("User ID")) conninfo += " user=" + cs.Get("User ID");
+  if (cs.Has("UID")) conninfo += " user=" + cs.Get("UID");  // through ODBC
   impl_->pg = PQconnectdb(conninfo.c_str());
   if (PQstatus(impl_->pg) != CONNECTION_OK) {
     const std::string err = PQerrorMessage(impl_->pg);
