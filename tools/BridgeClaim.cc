@@ -44,15 +44,6 @@ std::string FileNamePart(const std::string& table) {
   return out;
 }
 
-std::string Quoted(const std::string& text) {
-  std::string out = "'";
-  for (char c : text) {
-    out += c;
-    if (c == '\'') out += '\'';
-  }
-  return out + "'";
-}
-
 bool IsSqlServerProvider(const std::string& provider) {
   const std::string p = Lower(provider);
   return p == "sqloledb" || p.rfind("sqloledb.", 0) == 0 || p.rfind("msoledbsql", 0) == 0 ||
@@ -139,7 +130,7 @@ bool TableClaim::TakeOnServer() {
   } else {
     // sp_getapplock answers 0 or 1 when granted, below 0 otherwise.
     sql = "declare @r int; exec @r = sp_getapplock @Resource = " +
-          Quoted("kestal bridge " + Lower(table_)) +
+          SqlQuoted("kestal bridge " + Lower(table_)) +
           ", @LockMode = 'Exclusive', @LockOwner = 'Session', @LockTimeout = 0; "
           "select case when @r >= 0 then 1 else 0 end as claimed";
   }

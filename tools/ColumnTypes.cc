@@ -18,16 +18,6 @@ std::string LookupName(const std::string& table) {
   return dots != std::string::npos && dots > 0 ? table.substr(dots + 2) : table;
 }
 
-// table with every quote doubled, for a string literal.
-std::string Quoted(const std::string& text) {
-  std::string out = "'";
-  for (char c : text) {
-    out += c;
-    if (c == '\'') out += '\'';
-  }
-  return out + "'";
-}
-
 int ReadInt(const _RecordsetPtr& rs, const char* column) {
   const _variant_t v = rs->GetCollect(column);
   return v.IsNull() ? 0 : atoi(v.ToString().c_str());
@@ -112,7 +102,7 @@ std::vector<ColumnType> ReadColumnTypes(const CSQLOperate& sql, const std::strin
   std::vector<ColumnType> columns;
   try {
     _RecordsetPtr objects = sql.m_pConnection->Execute(CString(
-        "select id from sysobjects where name=" + Quoted(LookupName(sql.m_strTableName.str()))));
+        "select id from sysobjects where name=" + SqlQuoted(LookupName(sql.m_strTableName.str()))));
     if (objects->GetState() != adStateOpen || objects->GetRecordCount() == 0) {
       throw ToolError("the catalog does not list the table '" + table + "'");
     }

@@ -117,4 +117,14 @@ int FindSqlField(const CSQLOperate& sql, const std::string& name) {
   return -1;
 }
 
+// text as an SQL string literal: in single quotes, each quote doubled.
+std::string SqlQuoted(const std::string& text) {
+  std::string out = "'";
+  for (char c : text) {
+    out += c;
+    if (c == '\'') out += '\'';
+  }
+  return out + "'";
+}
+
 }  // namespace kestal::tool

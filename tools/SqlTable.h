@@ -35,4 +35,7 @@ int FindSqlField(const CSQLOperate& sql, const std::string& name);
 // 80004005)", for messages.
 std::string DescribeComError(const _com_error& e);
 
+// text as an SQL string literal: in single quotes, each quote doubled.
+std::string SqlQuoted(const std::string& text);
+
 }  // namespace kestal::tool

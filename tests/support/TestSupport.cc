@@ -1,5 +1,9 @@
 #include "support/TestSupport.h"
 
+#ifdef KESTAL_TEST_ASAN
+#include <sanitizer/lsan_interface.h>
+#endif
+
 #include <errno.h>
 #include <signal.h>
 #include <stdlib.h>
@@ -76,5 +80,26 @@ long long NowMs() {
              std::chrono::steady_clock::now().time_since_epoch())
       .count();
 }
+
+long ResidentKb() {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
+  }
+  return -1;
+}
+
+#ifdef KESTAL_TEST_ASAN
+LeaksIgnoredHere::LeaksIgnoredHere() {
+  __lsan_disable();
+}
+LeaksIgnoredHere::~LeaksIgnoredHere() {
+  __lsan_enable();
+}
+#else
+LeaksIgnoredHere::LeaksIgnoredHere() = default;
+LeaksIgnoredHere::~LeaksIgnoredHere() = default;
+#endif
 
 }  // namespace kestal::test

@@ -39,4 +39,34 @@ void WriteFile(const std::string& path, const std::string& bytes);
 // Milliseconds on the monotonic clock.
 long long NowMs();
 
+// Resident memory of this process in kB (VmRSS of /proc/self/status); -1
+// when it cannot be read.
+long ResidentKb();
+
+#if defined(__SANITIZE_ADDRESS__)
+#define KESTAL_TEST_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define KESTAL_TEST_ASAN 1
+#endif
+#endif
+
+// True in a build under AddressSanitizer, whose quarantine and shadow memory
+// make resident memory say nothing about the program's own growth.
+#ifdef KESTAL_TEST_ASAN
+constexpr bool kUnderAddressSanitizer = true;
+#else
+constexpr bool kUnderAddressSanitizer = false;
+#endif
+
+// While one lives, what this thread allocates is left out of the leak check
+// (for third-party code whose leaks are not ours to fix); a no-op elsewhere.
+class LeaksIgnoredHere {
+ public:
+  LeaksIgnoredHere();
+  ~LeaksIgnoredHere();
+  LeaksIgnoredHere(const LeaksIgnoredHere&) = delete;
+  LeaksIgnoredHere& operator=(const LeaksIgnoredHere&) = delete;
+};
+
 }  // namespace kestal::test

@@ -14,6 +14,7 @@
 #include "sql/db/odbc/Errors.h"
 #include "sql/db/postgres/Dialect.h"
 #include "sql/db/tsql/Lexer.h"
+#include "sql/db/tsql/Rewriter.h"
 
 #ifdef KESTAL_WITH_BCP
 #define TDSODBC_BCP 1
@@ -36,23 +37,6 @@ struct Column {
   bool binary = false;
   bool identity = false;
 };
-
-// A terminator as T-SQL writes it: \t, \n, \r\n escapes or a hex byte 0x0a.
-std::string Terminator(const std::string& written) {
-  if (written.size() > 2 && written[0] == '0' && (written[1] == 'x' || written[1] == 'X')) {
-    return std::string(1, static_cast<char>(std::stoi(written.substr(2), nullptr, 16)));
-  }
-  std::string out;
-  for (size_t i = 0; i < written.size(); ++i) {
-    if (written[i] == '\\' && i + 1 < written.size()) {
-      const char e = written[++i];
-      out += e == 't' ? '\t' : e == 'n' ? '\n' : e == 'r' ? '\r' : e == '0' ? '\0' : e;
-    } else {
-      out += written[i];
-    }
-  }
-  return out;
-}
 
 std::string ReadWholeFile(const std::string& path) {
   struct stat info;
@@ -83,10 +67,12 @@ struct FileRows {
 template <class Fits>
 FileRows SplitFile(const std::string& content, const tsql::BulkInsertRequest& request,
                    const std::string& table, size_t columns, Fits fits) {
-  const std::string row_term =
-      request.row_terminator.empty() ? std::string("\n") : Terminator(request.row_terminator);
-  const std::string field_term =
-      request.field_terminator.empty() ? std::string("\t") : Terminator(request.field_terminator);
+  const std::string row_term = request.row_terminator.empty()
+                                   ? std::string("\n")
+                                   : tsql::TerminatorBytes(request.row_terminator);
+  const std::string field_term = request.field_terminator.empty()
+                                     ? std::string("\t")
+                                     : tsql::TerminatorBytes(request.field_terminator);
   FileRows rows;
   size_t pos = 0;
   for (size_t line = 1; pos < content.size(); ++line) {

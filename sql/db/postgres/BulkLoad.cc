@@ -14,6 +14,7 @@
 #include "platform/Codepage.h"
 #include "sql/db/postgres/Dialect.h"
 #include "sql/db/postgres/Errors.h"
+#include "sql/db/tsql/Rewriter.h"
 
 namespace kestal::db::postgres {
 namespace {
@@ -59,23 +60,6 @@ std::vector<Column> TableColumns(PGconn* conn, const std::string& table, std::st
   return columns;
 }
 
-// A terminator as T-SQL writes it: \t, \n, \r\n escapes or a hex byte 0x0a.
-std::string Terminator(const std::string& written) {
-  if (written.size() > 2 && written[0] == '0' && (written[1] == 'x' || written[1] == 'X')) {
-    return std::string(1, static_cast<char>(std::stoi(written.substr(2), nullptr, 16)));
-  }
-  std::string out;
-  for (size_t i = 0; i < written.size(); ++i) {
-    if (written[i] == '\\' && i + 1 < written.size()) {
-      const char e = written[++i];
-      out += e == 't' ? '\t' : e == 'n' ? '\n' : e == 'r' ? '\r' : e == '0' ? '\0' : e;
-    } else {
-      out += written[i];
-    }
-  }
-  return out;
-}
-
 // One value in COPY text format, appended to out: an empty field is NULL;
 // backslashes, tabs and line ends are escaped.
 void AppendCopyValue(std::string& out, const char* value, size_t size) {
@@ -103,7 +87,7 @@ void AppendCopyValue(std::string& out, const char* value, size_t size) {
 class RowReader {
  public:
   RowReader(const std::string& content, const std::string& written)
-      : content_(content), term_(written.empty() ? "\n" : Terminator(written)) {}
+      : content_(content), term_(written.empty() ? "\n" : tsql::TerminatorBytes(written)) {}
   // Sets *begin and *size to the next row; false when there is none.
   bool Next(const char** begin, size_t* size) {
     if (done_) return false;
@@ -285,8 +269,9 @@ void BulkLoad(PGconn* conn, const tsql::BulkInsertRequest& request) {
   for (const Column& c : all) {
     if (!c.binary) without_binary.push_back(c);
   }
-  const std::string field_term =
-      request.field_terminator.empty() ? std::string("\t") : Terminator(request.field_terminator);
+  const std::string field_term = request.field_terminator.empty()
+                                     ? std::string("\t")
+                                     : tsql::TerminatorBytes(request.field_terminator);
   RowReader rows(content, request.row_terminator);
 
   // The COPY starts with the first data row, whose fields choose the

@@ -999,4 +999,21 @@ Statement Rewrite(const std::string& text, const Dialect& dialect, Schema* schem
   return st;
 }
 
+// A terminator written with escapes or as a hex byte, as the bytes it means.
+std::string TerminatorBytes(const std::string& written) {
+  if (written.size() > 2 && written[0] == '0' && (written[1] == 'x' || written[1] == 'X')) {
+    return std::string(1, static_cast<char>(std::stoi(written.substr(2), nullptr, 16)));
+  }
+  std::string out;
+  for (size_t i = 0; i < written.size(); ++i) {
+    if (written[i] == '\\' && i + 1 < written.size()) {
+      const char e = written[++i];
+      out += e == 't' ? '\t' : e == 'n' ? '\n' : e == 'r' ? '\r' : e == '0' ? '\0' : e;
+    } else {
+      out += written[i];
+    }
+  }
+  return out;
+}
+
 }  // namespace kestal::db::tsql

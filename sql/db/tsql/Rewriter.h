@@ -53,4 +53,8 @@ struct Statement {
 // _com_error(kNotSupported) for constructs without a faithful translation.
 Statement Rewrite(const std::string& statement, const Dialect& dialect, Schema* schema = nullptr);
 
+// The bytes a FIELDTERMINATOR or ROWTERMINATOR stands for, as T-SQL writes
+// them: \t, \n, \r and \0 escapes, or a hex byte such as 0x0a.
+std::string TerminatorBytes(const std::string& written);
+
 }  // namespace kestal::db::tsql

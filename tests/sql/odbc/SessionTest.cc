@@ -13,6 +13,7 @@
 #include "sql/db/Ado.h"
 #include "sql/db/odbc/Session.h"
 #include "support/TestDatabase.h"
+#include "support/TestSupport.h"
 
 namespace kestal::test {
 namespace {
@@ -168,7 +169,12 @@ TEST(OdbcDsnTest, SqliteThroughADsnGetsTheDialectFunctions) {
   }
   _ConnectionPtr c;
   c.CreateInstance();
-  c->Open(CString("Provider=ODBC;DSN=kestal_dsn_" + std::to_string(getpid()) + ";Create=yes"));
+  {
+    // SQLite's ODBC driver reads the DSN's settings at connect and never
+    // frees them: not this library's memory to answer for.
+    LeaksIgnoredHere third_party;
+    c->Open(CString("Provider=ODBC;DSN=kestal_dsn_" + std::to_string(getpid()) + ";Create=yes"));
+  }
   c->Execute("create table t (id int, name varchar(8))");
   c->Execute("insert into t values (1, 'ab  ')");
   _RecordsetPtr rs = c->Execute(
