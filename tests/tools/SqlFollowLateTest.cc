@@ -233,11 +233,12 @@ TEST_P(SqlFollowEvidenceTest, PassesARolledBackGapAtOnceAndStopsHoldingAtTheLimi
   }
   InsertRange(6, 10);
   auto f = Follow({"--gap-wait", "evidence", "--gap-max", "3s", "--late-window", "1m"});
-  // Nothing was in flight when the gap at 5 was first seen: passed without
-  // holding, well before the limit.
+  // Nothing of this test was in flight when the gap at 5 was first seen.
+  // Snapshots span the whole server, which other tests share: their
+  // transactions may hold the gap, but never past the limit.
   ASSERT_TRUE(WaitFor(*f, HasRows(9), 20000)) << f->out();
-  EXPECT_EQ(0u, Count(f->err(), "holding the gap")) << f->err();
-  EXPECT_EQ(0u, Count(f->err(), "passing the gap")) << f->err();
+  const size_t held_before = Count(f->err(), "holding the gap");
+  const size_t passed_before = Count(f->err(), "passing the gap: transactions seen");
 
   // A writer that never ends: held, then passed at --gap-max.
   NativeWriter holder(*db_);
@@ -252,8 +253,9 @@ TEST_P(SqlFollowEvidenceTest, PassesARolledBackGapAtOnceAndStopsHoldingAtTheLimi
   ASSERT_TRUE(WaitFor(*f, HasRows(14), 20000)) << f->out();
   EXPECT_EQ(0, f->Stop(SIGTERM));
   ExpectExactlyOnce(f->out(), Keys(1, 15, {5}), {12});
-  EXPECT_EQ(1u, Count(f->err(), "holding the gap")) << f->err();
-  EXPECT_EQ(1u, Count(f->err(), "passing the gap: transactions seen when it was first found"))
+  EXPECT_EQ(held_before + 1, Count(f->err(), "holding the gap")) << f->err();
+  EXPECT_EQ(passed_before + 1,
+            Count(f->err(), "passing the gap: transactions seen when it was first found"))
       << f->err();
   EXPECT_EQ(1u, Count(f->err(), "skipped keys 5 (1 key)")) << f->err();
   EXPECT_EQ(1u, Count(f->err(), "skipped keys 12 (1 key)")) << f->err();
