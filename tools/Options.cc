@@ -50,19 +50,27 @@ Options::Options(const std::vector<std::string>& args, std::initializer_list<Opt
     } else if (!def->takes_value && has_inline) {
       throw UsageError("option '--" + name + "' takes no value");
     }
-    values_[name] = value;
+    // A repeatable option keeps every value; any other keeps the last one.
+    std::vector<std::string>& given = values_[name];
+    if (!def->repeatable) given.clear();
+    given.push_back(value);
   }
 }
 
 std::string Options::Get(const std::string& name, const std::string& fallback) const {
   auto it = values_.find(name);
-  return it == values_.end() ? fallback : it->second;
+  return it == values_.end() || it->second.empty() ? fallback : it->second.back();
+}
+
+std::vector<std::string> Options::GetAll(const std::string& name) const {
+  auto it = values_.find(name);
+  return it == values_.end() ? std::vector<std::string>() : it->second;
 }
 
 long Options::GetLong(const std::string& name, long fallback, long min, long max) const {
   auto it = values_.find(name);
-  if (it == values_.end()) return fallback;
-  const std::string& text = it->second;
+  if (it == values_.end() || it->second.empty()) return fallback;
+  const std::string& text = it->second.back();
   char* end = nullptr;
   errno = 0;
   long v = text.empty() ? 0 : strtol(text.c_str(), &end, 10);

@@ -12,6 +12,7 @@ namespace kestal::tool {
 struct OptionDef {
   const char* name;  // without the leading "--"
   bool takes_value;
+  bool repeatable = false;  // may be given more than once; every value is kept
 };
 
 // The one wording of a bad option value: "option '--NAME' wants WANTS, not
@@ -28,10 +29,14 @@ class Options {
   bool help() const { return help_; }
   const std::vector<std::string>& positional() const { return positional_; }
   bool Has(const std::string& name) const { return values_.count(name) != 0; }
-  // Sets the option's value, as if given.
-  void Set(const std::string& name, const std::string& value) { values_[name] = value; }
-  // The option's value, or fallback when it was not given.
+  // Sets the option's value, as if given once (replacing earlier values).
+  void Set(const std::string& name, const std::string& value) { values_[name] = {value}; }
+  // Adds one more value to a repeatable option, as if given again.
+  void Add(const std::string& name, const std::string& value) { values_[name].push_back(value); }
+  // The option's value (the last one given), or fallback when it was not given.
   std::string Get(const std::string& name, const std::string& fallback = "") const;
+  // Every value given for the option, in order; empty when it was not given.
+  std::vector<std::string> GetAll(const std::string& name) const;
   // The option's value as a whole decimal number within [min, max]; throws
   // UsageError for anything else.
   long GetLong(const std::string& name, long fallback, long min, long max) const;
@@ -46,7 +51,7 @@ class Options {
  private:
   bool help_ = false;
   std::vector<std::string> positional_;
-  std::map<std::string, std::string> values_;
+  std::map<std::string, std::vector<std::string>> values_;
 };
 
 }  // namespace kestal::tool
