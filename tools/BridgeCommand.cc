@@ -9,6 +9,7 @@
 #include <string>
 
 #include "tools/Bridge.h"
+#include "tools/BridgeCheck.h"
 #include "tools/Commands.h"
 #include "tools/Options.h"
 #include "tools/Signals.h"
@@ -20,6 +21,8 @@ namespace {
 const char kUsage[] =
     "Usage: kestal bridge FILE CONN TABLE [--mode 0|1|2] [--batch N] [--interval MS]\n"
     "                     [--load-name NAME] [--keep-padding]\n"
+    "                     [--reject FILE] [--create-table] [--map FIELD=COLUMN]...\n"
+    "                     [--ignore FIELD]... [--check]\n"
     "\n"
     "Copies every record of the table file FILE, and every record appended to it\n"
     "later, into the table TABLE of the database named by CONN, until SIGINT or\n"
@@ -40,6 +43,16 @@ const char kUsage[] =
     "                 (default WTK; formerly --tag)\n"
     "  --keep-padding keep the blanks that pad character fields in varchar and\n"
     "                 text columns\n"
+    "  --reject FILE  a record the database refuses for good (a value its column\n"
+    "                 cannot hold, a constraint) is logged in FILE with its position,\n"
+    "                 raw image and reason, and the bridge goes on; its rec_num\n"
+    "                 stays a hole (default: such a record stops the bridge)\n"
+    "  --create-table create TABLE from the file's header when it is missing, with\n"
+    "                 an index on rec_num\n"
+    "  --map FIELD=COLUMN  copy file field FIELD into COLUMN (repeatable)\n"
+    "  --ignore FIELD copy file field FIELD nowhere (repeatable)\n"
+    "  --check        open both sides, print the plan and copy nothing: exit\n"
+    "                 status 0 when the bridge would run, 1 otherwise\n"
     "A database locked by another connection is waited for; one that cannot\n"
     "store anything (disk full, read-only) stops the bridge with its reason.\n"
     "Exit status 1 for a bad field list, a missing file or table, a connection\n"
@@ -108,7 +121,12 @@ int RunBridge(const Args& args) {
                       {"keep-padding", false},
                       {"mode", true},
                       {"batch", true},
-                      {"interval", true}});
+                      {"interval", true},
+                      {"reject", true},
+                      {"create-table", false},
+                      {"map", true, true},
+                      {"ignore", true, true},
+                      {"check", false}});
   if (opts.help()) {
     fputs(kUsage, stdout);
     return kExitOk;
@@ -124,6 +142,14 @@ int RunBridge(const Args& args) {
   config.mode = static_cast<int>(opts.GetLong("mode", 0, 0, 2));
   config.batch = static_cast<int>(opts.GetLong("batch", 500, 1, 500));
   const int interval = static_cast<int>(opts.GetLong("interval", 200, 0, 60000));
+  config.reject_path = opts.Get("reject");
+  if (opts.Has("reject") && config.reject_path.empty()) {
+    throw UsageError(BadOptionValue("reject", "a file name", ""));
+  }
+  config.create_table = opts.Has("create-table");
+  config.maps = opts.GetAll("map");
+  config.ignores = opts.GetAll("ignore");
+  if (opts.Has("check")) return RunBridgeCheck(config);
   InstallStopHandlers();
   // A file-size limit met by the database engine becomes a write error with
   // its reason, not a kill.
@@ -147,6 +173,10 @@ int RunBridge(const Args& args) {
   fprintf(stderr,
           "kestal bridge: stopped; %ld records copied in this run, %ld of %ld in the table\n",
           bridge.copied(), bridge.position(), bridge.file_count());
+  if (bridge.rejected() > 0) {
+    fprintf(stderr, "kestal bridge: %ld records set aside in '%s' in this run\n", bridge.rejected(),
+            config.reject_path.c_str());
+  }
   return kExitOk;
 }
 
