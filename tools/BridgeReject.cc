@@ -91,7 +91,20 @@ RejectLog::RejectLog(const std::string& path, const std::string& table, bool cre
     if (n == 0) break;
     content.append(block, static_cast<size_t>(n));
   }
-  needs_newline_ = !content.empty() && content.back() != '\n';
+  if (create && !content.empty() && content.back() != '\n') {
+    // The tail of a line cut short by a kill or a full disk: its record was
+    // never passed over, so it is rejected again and logged in full. Left in
+    // place, the next line would complete it into a second line for one
+    // record.
+    const size_t keep = content.rfind('\n') == std::string::npos ? 0 : content.rfind('\n') + 1;
+    if (ftruncate(fd_, static_cast<off_t>(keep)) != 0) {
+      const int err = errno;
+      close(fd_);
+      throw ToolError("cannot cut the unfinished last line of the reject file '" + path +
+                      "': " + strerror(err));
+    }
+    content.resize(keep);
+  }
   size_t from = 0;
   for (size_t end; (end = content.find('\n', from)) != std::string::npos; from = end + 1) {
     const std::vector<std::string> f = SplitTabs(content.substr(from, end - from));
@@ -123,16 +136,13 @@ void RejectLog::Settle(long resume, const std::function<bool(long, std::string*)
 }
 
 void RejectLog::Append(long position, const std::string& image, const std::string& reason) {
-  std::string line = needs_newline_ ? "\n" : "";
-  line += std::to_string(position) + "\t" + UtcNow() + "\t" + OneField(table_) + "\t" + Hex(image) +
-          "\t" + OneField(reason) + "\n";
+  const std::string line = std::to_string(position) + "\t" + UtcNow() + "\t" + OneField(table_) +
+                           "\t" + Hex(image) + "\t" + OneField(reason) + "\n";
   if (!WriteAll(fd_, line) || fdatasync(fd_) != 0) {
-    // What did reach the file ends without a line feed or is a whole line;
-    // either way the record is tried again and logged once more in full.
-    needs_newline_ = true;
+    // The bridge stops; the next start cuts what reached the file short of
+    // a line feed, or finds the whole line and passes the record over.
     throw ToolError("cannot write the reject file '" + path_ + "': " + strerror(errno));
   }
-  needs_newline_ = false;
   positions_.insert(position);
   ++appended_;
 }

@@ -29,7 +29,8 @@ namespace kestal::tool {
 class RejectLog {
  public:
   // Opens path for appending (creating it, mode 0640, when create), and
-  // reads the lines it holds for table. Throws ToolError naming the path and
+  // reads the lines it holds for table; when create, an unfinished last
+  // line is cut off. Throws ToolError naming the path and
   // errno text.
   RejectLog(const std::string& path, const std::string& table, bool create);
   ~RejectLog();
@@ -58,7 +59,6 @@ class RejectLog {
   std::string path_;
   std::string table_;
   int fd_ = -1;
-  bool needs_newline_ = false;  // the file ends in a line cut short
   std::set<long> positions_;
   std::multimap<long, std::string> images_;  // logged position -> image (hex), until settled
   long appended_ = 0;
