@@ -145,8 +145,9 @@ void CheckMapAgainstFile(const FieldMap& map, const CDBFOperate& dbf) {
     const std::string target = map.TargetOf(fields[i]);
     if (target.empty()) continue;
     for (size_t j = 0; j < i; ++j) {
-      if (SameName(map.TargetOf(fields[j]), target)) {
-        problems += "; column " + ToTerminal(target) + " is the target of both field " +
+      const std::string earlier = map.TargetOf(fields[j]);
+      if (SameName(earlier, target)) {
+        problems += "; column " + ToTerminal(earlier) + " is the target of both field " +
                     ToTerminal(fields[j]) + " and field " + ToTerminal(fields[i]);
       }
     }
