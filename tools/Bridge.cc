@@ -363,6 +363,12 @@ long Bridge::Send(long n) {
   }
 
   int mode = config_.mode;
+  if (mode == 1 && t_->reject && t_->reject->Holds(position_)) {
+    // The server numbers a mode-1 record max(rec_num)+1, which would close
+    // the hole a rejected record leaves: the batch after a hole carries its
+    // positions itself, as plain statements in one transaction.
+    mode = 0;
+  }
   long count = Fill(t_->images, got, mode);
   if (count < got && mode == 2) {
     // A bulk-load line cannot carry a comma or a line break in a value; this

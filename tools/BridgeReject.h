@@ -47,6 +47,8 @@ class RejectLog {
   // disk. Throws ToolError naming the path and errno text.
   void Append(long position, const std::string& image, const std::string& reason);
 
+  // Whether the record at position is logged (settled or appended).
+  bool Holds(long position) const { return positions_.count(position) != 0; }
   // The smallest logged position above position, or 0 when there is none.
   long NextAfter(long position) const;
   // position advanced past every logged position that follows it in a row.
