@@ -57,8 +57,8 @@ const char kUsage[] =
     "store anything (disk full, read-only) stops the bridge with its reason.\n"
     "Exit status 1 for a bad field list, a missing file or table, a connection\n"
     "that cannot be made, a value its column cannot hold, a database that refuses\n"
-    "every write, or a record the database keeps refusing; 3 when another bridge\n"
-    "is copying into TABLE.\n";
+    "every write, or a record the database keeps refusing (without --reject); 3\n"
+    "when another bridge is copying into TABLE.\n";
 
 long long MonotonicMs() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(
