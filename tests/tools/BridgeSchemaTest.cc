@@ -237,6 +237,43 @@ TEST_P(BridgeSchemaTest, CheckPrintsThePlanAndCopiesNothing) {
   EXPECT_EQ(after.Stop(SIGTERM), 0) << after.err();
 }
 
+// The statement --create-table would run, by field list: the type choices at
+// their edges, and names no engine takes unquoted.
+TEST(BridgeCreateTableTest, StatementForEachFieldLayout) {
+  OrderTables t(Engine::kSqlite, kOtherTable);
+  struct Case {
+    const char* fields;
+    std::vector<std::string> extra;
+    bool runs;
+    const char* want;  // part of the create line, or the reason on stderr
+  };
+  const Case cases[] = {
+      {"A:N:9", {}, true, "create table orders (rec_num int, a int)"},
+      {"A:N:10", {}, true, "create table orders (rec_num int, a numeric(10,0))"},
+      {"A:N:5:3,B:N:20:2", {}, true, "(rec_num int, a numeric(5,3), b numeric(20,2))"},
+      {"REC_NUM:C:8,A:C:1", {}, true, "create table orders (rec_num int, a varchar(1))"},
+      {"A:C:3,B:D:8", {"--map", "A=rec_num"}, true, "create table orders (rec_num int, b char(8))"},
+      {"A:C:3", {"--map", "A=two words"}, false, "the column name 'two words' of field A"},
+      {"A:C:3", {"--table", "or-ders"}, false, "wants a table name of letters, digits and '_'"},
+  };
+  int n = 0;
+  for (const Case& c : cases) {
+    const std::string dbf = t.dir.File("t" + std::to_string(++n) + ".dbf");
+    CreateTable(dbf, c.fields);
+    std::vector<std::string> args = {"bridge", dbf, t.conn, "orders", "--check", "--create-table"};
+    if (!c.extra.empty() && c.extra[0] == "--table") {
+      args[3] = c.extra[1];
+    } else {
+      args.insert(args.end(), c.extra.begin(), c.extra.end());
+    }
+    const ToolResult r = RunKestal(args, "", "C.UTF-8", -1, t.dir.path());
+    const std::string& where = c.runs ? r.out : r.err;
+    EXPECT_EQ(r.status, c.runs ? 0 : 1) << c.fields << "\n" << r.err;
+    EXPECT_NE(where.find(c.want), std::string::npos) << c.fields << "\n" << where;
+  }
+  EXPECT_FALSE(OrdersExists(*t.db));
+}
+
 INSTANTIATE_TEST_SUITE_P(Engines, BridgeSchemaTest, ::testing::ValuesIn(kAllEngines), EngineName);
 
 }  // namespace
