@@ -92,21 +92,28 @@ void Bridge::OpenSides(bool inspect) {
   const FieldMap map = ParseFieldMap(config_.maps, config_.ignores);
   OpenTable(t_->dbf.get(), config_.dbf_path);
   CheckMapAgainstFile(map, *t_->dbf);
-  // The claim comes before the table is created: of two bridges started
-  // together with --create-table, one creates and the other is refused.
-  t_->claim = std::make_unique<TableClaim>(config_.connect, config_.table,
-                                           [this](const std::string& text) { Notice(text); });
-  const bool created = PrepareTable(inspect);
-  // Inspecting holds the claim only to learn that no other bridge has it.
-  if (inspect) t_->claim.reset();
+  auto claim = [this] {
+    t_->claim = std::make_unique<TableClaim>(config_.connect, config_.table,
+                                             [this](const std::string& text) { Notice(text); });
+  };
   ValueRules rules;
   rules.keep_padding = config_.keep_padding;
-  if (inspect && created) {  // the table does not exist yet: the plan is the design's
-    t_->mapper = std::make_unique<RecordMapper>(
-        *t_->dbf, DesignTable(*t_->dbf, map, config_.table).columns, rules, map);
-    return;
+  if (config_.create_table) {
+    // The claim comes before the table is created: of two bridges started
+    // together, one creates it and the other is refused.
+    claim();
+    if (PrepareTable(inspect) && inspect) {
+      // The table does not exist yet: the plan is the design's. Inspecting
+      // holds the claim only to learn that no other bridge has it.
+      t_->claim.reset();
+      t_->mapper = std::make_unique<RecordMapper>(
+          *t_->dbf, DesignTable(*t_->dbf, map, config_.table).columns, rules, map);
+      return;
+    }
   }
   OpenSqlTable(t_->sql.get(), config_.connect, config_.table);
+  if (!t_->claim) claim();
+  if (inspect) t_->claim.reset();
   const std::vector<ColumnType> columns = ReadColumnTypes(*t_->sql, config_.table);
   CheckMapAgainstTable(map, columns);
   t_->mapper = std::make_unique<RecordMapper>(*t_->dbf, columns, rules, map);
