@@ -70,14 +70,37 @@ bool WriteAll(int fd, const std::string& text) {
   return true;
 }
 
+// Flushes the folder entry of a new file to the disk, so that the lines
+// flushed into the file are not lost with its name after a power failure.
+// Best effort: a folder that cannot be opened leaves the file as it is.
+void SyncFolderOf(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  const std::string folder = slash == std::string::npos ? "."
+                             : slash == 0               ? "/"
+                                                        : path.substr(0, slash);
+  const int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return;
+  fsync(fd);
+  close(fd);
+}
+
 }  // namespace
 
 RejectLog::RejectLog(const std::string& path, const std::string& table, bool create)
     : path_(path), table_(table) {
+  struct stat st {};
+  const bool is_new = create && stat(path.c_str(), &st) != 0 && errno == ENOENT;
   fd_ = open(path.c_str(), O_RDWR | O_APPEND | O_CLOEXEC | (create ? O_CREAT : 0), 0640);
   if (fd_ < 0) {
     throw ToolError("cannot open the reject file '" + path + "': " + strerror(errno));
   }
+  if (fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode)) {
+    close(fd_);
+    // Lines are read back at the next start to skip what was set aside: a
+    // pipe or device cannot give them back.
+    throw ToolError("the reject file '" + path + "' is not a regular file");
+  }
+  if (is_new) SyncFolderOf(path);
   std::string content;
   char block[65536];
   for (;;) {

@@ -164,6 +164,41 @@ TEST_P(BridgeRejectTest, UnwritableRejectFileStopsAtStart) {
   EXPECT_EQ(OrderCount(*t.db), 0);
 }
 
+// The reject file cannot take a line (the file-size limit met midway, as on
+// a full disk): the bridge stops naming the file and the reason, and the next
+// run cuts the unfinished line, logs the record in full and goes on. On
+// PostgreSQL only: the limit would stop an SQLite database file as well.
+TEST(BridgeRejectFaultTest, UnwritableLineStopsAndTheNextRunLogsItOnce) {
+  OrderTables t(Engine::kPostgres, kCheckedTable);
+  const std::string rejects = t.dir.File("rejects.tsv");
+  AppendTo(t.dbf, Orders(1, 5));
+  const ToolResult r = RunKestal(
+      {"bridge", t.dbf, t.conn, "orders", "--interval", "5", "--reject", rejects, "--batch", "1"},
+      "", "C.UTF-8", 100, t.dir.path());
+  EXPECT_EQ(r.status, 1) << r.err;
+  EXPECT_NE(r.err.find("cannot write the reject file '" + rejects + "': File too large"),
+            std::string::npos)
+      << r.err;
+  EXPECT_EQ(RecNums(*t.db), (std::vector<std::string>{"1", "2"}));
+  EXPECT_EQ(ReadAll(rejects).size(), 100u);
+
+  BridgeUntil(t, 4, {"--reject", rejects});
+  EXPECT_EQ(RecNums(*t.db), (std::vector<std::string>{"1", "2", "4", "5"}));
+  EXPECT_EQ(ReadRejects(rejects).count, (std::map<long, int>{{3, 1}})) << ReadAll(rejects);
+  EXPECT_EQ(ReadAll(rejects).substr(0, 2), "3\t");
+}
+
+TEST(BridgeRejectFaultTest, DeviceOrPipeIsRefused) {
+  OrderTables t(Engine::kSqlite, kCheckedTable);
+  AppendTo(t.dbf, Orders(1, 2));
+  const ToolResult r = RunKestal({"bridge", t.dbf, t.conn, "orders", "--reject", "/dev/full"}, "",
+                                 "C.UTF-8", -1, t.dir.path());
+  EXPECT_EQ(r.status, 1) << r.err;
+  EXPECT_NE(r.err.find("the reject file '/dev/full' is not a regular file"), std::string::npos)
+      << r.err;
+  EXPECT_EQ(OrderCount(*t.db), 0);
+}
+
 INSTANTIATE_TEST_SUITE_P(Engines, BridgeRejectTest, ::testing::ValuesIn(kNativeEngines),
                          EngineName);
 
