@@ -99,10 +99,18 @@ FieldMap ParseFieldMap(const std::vector<std::string>& maps,
                        const std::vector<std::string>& ignores) {
   FieldMap map;
   std::vector<std::string> seen;
+  // Names arrive in the terminal's encoding; fields and columns are table text.
+  auto table_text = [](const std::string& name, const std::string& option) {
+    std::string out;
+    if (!FromTerminal(name, &out)) {
+      throw UsageError(option + ": '" + name + "' holds text that the table code page cannot hold");
+    }
+    return out;
+  };
   auto once = [&](const std::string& field, const std::string& option) {
     for (const std::string& s : seen) {
       if (SameName(s, field)) {
-        throw UsageError("field " + field + " is given twice (" + option +
+        throw UsageError("field " + ToTerminal(field) + " is given twice (" + option +
                          "); map or ignore each field once");
       }
     }
@@ -113,12 +121,14 @@ FieldMap ParseFieldMap(const std::vector<std::string>& maps,
     if (eq == std::string::npos || eq == 0 || eq + 1 == spec.size()) {
       throw UsageError(BadOptionValue("map", "FILE_FIELD=COLUMN", spec));
     }
-    once(spec.substr(0, eq), "--map " + spec);
-    map.renames.emplace_back(spec.substr(0, eq), spec.substr(eq + 1));
+    const std::string field = table_text(spec.substr(0, eq), "--map " + spec);
+    once(field, "--map " + spec);
+    map.renames.emplace_back(field, table_text(spec.substr(eq + 1), "--map " + spec));
   }
-  for (const std::string& field : ignores) {
-    if (field.empty()) throw UsageError(BadOptionValue("ignore", "a field name", field));
-    once(field, "--ignore " + field);
+  for (const std::string& given : ignores) {
+    if (given.empty()) throw UsageError(BadOptionValue("ignore", "a field name", given));
+    const std::string field = table_text(given, "--ignore " + given);
+    once(field, "--ignore " + given);
     map.ignored.push_back(field);
   }
   return map;
@@ -133,12 +143,16 @@ void CheckMapAgainstFile(const FieldMap& map, const CDBFOperate& dbf) {
   std::string problems;
   for (const auto& rename : map.renames) {
     if (!held(rename.first)) {
-      problems += "; --map " + rename.first + "=" + rename.second + ": the file has no field " +
-                  rename.first;
+      const std::string field = ToTerminal(rename.first);
+      problems +=
+          "; --map " + field + "=" + ToTerminal(rename.second) + ": the file has no field " + field;
     }
   }
   for (const std::string& field : map.ignored) {
-    if (!held(field)) problems += "; --ignore " + field + ": the file has no field " + field;
+    if (!held(field)) {
+      problems +=
+          "; --ignore " + ToTerminal(field) + ": the file has no field " + ToTerminal(field);
+    }
   }
   // Two fields going to one column: a rename onto a name another field keeps.
   for (size_t i = 0; i < fields.size(); ++i) {
@@ -161,7 +175,8 @@ void CheckMapAgainstTable(const FieldMap& map, const std::vector<ColumnType>& co
     const bool held = std::any_of(columns.begin(), columns.end(),
                                   [&](const ColumnType& c) { return SameName(c.name, column); });
     if (!held)
-      problems += "; --map " + field + "=" + column + ": the table has no column " + column;
+      problems += "; --map " + ToTerminal(field) + "=" + ToTerminal(column) +
+                  ": the table has no column " + ToTerminal(column);
   }
   if (!problems.empty()) throw UsageError("bad field map: " + problems.substr(2));
 }

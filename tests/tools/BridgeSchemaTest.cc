@@ -118,15 +118,16 @@ TEST_P(BridgeSchemaTest, CreateTableFromTheHeaderThenFindIt) {
 
 TEST_P(BridgeSchemaTest, MapAndIgnoreSendFieldsToOtherColumns) {
   OrderTables t(GetParam(),
-                "create table orders (rec_num int, code varchar(6), side char(1), qty int)");
+                "create table orders (rec_num int, 代码 varchar(6), side char(1), qty int)");
+  // A column named in Chinese, given in the terminal's UTF-8.
   AppendTo(t.dbf, Orders(1, 3));
-  RunningTool bridge({"bridge", t.dbf, t.conn, "orders", "--interval", "5", "--map", "stock=code",
+  RunningTool bridge({"bridge", t.dbf, t.conn, "orders", "--interval", "5", "--map", "stock=代码",
                       "--map", "BS=side", "--ignore", "NOTE"},
                      "C.UTF-8", t.dir.path(), true);
   ASSERT_TRUE(WaitForOrderRows(*t.db, 3, 20000));
   EXPECT_EQ(bridge.Stop(SIGTERM), 0) << bridge.err();
   EXPECT_EQ(
-      t.db->Query("select rec_num, code, side, qty from orders order by rec_num"),
+      t.db->Query("select rec_num, 代码, side, qty from orders order by rec_num"),
       (std::vector<std::vector<std::string>>{
           {"1", "601001", "B", "100"}, {"2", "601002", "S", "200"}, {"3", "601003", "B", "300"}}));
 }
