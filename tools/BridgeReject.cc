@@ -148,11 +148,15 @@ void RejectLog::Settle(long resume, const std::function<bool(long, std::string*)
   for (const auto& [position, hex] : images_) {
     if (position <= resume || positions_.count(position) != 0) continue;
     std::string image;
-    if (image_at(position, &image) && Hex(image) == hex) {
+    const bool held = image_at(position, &image);
+    if (held && Hex(image) == hex) {
       positions_.insert(position);
-    } else {
+    } else if (held) {
       note("the reject file '" + path_ + "' names record " + std::to_string(position) +
            ", but the file holds another record there; it is copied, not skipped");
+    } else {
+      note("the reject file '" + path_ + "' names record " + std::to_string(position) +
+           ", which the file does not hold (yet); the line is left aside");
     }
   }
   images_.clear();
