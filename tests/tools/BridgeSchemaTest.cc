@@ -275,6 +275,28 @@ TEST(BridgeCreateTableTest, StatementForEachFieldLayout) {
   EXPECT_FALSE(OrdersExists(*t.db));
 }
 
+// A table ahead of the file, and a reject file the bridge could not write:
+// the check says the bridge would not run, as the bridge would stop at start.
+TEST(BridgeCheckTest, WouldNotRunWhereTheBridgeWouldStop) {
+  OrderTables t(Engine::kSqlite);
+  AppendTo(t.dbf, Orders(1, 2));
+  t.db->Exec("insert into orders values (10, '601010', 'S', 1000, 'order 10')");
+  ToolResult r = Bridge(t, {"--check"});
+  EXPECT_EQ(r.status, 1) << r.err;
+  EXPECT_NE(r.err.find("the table already holds rec_num 10 but the file has only 2 records"),
+            std::string::npos)
+      << r.err;
+  t.db->Exec("delete from orders");
+  r = Bridge(t, {"--check", "--reject", "/dev/full"});
+  EXPECT_EQ(r.status, 1) << r.err;
+  EXPECT_NE(r.err.find("is not a regular file"), std::string::npos) << r.err;
+  r = Bridge(t, {"--check", "--reject", t.dir.path()});
+  EXPECT_EQ(r.status, 1) << r.err;
+  EXPECT_NE(r.err.find("cannot open the reject file '" + t.dir.path() + "': Is a directory"),
+            std::string::npos)
+      << r.err;
+}
+
 INSTANTIATE_TEST_SUITE_P(Engines, BridgeSchemaTest, ::testing::ValuesIn(kAllEngines), EngineName);
 
 }  // namespace
