@@ -116,14 +116,14 @@ FieldMap ParseFieldMap(const std::vector<std::string>& maps,
     }
     seen.push_back(field);
   };
-  for (const std::string& spec : maps) {
-    const size_t eq = spec.find('=');
-    if (eq == std::string::npos || eq == 0 || eq + 1 == spec.size()) {
-      throw UsageError(BadOptionValue("map", "FILE_FIELD=COLUMN", spec));
+  for (const std::string& entry : maps) {
+    const size_t eq = entry.find('=');
+    if (eq == std::string::npos || eq == 0 || eq + 1 == entry.size()) {
+      throw UsageError(BadOptionValue("map", "FILE_FIELD=COLUMN", entry));
     }
-    const std::string field = table_text(spec.substr(0, eq), "--map " + spec);
-    once(field, "--map " + spec);
-    map.renames.emplace_back(field, table_text(spec.substr(eq + 1), "--map " + spec));
+    const std::string field = table_text(entry.substr(0, eq), "--map " + entry);
+    once(field, "--map " + entry);
+    map.renames.emplace_back(field, table_text(entry.substr(eq + 1), "--map " + entry));
   }
   for (const std::string& given : ignores) {
     if (given.empty()) throw UsageError(BadOptionValue("ignore", "a field name", given));

@@ -24,7 +24,7 @@ struct FieldMap {
 };
 
 // Parses the values of --map ("FIELD=COLUMN") and --ignore ("FIELD"). Throws
-// UsageError naming a spec without '=' or with an empty side, and a field
+// UsageError naming a value without '=' or with an empty side, and a field
 // given twice (mapped twice, or mapped and ignored).
 FieldMap ParseFieldMap(const std::vector<std::string>& maps,
                        const std::vector<std::string>& ignores);
