@@ -28,7 +28,7 @@ constexpr const char* kCheckedTable =
     "300), note varchar(20))";
 
 std::string EngineName(const ::testing::TestParamInfo<Engine>& info) {
-  return info.param == Engine::kSqlite ? "sqlite" : "postgres";
+  return EngineLabel(info.param);
 }
 
 void AppendTo(const std::string& dbf, const std::string& csv) {
@@ -199,8 +199,7 @@ TEST(BridgeRejectFaultTest, DeviceOrPipeIsRefused) {
   EXPECT_EQ(OrderCount(*t.db), 0);
 }
 
-INSTANTIATE_TEST_SUITE_P(Engines, BridgeRejectTest, ::testing::ValuesIn(kNativeEngines),
-                         EngineName);
+INSTANTIATE_TEST_SUITE_P(Engines, BridgeRejectTest, ::testing::ValuesIn(kAllEngines), EngineName);
 
 // kill -9 at random moments while refused records come and go: every good
 // record arrives once, every refused one is logged once, in whole lines.
