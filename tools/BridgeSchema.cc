@@ -263,8 +263,8 @@ bool TableExists(const std::string& connect, const std::string& table) {
   }
   _ConnectionPtr c = Connect(connect);
   try {
-    _RecordsetPtr rs =
-        c->Execute(CString("select id from sysobjects where name=" + SqlQuoted(name)));
+    _RecordsetPtr rs = c->Execute(
+        CString("select id from sysobjects where lower(name)=lower(" + SqlQuoted(name) + ")"));
     const bool found = rs->GetState() == adStateOpen && rs->GetRecordCount() > 0;
     c->Close();
     return found;
