@@ -245,7 +245,8 @@ class Recordset {
   // row. Throws kItemNotFound for an unknown column, kNoCurrentRecord at
   // BOF/EOF, kObjectClosed when not open.
   _variant_t GetCollect(const char* name) const;
-  // Number and names of the result's columns (empty when closed).
+  // Number and names of the result's columns (empty when closed). Runs a
+  // deferred statement, raising its failure.
   std::vector<CString> ColumnNames() const;
 
   // Used by the layer to install a result (takes it over, opens the set).

@@ -26,10 +26,11 @@ struct Cell {
 
 // Every row of one statement that yields rows, packed. The values of a row lie
 // back to back in a byte arena made of blocks that never move once written;
-// a row costs one pointer to its first byte and one 32-bit end offset per
-// column (relative to the row's start, the top bit marking NULL), so a result
-// takes its values' bytes plus 8 + 4 * columns bytes per row and the unused
-// tail of its last block. Column names as the engine reports them (matched by
+// a row costs one pointer to its first byte and one end offset per column
+// (relative to the row's start, the top bit marking NULL; 16 bits while every
+// row is under 32 KiB, else 32), so a result takes its values' bytes plus
+// 8 + 2 * columns bytes per row (8 + 4 * columns with a long row) and the
+// unused tail of its last block. Column names as the engine reports them (matched by
 // callers without regard to case); they must be set before the first row.
 //
 // Filling: AddRow, then one AddText or AddNull per column in column order;
@@ -79,17 +80,30 @@ class ResultTable {
   // Closes the current row: pads its missing cells with NULL.
   void FinishRow();
   uint32_t CellEnd(size_t row, size_t column) const;
+  // The end offsets, always read and written in their 32-bit form.
+  size_t EndCount() const;
+  uint32_t EndAt(size_t at) const;
+  void SetEnd(size_t at, uint32_t end);
+  void PushEnd(uint32_t end);
+  // Moves every offset to 32 bits (once, at the first long row).
+  void Widen();
+  // End offset of the current row's last cell so far (0 before its first).
+  uint32_t LastEnd() const;
   uint32_t CellStart(size_t row, size_t column) const;
 
   std::vector<std::unique_ptr<char[]>> blocks_;
-  size_t next_block_ = 0;       // size of the next block to allocate
-  size_t block_bytes_ = 0;      // bytes of all blocks
-  char* write_ = nullptr;       // next free byte of the current block
-  char* block_end_ = nullptr;   // end of the current block
-  size_t width_ = 0;            // cells per row, fixed at the first row
-  size_t filled_ = 0;           // cells of the current row appended so far
-  std::vector<char*> starts_;   // first byte of each row
-  std::vector<uint32_t> ends_;  // per cell: end offset in its row | kNull
+  size_t next_block_ = 0;      // size of the next block to allocate
+  size_t block_bytes_ = 0;     // bytes of all blocks
+  char* write_ = nullptr;      // next free byte of the current block
+  char* block_end_ = nullptr;  // end of the current block
+  size_t width_ = 0;           // cells per row, fixed at the first row
+  size_t filled_ = 0;          // cells of the current row appended so far
+  std::vector<char*> starts_;  // first byte of each row
+  // Per cell: its end offset in its row, the top bit marking NULL; in
+  // narrow_ends_ while every row is under 32 KiB, else all in wide_ends_.
+  std::vector<uint16_t> narrow_ends_;
+  std::vector<uint32_t> wide_ends_;
+  bool wide_ = false;
 };
 
 // One live engine connection. Not thread-safe: one caller at a time, as a

@@ -1,7 +1,9 @@
 // ResultTable: the packed storage of one statement's rows (see Engine.h).
 // What must hold: a row's bytes are contiguous inside one block, a block never
-// moves once allocated, and ends_ holds exactly width_ entries per finished
-// row (the row being filled is finished by the next AddRow or by any read).
+// moves once allocated, and the end offsets hold exactly width_ entries per
+// finished row (the row being filled is finished by the next AddRow or by
+// ConvertText). Offsets are kept in 16 bits while every row is shorter than
+// 32 KiB, and all widened to 32 bits by the first row that is not.
 #include <algorithm>
 #include <cstring>
 #include <stdexcept>
@@ -13,6 +15,8 @@ namespace {
 
 constexpr uint32_t kNull = 0x80000000u;    // top bit of an end offset: NULL
 constexpr uint32_t kOffset = 0x7fffffffu;  // the offset bits
+constexpr uint16_t kNarrowNull = 0x8000u;  // the same in a 16-bit offset
+constexpr uint32_t kNarrowOffset = 0x7fffu;
 // Blocks grow from small (a one-row window costs little) to a bound that
 // keeps the unused tail of the last block small beside a large result.
 constexpr size_t kFirstBlock = 1024;
@@ -31,10 +35,51 @@ bool HasHighByte(const char* data, size_t size) {
 ResultTable::ResultTable() : next_block_(kFirstBlock) {}
 ResultTable::~ResultTable() = default;
 
+size_t ResultTable::EndCount() const {
+  return wide_ ? wide_ends_.size() : narrow_ends_.size();
+}
+
+uint32_t ResultTable::EndAt(size_t at) const {
+  if (wide_) return wide_ends_[at];
+  const uint16_t end = narrow_ends_[at];
+  return (end & kNarrowOffset) | ((end & kNarrowNull) != 0 ? kNull : 0);
+}
+
+void ResultTable::SetEnd(size_t at, uint32_t end) {
+  if (!wide_ && (end & kOffset) > kNarrowOffset) Widen();
+  if (wide_) {
+    wide_ends_[at] = end;
+  } else {
+    narrow_ends_[at] =
+        static_cast<uint16_t>((end & kNarrowOffset) | ((end & kNull) ? kNarrowNull : 0));
+  }
+}
+
+void ResultTable::PushEnd(uint32_t end) {
+  if (!wide_ && (end & kOffset) > kNarrowOffset) Widen();
+  if (wide_) {
+    wide_ends_.push_back(end);
+  } else {
+    narrow_ends_.push_back(
+        static_cast<uint16_t>((end & kNarrowOffset) | ((end & kNull) ? kNarrowNull : 0)));
+  }
+}
+
+void ResultTable::Widen() {
+  wide_ends_.reserve(narrow_ends_.size() + width_);
+  for (size_t at = 0; at < narrow_ends_.size(); ++at) wide_ends_.push_back(EndAt(at));
+  std::vector<uint16_t>().swap(narrow_ends_);
+  wide_ = true;
+}
+
+uint32_t ResultTable::LastEnd() const {
+  return filled_ == 0 ? 0 : (EndAt(EndCount() - 1) & kOffset);
+}
+
 void ResultTable::FinishRow() {
   if (starts_.empty()) return;
-  const uint32_t end = filled_ == 0 ? 0 : (ends_.back() & kOffset);
-  for (; filled_ < width_; ++filled_) ends_.push_back(end | kNull);
+  const uint32_t end = LastEnd();
+  for (; filled_ < width_; ++filled_) PushEnd(end | kNull);
 }
 
 void ResultTable::AddRow() {
@@ -71,23 +116,22 @@ void ResultTable::AddText(const char* data, size_t size) {
   Reserve(size, true);
   if (size > 0) std::memcpy(write_, data, size);
   write_ += size;
-  ends_.push_back(static_cast<uint32_t>(used + size));
+  PushEnd(static_cast<uint32_t>(used + size));
   ++filled_;
 }
 
 void ResultTable::AddNull() {
   if (starts_.empty()) throw std::logic_error("result cell before its row");
   if (filled_ >= width_) throw std::logic_error("result row has more cells than columns");
-  const uint32_t end = filled_ == 0 ? 0 : (ends_.back() & kOffset);
-  ends_.push_back(end | kNull);
+  PushEnd(LastEnd() | kNull);
   ++filled_;
 }
 
 uint32_t ResultTable::CellEnd(size_t row, size_t column) const {
   const size_t at = row * width_ + column;
   // The row being filled may not have all its cells yet.
-  if (at >= ends_.size() || column >= width_) return kNull;
-  return ends_[at];
+  if (at >= EndCount() || column >= width_) return kNull;
+  return EndAt(at);
 }
 
 uint32_t ResultTable::CellStart(size_t row, size_t column) const {
@@ -111,11 +155,11 @@ void ResultTable::ConvertText(const std::function<std::string(const std::string&
   std::vector<uint32_t> ends(width_);
   const size_t rows = starts_.size();
   for (size_t r = 0; r < rows; ++r) {
-    const uint32_t length = width_ == 0 ? 0 : (ends_[(r + 1) * width_ - 1] & kOffset);
+    const uint32_t length = width_ == 0 ? 0 : (EndAt((r + 1) * width_ - 1) & kOffset);
     if (!HasHighByte(starts_[r], length)) continue;
     rebuilt.clear();
     for (size_t c = 0; c < width_; ++c) {
-      const uint32_t end = ends_[r * width_ + c];
+      const uint32_t end = EndAt(r * width_ + c);
       if (end & kNull) {
         ends[c] = static_cast<uint32_t>(rebuilt.size()) | kNull;
         continue;
@@ -138,12 +182,13 @@ void ResultTable::ConvertText(const std::function<std::string(const std::string&
       starts_[r] = target;
     }
     std::memcpy(target, rebuilt.data(), rebuilt.size());
-    std::copy(ends.begin(), ends.end(), ends_.begin() + static_cast<long>(r * width_));
+    for (size_t c = 0; c < width_; ++c) SetEnd(r * width_ + c, ends[c]);
   }
 }
 
 size_t ResultTable::HeldBytes() const {
-  return block_bytes_ + starts_.capacity() * sizeof(char*) + ends_.capacity() * sizeof(uint32_t);
+  return block_bytes_ + starts_.capacity() * sizeof(char*) +
+         narrow_ends_.capacity() * sizeof(uint16_t) + wide_ends_.capacity() * sizeof(uint32_t);
 }
 
 }  // namespace kestal::db

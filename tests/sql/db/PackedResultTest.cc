@@ -95,6 +95,40 @@ TEST(PackedResultTest, RowsStayWholeAcrossBlockBoundaries) {
   EXPECT_EQ(expected, Dump(table));
 }
 
+TEST(PackedResultTest, ALongRowAfterShortOnesKeepsEveryOffset) {
+  // Short rows keep 16-bit offsets; the first row of 32 KiB or more widens
+  // them all, also when a conversion is what makes the row that long.
+  const std::string longer(40000, 'w');
+  for (const bool by_conversion : {false, true}) {
+    SCOPED_TRACE(by_conversion ? "grown by conversion" : "stored long");
+    ResultTable table;
+    table.columns = {"a", "b"};
+    std::vector<std::vector<std::string>> expected;
+    for (int r = 0; r < 100; ++r) {
+      const std::string a = std::to_string(r);
+      table.AddRow();
+      table.AddText(a);
+      if (r % 3 == 0) {
+        table.AddNull();
+        expected.push_back({a, "<NULL>"});
+      } else {
+        table.AddText("b", 1);
+        expected.push_back({a, "b"});
+      }
+    }
+    table.AddRow();
+    table.AddText(by_conversion ? std::string("\xff") : longer);
+    table.AddText("end", 3);
+    expected.push_back({longer, "end"});
+    table.AddRow();
+    table.AddNull();
+    table.AddText("after", 5);
+    expected.push_back({"<NULL>", "after"});
+    if (by_conversion) table.ConvertText([&](const std::string&) { return longer; });
+    EXPECT_EQ(expected, Dump(table));
+  }
+}
+
 TEST(PackedResultTest, RefusesCellsOutsideTheRowShape) {
   ResultTable table;
   table.columns = {"only"};
