@@ -7,6 +7,15 @@
 #include "tools/ToolError.h"
 
 namespace kestal::tool {
+namespace {
+
+thread_local const OptionSource* t_source = nullptr;
+
+}  // namespace
+
+void SetOptionSource(const OptionSource* source) {
+  t_source = source;
+}
 
 std::string BadOptionValue(const std::string& name, const std::string& wants,
                            const std::string& value) {
@@ -54,6 +63,10 @@ Options::Options(const std::vector<std::string>& args, std::initializer_list<Opt
     std::vector<std::string>& given = values_[name];
     if (!def->repeatable) given.clear();
     given.push_back(value);
+  }
+  if (const OptionSource* source = t_source) {
+    t_source = nullptr;
+    source->Fill(this, defs);
   }
 }
 

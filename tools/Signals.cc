@@ -29,11 +29,15 @@ bool StopRequested() {
 }
 
 void SleepUnlessStopped(int ms) {
-  if (g_stop) return;
-  struct timespec ts {};
-  ts.tv_sec = ms / 1000;
-  ts.tv_nsec = static_cast<long>(ms % 1000) * 1000000L;
-  nanosleep(&ts, nullptr);  // a signal cuts it short
+  // In slices: the signal cuts short only the sleep of the thread it lands
+  // on, and every other thread must notice the stop soon too.
+  while (ms > 0 && !g_stop) {
+    const int slice = ms < 100 ? ms : 100;
+    struct timespec ts {};
+    ts.tv_nsec = static_cast<long>(slice) * 1000000L;
+    nanosleep(&ts, nullptr);
+    ms -= slice;
+  }
 }
 
 }  // namespace kestal::tool
