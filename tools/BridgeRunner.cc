@@ -59,8 +59,7 @@ bool AsksHelp(const Args& args) {
 
 // Runs handler for section on this thread with slot as its slot; a
 // UsageError then names the file and key where a value came from the file.
-int RunSection(const ConfigSection& section, BridgeSlot* slot, const Args& args,
-               Handler handler) {
+int RunSection(const ConfigSection& section, BridgeSlot* slot, const Args& args, Handler handler) {
   t_slot = slot;
   SetOptionSource(&section);
   try {
@@ -110,8 +109,8 @@ BridgeSlot& ThisBridge() {
 }
 
 const ConfigShape& BridgeConfigShape() {
-  static const ConfigShape shape{"kestal bridge", {"file", "connect", "table"}, "connect",
-                                 "bridge"};
+  static const ConfigShape shape{
+      "kestal bridge", {"file", "connect", "table"}, "connect", "bridge"};
   return shape;
 }
 

@@ -40,11 +40,14 @@ std::string ReadWhole(const std::string& path, mode_t* mode) {
     throw ToolError("cannot open the configuration file '" + path + "': " + strerror(errno));
   }
   struct stat st {};
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+  if (fstat(fd, &st) != 0) {
     const int err = errno;
     close(fd);
-    throw ToolError("cannot read the configuration file '" + path +
-                    "': " + (err != 0 ? strerror(err) : "not a regular file"));
+    throw ToolError("cannot read the configuration file '" + path + "': " + strerror(err));
+  }
+  if (!S_ISREG(st.st_mode)) {
+    close(fd);
+    throw ToolError("cannot read the configuration file '" + path + "': not a regular file");
   }
   *mode = st.st_mode;
   std::string text;
@@ -120,6 +123,7 @@ ConfigValue ValueOf(const std::string& path, const std::string& where, const std
     v.truth = b->get();
   } else if (ScalarText(node, &text)) {
     v.texts.push_back(text);
+    v.is_text = node.is_string();
   } else if (const auto* a = node.as_array()) {
     v.is_array = true;
     for (const toml::node& e : *a) {
@@ -147,16 +151,16 @@ void PutAll(const std::string& path, const std::string& where, const toml::table
 }
 
 // Merges the password key of section into its connection string.
-void MergePassword(const std::string& path, const ConfigShape& shape, ConfigSection* section) {
+void MergePassword(const ConfigShape& shape, ConfigSection* section) {
   auto it = section->values().find(kPasswordKey);
   if (it == section->values().end()) return;
   const ConfigValue password = it->second;
   const std::string where = section->Where(kPasswordKey);
-  if (password.is_bool || password.is_array || password.texts.empty()) {
+  if (!password.is_text) {
     throw UsageError(where + "key 'password' wants text");
   }
   auto c = section->values().find(shape.connect_key);
-  if (c == section->values().end() || c->second.is_bool || c->second.is_array) {
+  if (c == section->values().end() || !c->second.is_text) {
     throw UsageError(where + "key 'password' needs the key '" + shape.connect_key + "' too");
   }
   ConfigValue connect = c->second;
@@ -204,7 +208,7 @@ std::vector<ConfigSection> Parse(const std::string& path, const std::string& tex
   } else {
     out.push_back(top);
   }
-  for (ConfigSection& s : out) MergePassword(path, shape, &s);
+  for (ConfigSection& s : out) MergePassword(shape, &s);
   return out;
 }
 
@@ -239,11 +243,10 @@ void ConfigSection::Fill(Options* opts, std::initializer_list<OptionDef> defs) c
     for (const std::string& key : shape_.positional) {
       auto it = values_.find(key);
       if (it == values_.end()) {
-        throw UsageError(Where(key) + "no key '" + key + "' (nor the argument on the command line)");
+        throw UsageError(Where(key) + "no key '" + key +
+                         "' (nor the argument on the command line)");
       }
-      if (it->second.is_bool || it->second.is_array || it->second.texts.empty()) {
-        throw UsageError(Where(key) + "key '" + key + "' wants text");
-      }
+      if (!it->second.is_text) throw UsageError(Where(key) + "key '" + key + "' wants text");
       given.push_back(it->second.texts[0]);
     }
     opts->SetPositional(given);
@@ -260,9 +263,8 @@ void ConfigSection::Fill(Options* opts, std::initializer_list<OptionDef> defs) c
       throw UsageError(Where(key) + "unknown key '" + key + "'; " + shape_.command +
                        " --help lists the options, which are the keys");
     }
-    const bool fits = def->takes_value
-                          ? !value.is_bool && (def->repeatable || !value.is_array)
-                          : value.is_bool;
+    const bool fits =
+        def->takes_value ? !value.is_bool && (def->repeatable || !value.is_array) : value.is_bool;
     if (!fits) throw UsageError(Where(key) + "key '" + key + "' wants " + Wants(*def));
     if (opts->Has(key)) continue;  // the command line wins
     applied_.push_back(key);
@@ -291,16 +293,16 @@ std::vector<ConfigSection> LoadConfig(const std::string& path, const ConfigShape
   bool secret = false;
   for (const ConfigSection& s : sections) {
     auto it = s.values().find(shape.connect_key);
-    secret = secret || s.values().count(kPasswordKey) != 0 ||
-             (it != s.values().end() && !it->second.texts.empty() &&
-              HoldsPassword(it->second.texts[0]));
+    secret =
+        secret || s.values().count(kPasswordKey) != 0 ||
+        (it != s.values().end() && !it->second.texts.empty() && HoldsPassword(it->second.texts[0]));
   }
   if (secret && (mode & (S_IRWXG | S_IRWXO)) != 0) {
     char octal[16];
     snprintf(octal, sizeof octal, "%04o", static_cast<unsigned>(mode & 07777));
-    throw ToolError("the configuration file '" + path + "' holds a password but its mode " +
-                    octal + " lets others read it; make it readable by its owner alone (chmod " +
-                    "600 '" + path + "')");
+    throw ToolError("the configuration file '" + path + "' holds a password but its mode " + octal +
+                    " lets others read it; make it readable by its owner alone (chmod " + "600 '" +
+                    path + "')");
   }
   return sections;
 #else

@@ -32,6 +32,7 @@ struct ConfigValue {
   bool is_bool = false;
   bool truth = false;
   bool is_array = false;
+  bool is_text = false;  // a TOML string (not a number)
   long line = 0;
 };
 

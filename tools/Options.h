@@ -70,6 +70,7 @@ class Options {
   bool help_ = false;
   std::vector<std::string> positional_;
   std::map<std::string, std::vector<std::string>> values_;
+  std::vector<std::string> sourced_;  // options an OptionSource filled in
 };
 
 }  // namespace kestal::tool
