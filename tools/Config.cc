@@ -237,7 +237,12 @@ std::string ConfigSection::Where(const std::string& key) const {
 
 void ConfigSection::Fill(Options* opts, std::initializer_list<OptionDef> defs) const {
   applied_.clear();
-  // The positional arguments: all from the command line, or all from here.
+  // The positional arguments: all from the command line, or all from here;
+  // named bridges each need their own.
+  if (!opts->positional().empty() && !name_.empty()) {
+    throw UsageError(path_ + ": arguments on the command line would give every bridge of the " +
+                     "file the same table; give them in each [" + shape_.group + ".NAME]");
+  }
   if (opts->positional().empty()) {
     std::vector<std::string> given;
     for (const std::string& key : shape_.positional) {

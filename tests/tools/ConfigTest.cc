@@ -352,6 +352,12 @@ TEST(ConfigTest, EveryBridgeIsCheckedBeforeAnyStarts) {
             std::string::npos)
       << r.err;
   EXPECT_EQ(OrderCount(*a.db), 0);
+  // Arguments on the command line cannot serve several bridges.
+  const ToolResult args = RunKestal({"bridge", a.dbf, a.conn, "orders", "--config", path}, "",
+                                    "C.UTF-8", -1, a.dir.path());
+  EXPECT_EQ(args.status, 2) << args.err;
+  EXPECT_NE(args.err.find("give them in each [bridge.NAME]"), std::string::npos) << args.err;
+  EXPECT_EQ(OrderCount(*a.db), 0);
 }
 
 TEST(ConfigTest, TwoBridgesIntoOneTableOnlyOneRuns) {
