@@ -56,12 +56,17 @@ void RequirePassword(TestDatabase& db) {
   usleep(200000);  // the postmaster rereads the file
 }
 
+// conn with the value of its user key (key, such as "User ID=") replaced by
+// kRole.
+std::string AsRole(const std::string& conn, const std::string& key = "User ID=") {
+  const size_t at = conn.find(key);
+  const size_t end = conn.find(';', at);
+  return conn.substr(0, at) + key + kRole + (end == std::string::npos ? "" : conn.substr(end));
+}
+
 // t's connection string as kRole, without a password.
 std::string AsRole(const OrderTables& t) {
-  std::string conn = t.conn;
-  const size_t at = conn.find("User ID=");
-  return conn.substr(0, at) + "User ID=" + kRole +
-         conn.substr(conn.find(';', at) == std::string::npos ? conn.size() : conn.find(';', at));
+  return AsRole(t.conn);
 }
 
 void ExpectNoSecret(const ToolResult& r, const std::string& what) {
@@ -228,6 +233,31 @@ TEST_F(SecretTest, StoppedOrLostMidRunTheBridgeShowsNoPassword) {
   ExpectNoSecret(r, "SIGTERM");
   ExpectOrdersExactlyOnce(*t_->db, 30);
 }
+
+#ifdef KESTAL_TEST_ODBC
+// Through psqlODBC: the library reads the file and hands the driver PWD,
+// never the "Password File" key; the driver's refusal quotes no password.
+TEST(SecretOdbcTest, PasswordFileReachesTheDriverNeverItsMessages) {
+  unsetenv("KESTAL_PASSWORD");
+  OrderTables t(Engine::kOdbcPostgres);
+  RequirePassword(*t.db);
+  const std::string conn = AsRole(t.conn, "UID=");
+  const std::string right = WriteFile(t.dir.File("pw"), std::string(kPassword) + "\n", 0600);
+  const std::string wrong = WriteFile(t.dir.File("wrong"), std::string(kWrong) + "\n", 0600);
+  ToolResult r = RunKestal({"sql", "info", conn + ";Password File=" + right, "orders"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  ExpectNoSecret(r, "odbc, right file");
+  r = RunKestal({"sql", "info", conn + ";Password File=" + wrong, "orders"});
+  EXPECT_EQ(r.status, 1) << r.err;
+  EXPECT_NE(r.err.find("password authentication failed"), std::string::npos) << r.err;
+  ExpectNoSecret(r, "odbc, wrong file");
+  setenv("KESTAL_PASSWORD", kPassword, 1);
+  r = RunKestal({"sql", "info", conn, "orders"});
+  unsetenv("KESTAL_PASSWORD");
+  EXPECT_EQ(r.status, 0) << r.err;
+  ExpectNoSecret(r, "odbc, environment");
+}
+#endif
 
 }  // namespace
 }  // namespace kestal::test
