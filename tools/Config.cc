@@ -302,12 +302,12 @@ std::vector<ConfigSection> LoadConfig(const std::string& path, const ConfigShape
         secret || s.values().count(kPasswordKey) != 0 ||
         (it != s.values().end() && !it->second.texts.empty() && HoldsPassword(it->second.texts[0]));
   }
-  if (secret && (mode & (S_IRWXG | S_IRWXO)) != 0) {
+  if (secret && (mode & (S_IRGRP | S_IWGRP | S_IROTH | S_IWOTH)) != 0) {
     char octal[16];
     snprintf(octal, sizeof octal, "%04o", static_cast<unsigned>(mode & 07777));
     throw ToolError("the configuration file '" + path + "' holds a password but its mode " + octal +
-                    " lets others read it; make it readable by its owner alone (chmod " + "600 '" +
-                    path + "')");
+                    " lets others read or change it; make it readable by its owner alone (chmod " +
+                    "600 '" + path + "')");
   }
   return sections;
 #else
