@@ -1,5 +1,15 @@
 // The runs of a command from a configuration file: a check of every
 // section, then one run per section, on threads when the bridges are named.
+//
+// What the threads share, and why that is safe: the stop flag (a lock-free
+// atomic, Signals.cc); stdio (each message is one fprintf, which locks the
+// stream); the library's process-wide state, which is read-only after its
+// first use or locked: the code page (read once from KESTAL_CODEPAGE, its
+// converters per thread), the statement-log switch (an atomic; each
+// Connection keeps its own log), the fault-injection hook and the engine
+// registry (mutexes), PostgreSQL's catalogue cache and link watchdog
+// (mutexes). Everything else (CSQLOperate and its trace, CDBFOperate, the
+// claim) belongs to one bridge's Bridge object.
 #include "tools/BridgeRunner.h"
 
 #include <cstdio>
