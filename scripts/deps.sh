@@ -6,6 +6,8 @@ set -euo pipefail
 # unixodbc-dev builds the ODBC engine (left out when missing); freetds-dev
 # adds its SQL Server bulk copy. The tests run the engine on real drivers.
 want=(cmake g++ make pkg-config libsqlite3-dev libpq-dev unixodbc-dev freetds-dev)
+# libtomlplusplus-dev reads the tool's --config files (left out when missing).
+want+=(libtomlplusplus-dev)
 case "${1:-build}" in
   build) ;;
   # clang-14 and its libFuzzer runtime: scripts/fuzz.sh, which the tests run.

@@ -10,6 +10,7 @@
 
 #include "tools/Bridge.h"
 #include "tools/BridgeCheck.h"
+#include "tools/BridgeRunner.h"
 #include "tools/Commands.h"
 #include "tools/Options.h"
 #include "tools/Signals.h"
@@ -23,6 +24,7 @@ const char kUsage[] =
     "                     [--load-name NAME] [--keep-padding]\n"
     "                     [--reject FILE] [--create-table] [--map FIELD=COLUMN]...\n"
     "                     [--ignore FIELD]... [--check]\n"
+    "       kestal bridge --config FILE [OPTIONS]\n"
     "\n"
     "Copies every record of the table file FILE, and every record appended to it\n"
     "later, into the table TABLE of the database named by CONN, until SIGINT or\n"
@@ -58,7 +60,13 @@ const char kUsage[] =
     "Exit status 1 for a bad field list, a missing file or table, a connection\n"
     "that cannot be made, a value its column cannot hold, a database that refuses\n"
     "every write, or a record the database keeps refusing (without --reject); 3\n"
-    "when another bridge is copying into TABLE.\n";
+    "when another bridge is copying into TABLE.\n"
+    "  --config FILE  read FILE, CONN, TABLE and the options from the TOML file\n"
+    "                 FILE (keys file, connect, table, password and the option\n"
+    "                 names; a flag given here wins); tables [bridge.NAME] run\n"
+    "                 several bridges in one process (see tools/README.md)\n"
+    "The password need not be in CONN: 'Password File=PATH' reads it from a\n"
+    "file at each connect, else KESTAL_PASSWORD is used when set.\n";
 
 long long MonotonicMs() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -69,12 +77,13 @@ long long MonotonicMs() {
 // The status line on a terminal, redrawn at most four times a second.
 class StatusLine {
  public:
-  StatusLine() : tty_(isatty(STDERR_FILENO) == 1) {}
+  explicit StatusLine(const BridgeSlot& slot)
+      : tty_(!slot.shared_terminal && isatty(STDERR_FILENO) == 1), label_(slot.label) {}
 
   // Prints a notice on a line of its own.
   void Notice(const std::string& text) {
     if (tty_ && drawn_) fputs("\r\033[K", stderr);
-    fprintf(stderr, "kestal bridge: %s\n", text.c_str());
+    fprintf(stderr, "%s: %s\n", label_.c_str(), text.c_str());
     drawn_ = false;
   }
 
@@ -106,6 +115,7 @@ class StatusLine {
 
  private:
   const bool tty_;
+  const std::string label_;
   bool drawn_ = false;
   long long last_draw_ = 0;
   long long sample_ms_ = 0;
@@ -116,6 +126,8 @@ class StatusLine {
 }  // namespace
 
 int RunBridge(const Args& args) {
+  int configured = kExitOk;
+  if (RunConfigured(BridgeConfigShape(), args, RunBridge, &configured)) return configured;
   Options opts(args, {{"load-name", true},
                       {"tag", true},
                       {"keep-padding", false},
@@ -149,13 +161,15 @@ int RunBridge(const Args& args) {
   config.create_table = opts.Has("create-table");
   config.maps = opts.GetAll("map");
   config.ignores = opts.GetAll("ignore");
-  if (opts.Has("check")) return RunBridgeCheck(config);
+  const BridgeSlot& slot = ThisBridge();
+  if (slot.validate_only) return kExitOk;
+  if (opts.Has("check")) return RunBridgeCheck(config, slot.name, slot.label);
   InstallStopHandlers();
   // A file-size limit met by the database engine becomes a write error with
   // its reason, not a kill.
   signal(SIGXFSZ, SIG_IGN);
 
-  StatusLine status;
+  StatusLine status(slot);
   Bridge bridge(config, [&status](const std::string& text) { status.Notice(text); });
   bridge.Open();
   try {
@@ -170,12 +184,11 @@ int RunBridge(const Args& args) {
   }
   status.Update(bridge, true);
   status.End();
-  fprintf(stderr,
-          "kestal bridge: stopped; %ld records copied in this run, %ld of %ld in the table\n",
-          bridge.copied(), bridge.position(), bridge.file_count());
+  fprintf(stderr, "%s: stopped; %ld records copied in this run, %ld of %ld in the table\n",
+          slot.label.c_str(), bridge.copied(), bridge.position(), bridge.file_count());
   if (bridge.rejected() > 0) {
-    fprintf(stderr, "kestal bridge: %ld records set aside in '%s' in this run\n", bridge.rejected(),
-            config.reject_path.c_str());
+    fprintf(stderr, "%s: %ld records set aside in '%s' in this run\n", slot.label.c_str(),
+            bridge.rejected(), config.reject_path.c_str());
   }
   return kExitOk;
 }

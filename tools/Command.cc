@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <exception>
 
+#include "module/Kestal.h"
 #include "tools/ToolError.h"
 
 namespace kestal::tool {
@@ -15,6 +16,16 @@ void PrintList(FILE* out, const std::string& prefix, const std::vector<Command>&
   fprintf(out, "\nRun '%s COMMAND --help' for the arguments of a command.\n", prefix.c_str());
 }
 
+// True when args ask for the version: "--version" among the options (before
+// any "--").
+bool AsksVersion(const std::vector<std::string>& args) {
+  for (const std::string& a : args) {
+    if (a == "--") return false;
+    if (a == "--version") return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 int Dispatch(const std::string& prefix, const std::vector<Command>& table,
@@ -25,6 +36,11 @@ int Dispatch(const std::string& prefix, const std::vector<Command>& table,
   }
   if (args[0] == "--help" || args[0] == "-h" || args[0] == "help") {
     PrintList(stdout, prefix, table);
+    return kExitOk;
+  }
+  // Every command and group answers --version the same way, here.
+  if (AsksVersion(args)) {
+    printf("kestal %s\n", KestalVersion());
     return kExitOk;
   }
   const Command* found = nullptr;

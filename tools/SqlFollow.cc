@@ -11,6 +11,7 @@
 #include <string>
 
 #include "sql/SQLOperate.h"
+#include "tools/BridgeRunner.h"
 #include "tools/Commands.h"
 #include "tools/Csv.h"
 #include "tools/FetchFault.h"
@@ -30,6 +31,7 @@ const char kUsage[] =
     "                         [--late-window DURATION] [--late deliver|report|ignore]\n"
     "                         [--gap-wait evidence|count] [--gap-max DURATION]\n"
     "                         [--state FILE]\n"
+    "       kestal sql follow --config FILE [OPTIONS]\n"
     "\n"
     "Prints a line of column names, then the rows of TABLE as CSV in key order as\n"
     "they arrive, until SIGINT or SIGTERM (exit status 0); then prints on stderr the\n"
@@ -48,7 +50,10 @@ const char kUsage[] =
     "                 shell or a batch file would take them; both forms work\n"
     "  --window N     rows per window fetch, 1 to 100000 (default 100)\n"
     "  --interval MS  pause between polls once caught up with the table's end\n"
-    "                 (default 200)\n";
+    "                 (default 200)\n"
+    "  --config FILE  read CONN, TABLE and the options from the TOML file FILE\n"
+    "                 (keys connect, table, password and the option names; a\n"
+    "                 flag given here wins)\n";
 
 // s without trailing blanks (the padding of fixed-width values).
 std::string TrimRight(const std::string& s) {
@@ -205,6 +210,8 @@ class Follower {
 }  // namespace
 
 int RunSqlFollow(const Args& args) {
+  int configured = kExitOk;
+  if (RunConfigured(FollowConfigShape(), args, RunSqlFollow, &configured)) return configured;
   Options opts(args, {{"key", true},
                       {"tag", true},
                       {"after", true},

@@ -5,8 +5,10 @@
 // --check for good and bad setups, with nothing copied or created.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -295,6 +297,39 @@ TEST(BridgeCheckTest, WouldNotRunWhereTheBridgeWouldStop) {
   EXPECT_NE(r.err.find("cannot open the reject file '" + t.dir.path() + "': Is a directory"),
             std::string::npos)
       << r.err;
+}
+
+// The options of a configuration file's bridges: arrays for --map and
+// --ignore, a reject file, --create-table; each bridge's plan in one piece.
+TEST(BridgeCheckTest, ConfigFileBridgesAreCheckedEach) {
+  OrderTables t(Engine::kSqlite);
+  AppendTo(t.dbf, Orders(1, 3));
+  const std::string config = t.dir.File("bridges.toml");
+  {
+    std::ofstream out(config);
+    out << "connect = \"" << t.conn << "\"\nfile = \"" << t.dbf << "\"\n"
+        << "[bridge.kept]\ntable = \"orders\"\nreject = \"" << t.dir.File("r.tsv") << "\"\n"
+        << "[bridge.fresh]\ntable = \"fresh\"\ncreate-table = true\n"
+        << "map = [\"STOCK=code\"]\nignore = [\"NOTE\"]\n";
+  }
+  chmod(config.c_str(), 0600);
+  const ToolResult r =
+      RunKestal({"bridge", "--config", config, "--check"}, "", "C.UTF-8", -1, t.dir.path());
+  EXPECT_EQ(r.status, 0) << r.err;
+  const size_t kept = r.out.find("bridge: kept\nfile: ");
+  const size_t fresh = r.out.find("bridge: fresh\nfile: ");
+  ASSERT_NE(kept, std::string::npos) << r.out;
+  ASSERT_NE(fresh, std::string::npos) << r.out;
+  const std::string plan = r.out.substr(fresh, kept > fresh ? kept - fresh : std::string::npos);
+  EXPECT_NE(plan.find("  STOCK      C(6)     -> code varchar(6)\n"), std::string::npos) << plan;
+  EXPECT_NE(plan.find("unmapped fields: NOTE\n"), std::string::npos) << plan;
+  EXPECT_NE(plan.find("create: create table fresh (rec_num int, code varchar(6), bs varchar(1), "
+                      "qty int); create index fresh_rec_num on fresh (rec_num)\n"),
+            std::string::npos)
+      << plan;
+  EXPECT_NE(r.out.find("refused records: set aside in " + t.dir.File("r.tsv")), std::string::npos)
+      << r.out;
+  EXPECT_EQ(t.db->Scalar("select count(*) from sqlite_master where name = 'fresh'"), "0");
 }
 
 INSTANTIATE_TEST_SUITE_P(Engines, BridgeSchemaTest, ::testing::ValuesIn(kAllEngines), EngineName);
