@@ -10,6 +10,7 @@
 
 #include "tools/Bridge.h"
 #include "tools/Commands.h"
+#include "tools/DbfTable.h"
 #include "tools/Options.h"
 #include "tools/Signals.h"
 #include "tools/ToolError.h"
@@ -19,7 +20,7 @@ namespace {
 
 const char kUsage[] =
     "Usage: kestal bridge FILE CONN TABLE [--mode 0|1|2] [--batch N] [--interval MS]\n"
-    "                     [--load-name NAME] [--keep-padding]\n"
+    "                     [--load-name NAME] [--keep-padding] [--deleted copy|skip]\n"
     "\n"
     "Copies every record of the table file FILE, and every record appended to it\n"
     "later, into the table TABLE of the database named by CONN, until SIGINT or\n"
@@ -40,11 +41,15 @@ const char kUsage[] =
     "                 (default WTK; formerly --tag)\n"
     "  --keep-padding keep the blanks that pad character fields in varchar and\n"
     "                 text columns\n"
+    "  --deleted copy|skip  copy records marked deleted like any other (copy, the\n"
+    "                 default) or leave them out (skip: their rec_num stays a hole;\n"
+    "                 not with --mode 1)\n"
     "A database locked by another connection is waited for; one that cannot\n"
     "store anything (disk full, read-only) stops the bridge with its reason.\n"
     "Exit status 1 for a bad field list, a missing file or table, a connection\n"
     "that cannot be made, a value its column cannot hold, a database that refuses\n"
-    "every write, or a record the database keeps refusing; 3 when another bridge\n"
+    "every write, a record the database keeps refusing, or a file replaced at its\n"
+    "path or cut below the records copied; 3 when another bridge\n"
     "is copying into TABLE.\n";
 
 long long MonotonicMs() {
@@ -108,7 +113,8 @@ int RunBridge(const Args& args) {
                       {"keep-padding", false},
                       {"mode", true},
                       {"batch", true},
-                      {"interval", true}});
+                      {"interval", true},
+                      {"deleted", true}});
   if (opts.help()) {
     fputs(kUsage, stdout);
     return kExitOk;
@@ -121,6 +127,7 @@ int RunBridge(const Args& args) {
   config.table = opts.positional()[2];
   config.tag = opts.Get("load-name", "WTK");
   config.keep_padding = opts.Has("keep-padding");
+  config.skip_deleted = SkipDeleted(opts);
   config.mode = static_cast<int>(opts.GetLong("mode", 0, 0, 2));
   config.batch = static_cast<int>(opts.GetLong("batch", 500, 1, 500));
   const int interval = static_cast<int>(opts.GetLong("interval", 200, 0, 60000));
@@ -147,6 +154,9 @@ int RunBridge(const Args& args) {
   fprintf(stderr,
           "kestal bridge: stopped; %ld records copied in this run, %ld of %ld in the table\n",
           bridge.copied(), bridge.position(), bridge.file_count());
+  if (bridge.skipped() > 0) {
+    fprintf(stderr, "kestal bridge: %ld records marked deleted were left out\n", bridge.skipped());
+  }
   return kExitOk;
 }
 
