@@ -49,7 +49,9 @@ std::string BridgeUntil(OrderTables& t, long rows, const std::vector<std::string
   RunningTool bridge(args, "C.UTF-8", t.dir.path(), true);
   EXPECT_TRUE(WaitForOrderRows(*t.db, rows, 20000)) << OrderCount(*t.db);
   const int status = bridge.Stop(signal);
-  if (signal == SIGTERM) EXPECT_EQ(status, 0) << bridge.err();
+  if (signal == SIGTERM) {
+    EXPECT_EQ(status, 0) << bridge.err();
+  }
   return bridge.err();
 }
 
