@@ -239,7 +239,8 @@ long Bridge::Send(long n) {
   }
   const int length = t_->mapper->length();
   t_->images.assign(static_cast<size_t>(got) * length, ' ');
-  long kept = 0;  // images built: the records of the block not skipped
+  long kept = 0;              // images built: the records of the block not skipped
+  std::vector<long> numbers;  // the record number of each image
   for (int k = 0; k < got; ++k) {
     const char* record = dbf.m_szRecordBuf + static_cast<size_t>(k) * CDBFOperate::kSlotSize;
     // A skipped record keeps its position: its rec_num is a hole, and the
@@ -253,6 +254,7 @@ long Bridge::Send(long n) {
       break;
     }
     ++kept;
+    numbers.push_back(position_ + 1 + k);
   }
   last_skipped_ = got - kept;
   // A block of deleted records only: nothing to send, the position moves on.
@@ -266,7 +268,7 @@ long Bridge::Send(long n) {
     // A bulk-load line cannot carry a comma or a line break in a value; this
     // batch goes as plain statements instead, in one transaction.
     if (!told_comma_) {
-      Notice("record " + std::to_string(position_ + 1 + count) +
+      Notice("record " + std::to_string(numbers[static_cast<size_t>(count)]) +
              " holds a comma or line break, which a bulk-load line cannot carry; such batches "
              "are sent as insert statements");
       told_comma_ = true;
@@ -275,7 +277,7 @@ long Bridge::Send(long n) {
     count = Fill(t_->images, kept, mode);
   }
   if (count == 0) {
-    throw ToolError("record " + std::to_string(position_ + 1) + " does not fit the order buffer");
+    throw ToolError("record " + std::to_string(numbers[0]) + " does not fit the order buffer");
   }
   if (count < kept) return 0;  // cannot happen: the batch size leaves room
 

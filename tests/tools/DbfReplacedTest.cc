@@ -130,8 +130,10 @@ TEST_P(BridgeReplacedTest, StopsAndTheNewFileGoesIntoANewTable) {
       << bridge.err();
   ExpectOrdersExactlyOnce(*t.db, 10);
 
-  const ToolResult again = RunKestal({"bridge", t.dbf, t.conn, "orders"});
   if (c.new_records < 10) {
+    // (A larger new file would be taken up after rec_num 10: the bridge
+    // cannot tell at a start whether it is the same file.)
+    const ToolResult again = RunKestal({"bridge", t.dbf, t.conn, "orders"});
     EXPECT_EQ(again.status, 1);
     EXPECT_NE(again.err.find("the table already holds rec_num 10 but the file has only " +
                              std::to_string(c.new_records) + " records"),
