@@ -100,6 +100,7 @@ TEST(DbfCodepageAppendTest, AppendWritesTheHeadersCodePage) {
 
 struct BridgeCodepageCase {
   const char* label;
+  Engine engine;
   unsigned char driver;
   const char* env;
   std::string note;
@@ -116,7 +117,7 @@ TEST_P(BridgeCodepageTest, TextReachesTheDatabaseDecodedByTheChosenCodePage) {
   TempDir dir;
   const std::string path = dir.File("orders.dbf");
   WriteFile(path, RawDbfBytes(RawOrders(c.driver, {c.note})));
-  auto db = TestDatabase::Create(Engine::kSqlite);
+  auto db = TestDatabase::Create(c.engine);
   db->Exec(
       "create table orders (rec_num int, stock varchar(6), bs char(1), qty int, note "
       "varchar(20))");
@@ -129,15 +130,30 @@ TEST_P(BridgeCodepageTest, TextReachesTheDatabaseDecodedByTheChosenCodePage) {
   EXPECT_EQ(db->Scalar("select note from orders"), c.stored);
 }
 
+std::string BridgeCaseName(const ::testing::TestParamInfo<BridgeCodepageCase>& i) {
+  return std::string(EngineLabel(i.param.engine)) + i.param.label;
+}
+
 INSTANTIATE_TEST_SUITE_P(
-    Drivers, BridgeCodepageTest,
-    ::testing::Values(BridgeCodepageCase{"Gbk", 0x4D, "", kGbkNote, kGbkNoteUtf8},
-                      BridgeCodepageCase{"Ansi", 0x57, "", "caf\xE9", "café"},
-                      BridgeCodepageCase{"Cyrillic", 0xC9, "", "\xCF\xF0\xE8", "При"},
-                      BridgeCodepageCase{"WrongByteUnderGbk", 0x57, "GBK", kGbkNote, kGbkNoteUtf8},
-                      BridgeCodepageCase{"Utf8FileUnderUtf8", 0x4D, "UTF-8", "caf\xC3\xA9",
-                                         "café"}),
-    [](const ::testing::TestParamInfo<BridgeCodepageCase>& info) { return info.param.label; });
+    Sqlite, BridgeCodepageTest,
+    ::testing::Values(BridgeCodepageCase{"Gbk", Engine::kSqlite, 0x4D, "", kGbkNote, kGbkNoteUtf8},
+                      BridgeCodepageCase{"Ansi", Engine::kSqlite, 0x57, "", "caf\xE9", "café"},
+                      BridgeCodepageCase{"Cyrillic", Engine::kSqlite, 0xC9, "", "\xCF\xF0\xE8",
+                                         "При"},
+                      BridgeCodepageCase{"WrongByteUnderGbk", Engine::kSqlite, 0x57, "GBK",
+                                         kGbkNote, kGbkNoteUtf8},
+                      BridgeCodepageCase{"Utf8FileUnderUtf8", Engine::kSqlite, 0x4D, "UTF-8",
+                                         "caf\xC3\xA9", "café"}),
+    BridgeCaseName);
+#ifndef KESTAL_TESTS_SQLITE_ONLY
+INSTANTIATE_TEST_SUITE_P(Postgres, BridgeCodepageTest,
+                         ::testing::Values(BridgeCodepageCase{"Cyrillic", Engine::kPostgres, 0xC9,
+                                                              "", "\xCF\xF0\xE8", "При"},
+                                           BridgeCodepageCase{"WrongByteUnderGbk",
+                                                              Engine::kPostgres, 0x57, "GBK",
+                                                              kGbkNote, kGbkNoteUtf8}),
+                         BridgeCaseName);
+#endif
 
 }  // namespace
 }  // namespace kestal::test

@@ -97,6 +97,7 @@ TEST(BridgeDeletedTest, CopyIsTheDefault) {
 
 struct SkipCase {
   const char* label;
+  Engine engine;
   int mode;
   int batch;
 };
@@ -107,7 +108,7 @@ class BridgeSkipTest : public ::testing::TestWithParam<SkipCase> {};
 // deleted record last before a restart: the holes stay, nothing repeats.
 TEST_P(BridgeSkipTest, HolesStayAndResumingCopiesTheRestOnce) {
   const SkipCase& c = GetParam();
-  OrderTables t(Engine::kSqlite);
+  OrderTables t(c.engine);
   Append(t.dbf, Orders(1, 10));
   for (long n : {2L, 5L, 6L, 7L, 10L}) MarkDeleted(t.dbf, n);
   const std::vector<std::string> args = {
@@ -126,11 +127,22 @@ TEST_P(BridgeSkipTest, HolesStayAndResumingCopiesTheRestOnce) {
   EXPECT_EQ(rows.back()[4], "order 14");
 }
 
-INSTANTIATE_TEST_SUITE_P(Modes, BridgeSkipTest,
-                         ::testing::Values(SkipCase{"Mode0", 0, 500}, SkipCase{"Mode0Batch3", 0, 3},
-                                           SkipCase{"Mode2", 2, 500},
-                                           SkipCase{"Mode2Batch3", 2, 3}),
-                         [](const ::testing::TestParamInfo<SkipCase>& i) { return i.param.label; });
+std::string SkipName(const ::testing::TestParamInfo<SkipCase>& i) {
+  return std::string(EngineLabel(i.param.engine)) + i.param.label;
+}
+
+INSTANTIATE_TEST_SUITE_P(Sqlite, BridgeSkipTest,
+                         ::testing::Values(SkipCase{"Mode0", Engine::kSqlite, 0, 500},
+                                           SkipCase{"Mode0Batch3", Engine::kSqlite, 0, 3},
+                                           SkipCase{"Mode2", Engine::kSqlite, 2, 500},
+                                           SkipCase{"Mode2Batch3", Engine::kSqlite, 2, 3}),
+                         SkipName);
+#ifndef KESTAL_TESTS_SQLITE_ONLY
+INSTANTIATE_TEST_SUITE_P(Postgres, BridgeSkipTest,
+                         ::testing::Values(SkipCase{"Mode0Batch3", Engine::kPostgres, 0, 3},
+                                           SkipCase{"Mode2Batch3", Engine::kPostgres, 2, 3}),
+                         SkipName);
+#endif
 
 // Killed with -9 repeatedly while it copies a file with deleted records: each
 // restart resumes after the highest rec_num, and every record not deleted
