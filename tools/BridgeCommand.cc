@@ -10,6 +10,8 @@
 
 #include "tools/Bridge.h"
 #include "tools/Commands.h"
+#include "tools/Log.h"
+#include "tools/Observe.h"
 #include "tools/Options.h"
 #include "tools/Signals.h"
 #include "tools/ToolError.h"
@@ -19,7 +21,8 @@ namespace {
 
 const char kUsage[] =
     "Usage: kestal bridge FILE CONN TABLE [--mode 0|1|2] [--batch N] [--interval MS]\n"
-    "                     [--load-name NAME] [--keep-padding]\n"
+    "                     [--load-name NAME] [--keep-padding] [--metrics ADDR:PORT]\n"
+    "                     [--stuck-after S] [--log-format text|json]\n"
     "\n"
     "Copies every record of the table file FILE, and every record appended to it\n"
     "later, into the table TABLE of the database named by CONN, until SIGINT or\n"
@@ -56,12 +59,14 @@ long long MonotonicMs() {
 // The status line on a terminal, redrawn at most four times a second.
 class StatusLine {
  public:
-  StatusLine() : tty_(isatty(STDERR_FILENO) == 1) {}
+  // Drawn only on a terminal and with text logs.
+  explicit StatusLine(const Logger& log)
+      : tty_(isatty(STDERR_FILENO) == 1 && CurrentLogFormat() == LogFormat::kText), log_(log) {}
 
   // Prints a notice on a line of its own.
   void Notice(const std::string& text) {
     if (tty_ && drawn_) fputs("\r\033[K", stderr);
-    fprintf(stderr, "kestal bridge: %s\n", text.c_str());
+    log_.Warn("notice", text);
     drawn_ = false;
   }
 
@@ -93,6 +98,7 @@ class StatusLine {
 
  private:
   const bool tty_;
+  const Logger& log_;
   bool drawn_ = false;
   long long last_draw_ = 0;
   long long sample_ms_ = 0;
@@ -108,9 +114,13 @@ int RunBridge(const Args& args) {
                       {"keep-padding", false},
                       {"mode", true},
                       {"batch", true},
-                      {"interval", true}});
+                      {"interval", true},
+                      {"metrics", true},
+                      {"stuck-after", true},
+                      {"log-format", true}});
   if (opts.help()) {
     fputs(kUsage, stdout);
+    fputs(kObserveUsage, stdout);
     return kExitOk;
   }
   opts.ExpectPositional(3, "FILE, CONN and TABLE");
@@ -129,24 +139,37 @@ int RunBridge(const Args& args) {
   // its reason, not a kill.
   signal(SIGXFSZ, SIG_IGN);
 
-  StatusLine status;
+  Observer observer(opts, "kestal bridge");
+  const Logger log("kestal bridge", "bridge", config.table);
+  StatusLine status(log);
   Bridge bridge(config, [&status](const std::string& text) { status.Notice(text); });
+  BridgeMeter meter(observer, config.table, config.dbf_path, config.table, bridge);
+  observer.Start();
   bridge.Open();
+  meter.Opened();
+  observer.notify().Ready("copying " + config.dbf_path + " into " + config.table);
   try {
     while (!StopRequested()) {
       const long n = bridge.Step();
+      meter.Stepped();
+      observer.notify().Alive();
       status.Update(bridge, false);
-      if (n == 0) SleepUnlessStopped(interval);
+      if (n == 0) SleepUnlessStopped(observer.notify().SleepMs(interval));
     }
   } catch (...) {
     status.End();
     throw;
   }
+  observer.notify().Stopping();
   status.Update(bridge, true);
   status.End();
-  fprintf(stderr,
-          "kestal bridge: stopped; %ld records copied in this run, %ld of %ld in the table\n",
-          bridge.copied(), bridge.position(), bridge.file_count());
+  log.Info("stopped",
+           "stopped; " + std::to_string(bridge.copied()) + " records copied in this run, " +
+               std::to_string(bridge.position()) + " of " + std::to_string(bridge.file_count()) +
+               " in the table",
+           {{"copied", bridge.copied()},
+            {"position", bridge.position()},
+            {"file_count", bridge.file_count()}});
   return kExitOk;
 }
 
