@@ -139,6 +139,7 @@ bool Bridge::ReadFileCount() {
     return false;
   }
   file_count_ = count;
+  if (stats_ != nullptr) stats_->Saw(position_, file_count_);
   return true;
 }
 
@@ -170,6 +171,7 @@ long Bridge::Step() {
       ++stats_->batches;
       stats_->last_batch_ms = WallMs();
       stats_->progress_mono_ms = MonoMs();
+      stats_->Saw(position_, file_count_);
     }
     if (limit_ < config_.batch && position_ >= narrow_until_) limit_ = config_.batch;
     return sent;

@@ -82,6 +82,10 @@ void LagClock::Observe(BridgeStats* stats, int64_t position, int64_t file_count,
   }
 }
 
+void BridgeStats::Saw(int64_t position_now, int64_t file_count_now) {
+  lag_.Observe(this, position_now, file_count_now, WallMs(), MonoMs());
+}
+
 std::shared_ptr<BridgeStats> StatsRegistry::AddBridge(const std::string& name,
                                                       const std::string& file,
                                                       const std::string& table) {

@@ -25,6 +25,24 @@ namespace kestal::tool {
 // The state of a bridge's or follower's database connection.
 enum class LinkState : int { kOpening = 0, kUp = 1, kBusy = 2, kDown = 3 };
 
+struct BridgeStats;
+
+// Tracks, on the bridge's thread, when each record not yet copied was first
+// seen in the file, for the lag in seconds: the age of the oldest record not
+// yet copied, measured from the first look that found it.
+class LagClock {
+ public:
+  // After each look: position records are in the table, file_count in the
+  // file, now_ms is the wall clock. Sets waiting_since_ms and, when the
+  // bridge has caught up, progress_mono_ms.
+  void Observe(BridgeStats* stats, int64_t position, int64_t file_count, int64_t now_ms,
+               int64_t mono_ms);
+
+ private:
+  // (record count, when the records up to it were first seen), oldest first.
+  std::deque<std::pair<int64_t, int64_t>> seen_;
+};
+
 // The counters of one bridge.
 struct BridgeStats {
   std::atomic<uint64_t> copied{0};         // records committed by this run
@@ -43,6 +61,13 @@ struct BridgeStats {
   // the start; the stuck test counts from it.
   std::atomic<int64_t> progress_mono_ms{0};
   std::atomic<int> link{static_cast<int>(LinkState::kOpening)};
+
+  // On the bridge's thread, at each look at the file and after each commit:
+  // the counts and the age of the oldest record not yet copied.
+  void Saw(int64_t position_now, int64_t file_count_now);
+
+ private:
+  LagClock lag_;  // the bridge's thread only
 };
 
 // The counters of one follower (sql follow).
@@ -55,22 +80,6 @@ struct FollowerStats {
   std::atomic<int64_t> last_key{0};        // key of the last row delivered
   std::atomic<bool> has_key{false};        // last_key is set
   std::atomic<int> link{static_cast<int>(LinkState::kOpening)};
-};
-
-// Tracks, on the bridge's thread, when each record not yet copied was first
-// seen in the file, for the lag in seconds: the age of the oldest record not
-// yet copied, measured from the first look that found it.
-class LagClock {
- public:
-  // After each look: position records are in the table, file_count in the
-  // file, now_ms is the wall clock. Sets waiting_since_ms and, when the
-  // bridge has caught up, progress_mono_ms.
-  void Observe(BridgeStats* stats, int64_t position, int64_t file_count, int64_t now_ms,
-               int64_t mono_ms);
-
- private:
-  // (record count, when the records up to it were first seen), oldest first.
-  std::deque<std::pair<int64_t, int64_t>> seen_;
 };
 
 // The bridges and followers of one process, by name.

@@ -41,11 +41,11 @@ BridgeMeter::BridgeMeter(Observer& observer, const std::string& name, const std:
 void BridgeMeter::Opened() {
   stats_->link = static_cast<int>(LinkState::kUp);
   stats_->progress_mono_ms = MonoMs();
+  stats_->Saw(bridge_.position(), bridge_.file_count());
   Stepped();
 }
 
 void BridgeMeter::Stepped() {
-  lag_.Observe(stats_.get(), bridge_.position(), bridge_.file_count(), WallMs(), MonoMs());
   const LinkState link = !bridge_.reachable()      ? LinkState::kDown
                          : !bridge_.busy().empty() ? LinkState::kBusy
                                                    : LinkState::kUp;

@@ -54,7 +54,7 @@ class BridgeMeter {
               const std::string& table, Bridge& bridge);
   // After Open: the connection is up.
   void Opened();
-  // After each Step: the counts, the lag and the connection's state.
+  // After each Step: the connection's state (the bridge keeps the counts).
   void Stepped();
   // The bridge's counters (a refused-record path adds to refused).
   BridgeStats& stats() { return *stats_; }
@@ -62,7 +62,6 @@ class BridgeMeter {
  private:
   std::shared_ptr<BridgeStats> stats_;
   Bridge& bridge_;
-  LagClock lag_;
 };
 
 }  // namespace kestal::tool
