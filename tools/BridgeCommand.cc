@@ -147,20 +147,20 @@ int RunBridge(const Args& args) {
   observer.Start();
   bridge.Open();
   meter.Opened();
-  observer.notify().Ready("copying " + config.dbf_path + " into " + config.table);
+  observer.Ready("copying " + config.dbf_path + " into " + config.table);
   try {
     while (!StopRequested()) {
       const long n = bridge.Step();
       meter.Stepped();
-      observer.notify().Alive();
+      observer.Alive();
       status.Update(bridge, false);
-      if (n == 0) SleepUnlessStopped(observer.notify().SleepMs(interval));
+      if (n == 0) SleepUnlessStopped(observer.SleepMs(interval));
     }
   } catch (...) {
     status.End();
     throw;
   }
-  observer.notify().Stopping();
+  observer.Stopping();
   status.Update(bridge, true);
   status.End();
   log.Info("stopped",

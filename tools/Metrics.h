@@ -126,6 +126,8 @@ class MetricsServer {
   // Throws UsageError for a malformed address.
   MetricsServer(const StatsRegistry& registry, const std::string& address, int64_t stuck_after_ms);
   ~MetricsServer();  // stops the thread
+  // Throws UsageError unless address has the form ADDR:PORT.
+  static void CheckAddress(const std::string& address);
   MetricsServer(const MetricsServer&) = delete;
   MetricsServer& operator=(const MetricsServer&) = delete;
 

@@ -62,6 +62,12 @@ MetricsServer::MetricsServer(const StatsRegistry& registry, const std::string& a
   SplitAddress(address, &impl_->host, &impl_->port);
 }
 
+void MetricsServer::CheckAddress(const std::string& address) {
+  std::string host;
+  int port = 0;
+  SplitAddress(address, &host, &port);
+}
+
 MetricsServer::~MetricsServer() {
 #ifdef KESTAL_WITH_HTTPLIB
   if (impl_->thread.joinable()) {

@@ -27,6 +27,8 @@ class ServiceNotifier {
   // How long the loop may sleep and still keep the watchdog: ms, or a
   // quarter of the watchdog time when that is shorter.
   int SleepMs(int ms) const;
+  // The watchdog time in ms; 0 without a watchdog.
+  int64_t watchdog_ms() const { return watchdog_ms_; }
 
  private:
   void Send(const std::string& state);

@@ -98,9 +98,9 @@ class Follower {
     late_.MarkHeader(&header);
     Emit(CsvLine(header));
     if (fflush(stdout) != 0) throw ToolError("cannot write the output");
-    observer_.notify().Ready("following " + sql_.m_strTableName.str());
+    observer_.Ready("following " + sql_.m_strTableName.str());
     while (!StopRequested()) {
-      observer_.notify().Alive();
+      observer_.Alive();
       late_.Poll([this](const auto& value_of) { EmitRow(value_of, true); });
       late_.BeforeLook();
       const int n =
@@ -129,9 +129,9 @@ class Follower {
         continue;
       }
       late_.Delivered(key_);
-      SleepUnlessStopped(observer_.notify().SleepMs(interval_));
+      SleepUnlessStopped(observer_.SleepMs(interval_));
     }
-    observer_.notify().Stopping();
+    observer_.Stopping();
     late_.Stopped();
     log_.Info(
         "stopped",
@@ -195,10 +195,10 @@ class Follower {
     } else if (result == -1 || trace.Find("ReOpenException") >= 0) {
       if (!down_) Note("the database cannot be reached; retrying");
       down_ = true;
-    } else {
-      down_ = false;
     }
-    stats_->link = static_cast<int>(down_ ? LinkState::kDown : LinkState::kUp);
+    // The database answered this look, whatever the notices said before.
+    const bool answered = result != -1 && trace.Find("ReOpenException") < 0;
+    stats_->link = static_cast<int>(answered ? LinkState::kUp : LinkState::kDown);
   }
 
   // Counts a window held back at a gap, and one delivered anyway at the

@@ -10,6 +10,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+
 #include "support/Relay.h"
 #include "support/TestDatabase.h"
 #include "tools/BridgeTestUtil.h"
@@ -387,6 +389,43 @@ TEST(FollowMetricsTest, GapHoldsForcedDeliveryAndLastKey) {
   EXPECT_EQ(events.back().at("event"), "stopped");
   EXPECT_NE(events.back().at("message").find("last key delivered: 7"), std::string::npos);
   EXPECT_EQ(events.back().at("rows"), "6");
+}
+
+// The follower's link to PostgreSQL is cut and goes silent: /readyz fails
+// until it returns; the rows after it still arrive once each.
+TEST(FollowReadySlowTest, ReadyzFailsWhileTheDatabaseIsLost) {
+  ASSERT_GT(PostgresPort(), 0) << "KESTAL_PG_PORT is not set";
+  auto db = TestDatabase::Create(Engine::kPostgres);
+  db->Exec(kOrderTableSql);
+  InsertOrders(*db, {1, 2, 3});
+  Relay relay("127.0.0.1", PostgresPort());
+  RunningTool f({"sql", "follow", ThroughRelay(db->ConnectionString(), relay.port(), 2), "orders",
+                 "--interval", "5", "--metrics", "127.0.0.1:0"},
+                "C.UTF-8", "", true);
+  const std::string address = WaitForMetricsAddress(f, 20000);
+  ASSERT_FALSE(address.empty()) << f.err();
+  f.ReadLines(4, 20000);
+  EXPECT_EQ(WaitForReady(address, 200, 10000).status, 200);
+
+  relay.Stall();
+  relay.Cut();
+  const HttpReply lost = WaitForReady(address, 503, 60000);
+  EXPECT_EQ(lost.status, 503);
+  EXPECT_NE(lost.body.find("follower orders: the database cannot be reached"), std::string::npos)
+      << lost.body;
+  EXPECT_EQ(
+      Sample(Scrape(address), "kestal_follow_connection_state{table=\"orders\",state=\"down\"}"),
+      1);
+
+  relay.Pass();
+  EXPECT_EQ(WaitForReady(address, 200, 60000).status, 200);
+  InsertOrders(*db, {4});
+  const std::string& out = f.ReadLines(5, 20000);
+  EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 5) << out;
+  const auto m = Scrape(address);
+  EXPECT_EQ(Sample(m, "kestal_follow_rows_delivered_total{table=\"orders\"}"), 4);
+  EXPECT_EQ(Sample(m, "kestal_follow_last_key{table=\"orders\"}"), 4);
+  EXPECT_EQ(f.Stop(SIGTERM), 0) << f.err();
 }
 
 // Sets an environment variable for the children started while it lives.
