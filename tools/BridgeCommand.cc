@@ -11,6 +11,8 @@
 #include "tools/Bridge.h"
 #include "tools/BridgeRunner.h"
 #include "tools/Commands.h"
+#include "tools/Log.h"
+#include "tools/Observe.h"
 #include "tools/Options.h"
 #include "tools/Signals.h"
 #include "tools/ToolError.h"
@@ -20,7 +22,8 @@ namespace {
 
 const char kUsage[] =
     "Usage: kestal bridge FILE CONN TABLE [--mode 0|1|2] [--batch N] [--interval MS]\n"
-    "                     [--load-name NAME] [--keep-padding]\n"
+    "                     [--load-name NAME] [--keep-padding] [--metrics ADDR:PORT]\n"
+    "                     [--stuck-after S] [--log-format text|json]\n"
     "       kestal bridge --config FILE [OPTIONS]\n"
     "\n"
     "Copies every record of the table file FILE, and every record appended to it\n"
@@ -64,13 +67,16 @@ long long MonotonicMs() {
 // The status line on a terminal, redrawn at most four times a second.
 class StatusLine {
  public:
-  explicit StatusLine(const BridgeSlot& slot)
-      : tty_(!slot.shared_terminal && isatty(STDERR_FILENO) == 1), label_(slot.label) {}
+  // Drawn only on a terminal of its own and with text logs.
+  StatusLine(const BridgeSlot& slot, const Logger& log)
+      : tty_(!slot.shared_terminal && isatty(STDERR_FILENO) == 1 &&
+             CurrentLogFormat() == LogFormat::kText),
+        log_(log) {}
 
   // Prints a notice on a line of its own.
   void Notice(const std::string& text) {
     if (tty_ && drawn_) fputs("\r\033[K", stderr);
-    fprintf(stderr, "%s: %s\n", label_.c_str(), text.c_str());
+    log_.Warn("notice", text);
     drawn_ = false;
   }
 
@@ -102,7 +108,7 @@ class StatusLine {
 
  private:
   const bool tty_;
-  const std::string label_;
+  const Logger& log_;
   bool drawn_ = false;
   long long last_draw_ = 0;
   long long sample_ms_ = 0;
@@ -120,9 +126,13 @@ int RunBridge(const Args& args) {
                       {"keep-padding", false},
                       {"mode", true},
                       {"batch", true},
-                      {"interval", true}});
+                      {"interval", true},
+                      {"metrics", true},
+                      {"stuck-after", true},
+                      {"log-format", true}});
   if (opts.help()) {
     fputs(kUsage, stdout);
+    fputs(kObserveUsage, stdout);
     return kExitOk;
   }
   opts.ExpectPositional(3, "FILE, CONN and TABLE");
@@ -143,23 +153,38 @@ int RunBridge(const Args& args) {
   // its reason, not a kill.
   signal(SIGXFSZ, SIG_IGN);
 
-  StatusLine status(slot);
+  Observer observer(opts, slot.label);
+  const std::string name = slot.name.empty() ? config.table : slot.name;
+  const Logger log(slot.label, "bridge", name);
+  StatusLine status(slot, log);
   Bridge bridge(config, [&status](const std::string& text) { status.Notice(text); });
+  BridgeMeter meter(observer, name, config.dbf_path, config.table, bridge);
+  observer.Start();
   bridge.Open();
+  meter.Opened();
+  observer.Ready("copying " + config.dbf_path + " into " + config.table);
   try {
     while (!StopRequested()) {
       const long n = bridge.Step();
+      meter.Stepped();
+      observer.Alive();
       status.Update(bridge, false);
-      if (n == 0) SleepUnlessStopped(interval);
+      if (n == 0) SleepUnlessStopped(observer.SleepMs(interval));
     }
   } catch (...) {
     status.End();
     throw;
   }
+  observer.Stopping();
   status.Update(bridge, true);
   status.End();
-  fprintf(stderr, "%s: stopped; %ld records copied in this run, %ld of %ld in the table\n",
-          slot.label.c_str(), bridge.copied(), bridge.position(), bridge.file_count());
+  log.Info("stopped",
+           "stopped; " + std::to_string(bridge.copied()) + " records copied in this run, " +
+               std::to_string(bridge.position()) + " of " + std::to_string(bridge.file_count()) +
+               " in the table",
+           {{"copied", bridge.copied()},
+            {"position", bridge.position()},
+            {"file_count", bridge.file_count()}});
   return kExitOk;
 }
 
