@@ -29,14 +29,20 @@
 
 namespace kestal::tool {
 
+struct BridgeStats;
+
 struct BridgeConfig {
   std::string dbf_path;
   std::string connect;  // ADO-style connection string
   std::string table;
-  std::string tag = "WTK";           // names the bulk-load file log/OrderTemp_<tag>.txt
-  bool keep_padding = false;         // keep the blanks of character fields in varchar/text
-  int mode = 0;                      // 0 plain inserts, 1 server-numbered inserts, 2 bulk load
-  int batch = 500;                   // records per batch, 1 to 500
+  std::string tag = "WTK";    // names the bulk-load file log/OrderTemp_<tag>.txt
+  bool keep_padding = false;  // keep the blanks of character fields in varchar/text
+  int mode = 0;               // 0 plain inserts, 1 server-numbered inserts, 2 bulk load
+  int batch = 500;            // records per batch, 1 to 500
+  // Records marked deleted are left out (their rec_num stays a hole) instead
+  // of copied. Modes 0 and 2 only: mode 1's server numbering would close the
+  // holes and shift every record after one.
+  bool skip_deleted = false;
   std::string reject_path;           // empty: a record refused for good stops the bridge
   bool create_table = false;         // create the table from the file's header when missing
   std::vector<std::string> maps;     // "FILE_FIELD=COLUMN"
@@ -80,6 +86,7 @@ class Bridge {
   // Records in the file at the last look; read also while the database is lost.
   long file_count() const { return file_count_; }
   long copied() const { return copied_; }        // records committed by this run
+  long skipped() const { return skipped_; }      // deleted records left out by this run
   bool reachable() const { return reachable_; }  // false while the database is lost
   // The engine's reason while the database is busy (locked by another
   // connection) and the bridge waits for it; empty otherwise.
@@ -93,6 +100,9 @@ class Bridge {
   // The statements that create the table: set when Open created it, or when
   // Inspect found that it would.
   const std::string& create_statement() const { return create_statement_; }
+  // Counters that Step keeps for a metrics endpoint (batches, resends,
+  // reconnections); null: none are kept. Owned by the caller.
+  void set_stats(BridgeStats* stats) { stats_ = stats; }
 
  private:
   struct Tables;
@@ -141,6 +151,8 @@ class Bridge {
   long position_ = 0;
   long file_count_ = 0;
   long copied_ = 0;
+  long skipped_ = 0;
+  long last_skipped_ = 0;  // deleted records left out of the batch Send last committed
   bool reachable_ = true;
   int limit_ = 500;          // records per batch now; 1 while isolating a refused record
   long narrow_until_ = 0;    // back to the full batch once past this position
@@ -151,6 +163,7 @@ class Bridge {
   std::string create_statement_;
   std::string busy_;  // the reason while waiting for a busy database
   std::chrono::steady_clock::time_point claim_checked_ = std::chrono::steady_clock::now();
+  BridgeStats* stats_ = nullptr;
 };
 
 }  // namespace kestal::tool

@@ -12,6 +12,9 @@
 #include "tools/BridgeCheck.h"
 #include "tools/BridgeRunner.h"
 #include "tools/Commands.h"
+#include "tools/DbfTable.h"
+#include "tools/Log.h"
+#include "tools/Observe.h"
 #include "tools/Options.h"
 #include "tools/Signals.h"
 #include "tools/ToolError.h"
@@ -21,7 +24,8 @@ namespace {
 
 const char kUsage[] =
     "Usage: kestal bridge FILE CONN TABLE [--mode 0|1|2] [--batch N] [--interval MS]\n"
-    "                     [--load-name NAME] [--keep-padding]\n"
+    "                     [--load-name NAME] [--keep-padding] [--deleted copy|skip]\n"
+    "                     [--metrics ADDR:PORT] [--stuck-after S] [--log-format text|json]\n"
     "                     [--reject FILE] [--create-table] [--map FIELD=COLUMN]...\n"
     "                     [--ignore FIELD]... [--check]\n"
     "       kestal bridge --config FILE [OPTIONS]\n"
@@ -45,6 +49,9 @@ const char kUsage[] =
     "                 (default WTK; formerly --tag)\n"
     "  --keep-padding keep the blanks that pad character fields in varchar and\n"
     "                 text columns\n"
+    "  --deleted copy|skip  copy records marked deleted like any other (copy, the\n"
+    "                 default) or leave them out (skip: their rec_num stays a hole;\n"
+    "                 not with --mode 1)\n"
     "  --reject FILE  a record the database refuses for good (a value its column\n"
     "                 cannot hold, a constraint) is logged in FILE with its position,\n"
     "                 raw image and reason, and the bridge goes on; its rec_num\n"
@@ -59,8 +66,9 @@ const char kUsage[] =
     "store anything (disk full, read-only) stops the bridge with its reason.\n"
     "Exit status 1 for a bad field list, a missing file or table, a connection\n"
     "that cannot be made, a value its column cannot hold, a database that refuses\n"
-    "every write, or a record the database keeps refusing (without --reject); 3\n"
-    "when another bridge is copying into TABLE.\n"
+    "every write, a record the database keeps refusing (without --reject), or a\n"
+    "file replaced at its path or cut below the records copied; 3 when another\n"
+    "bridge is copying into TABLE.\n"
     "  --config FILE  read FILE, CONN, TABLE and the options from the TOML file\n"
     "                 FILE (keys file, connect, table, password and the option\n"
     "                 names; a flag given here wins); tables [bridge.NAME] run\n"
@@ -77,13 +85,16 @@ long long MonotonicMs() {
 // The status line on a terminal, redrawn at most four times a second.
 class StatusLine {
  public:
-  explicit StatusLine(const BridgeSlot& slot)
-      : tty_(!slot.shared_terminal && isatty(STDERR_FILENO) == 1), label_(slot.label) {}
+  // Drawn only on a terminal of its own and with text logs.
+  StatusLine(const BridgeSlot& slot, const Logger& log)
+      : tty_(!slot.shared_terminal && isatty(STDERR_FILENO) == 1 &&
+             CurrentLogFormat() == LogFormat::kText),
+        log_(log) {}
 
   // Prints a notice on a line of its own.
   void Notice(const std::string& text) {
     if (tty_ && drawn_) fputs("\r\033[K", stderr);
-    fprintf(stderr, "%s: %s\n", label_.c_str(), text.c_str());
+    log_.Warn("notice", text);
     drawn_ = false;
   }
 
@@ -115,7 +126,7 @@ class StatusLine {
 
  private:
   const bool tty_;
-  const std::string label_;
+  const Logger& log_;
   bool drawn_ = false;
   long long last_draw_ = 0;
   long long sample_ms_ = 0;
@@ -134,6 +145,10 @@ int RunBridge(const Args& args) {
                       {"mode", true},
                       {"batch", true},
                       {"interval", true},
+                      {"metrics", true},
+                      {"stuck-after", true},
+                      {"log-format", true},
+                      {"deleted", true},
                       {"reject", true},
                       {"create-table", false},
                       {"map", true, true},
@@ -141,6 +156,7 @@ int RunBridge(const Args& args) {
                       {"check", false}});
   if (opts.help()) {
     fputs(kUsage, stdout);
+    fputs(kObserveUsage, stdout);
     return kExitOk;
   }
   opts.ExpectPositional(3, "FILE, CONN and TABLE");
@@ -151,6 +167,7 @@ int RunBridge(const Args& args) {
   config.table = opts.positional()[2];
   config.tag = opts.Get("load-name", "WTK");
   config.keep_padding = opts.Has("keep-padding");
+  config.skip_deleted = SkipDeleted(opts);
   config.mode = static_cast<int>(opts.GetLong("mode", 0, 0, 2));
   config.batch = static_cast<int>(opts.GetLong("batch", 500, 1, 500));
   const int interval = static_cast<int>(opts.GetLong("interval", 200, 0, 60000));
@@ -169,26 +186,48 @@ int RunBridge(const Args& args) {
   // its reason, not a kill.
   signal(SIGXFSZ, SIG_IGN);
 
-  StatusLine status(slot);
+  Observer observer(opts, slot.label);
+  const std::string name = slot.name.empty() ? config.table : slot.name;
+  const Logger log(slot.label, "bridge", name);
+  StatusLine status(slot, log);
   Bridge bridge(config, [&status](const std::string& text) { status.Notice(text); });
+  BridgeMeter meter(observer, name, config.dbf_path, config.table, bridge);
+  observer.Start();
   bridge.Open();
+  meter.Opened();
+  observer.Ready("copying " + config.dbf_path + " into " + config.table);
   try {
     while (!StopRequested()) {
       const long n = bridge.Step();
+      meter.Stepped();
+      observer.Alive();
       status.Update(bridge, false);
-      if (n == 0) SleepUnlessStopped(interval);
+      if (n == 0) SleepUnlessStopped(observer.SleepMs(interval));
     }
   } catch (...) {
     status.End();
     throw;
   }
+  observer.Stopping();
   status.Update(bridge, true);
   status.End();
-  fprintf(stderr, "%s: stopped; %ld records copied in this run, %ld of %ld in the table\n",
-          slot.label.c_str(), bridge.copied(), bridge.position(), bridge.file_count());
+  log.Info("stopped",
+           "stopped; " + std::to_string(bridge.copied()) + " records copied in this run, " +
+               std::to_string(bridge.position()) + " of " + std::to_string(bridge.file_count()) +
+               " in the table",
+           {{"copied", bridge.copied()},
+            {"position", bridge.position()},
+            {"file_count", bridge.file_count()}});
+  if (bridge.skipped() > 0) {
+    log.Info("deleted_skipped",
+             std::to_string(bridge.skipped()) + " records marked deleted were left out",
+             {{"skipped", bridge.skipped()}});
+  }
   if (bridge.rejected() > 0) {
-    fprintf(stderr, "%s: %ld records set aside in '%s' in this run\n", slot.label.c_str(),
-            bridge.rejected(), config.reject_path.c_str());
+    log.Info("rejected",
+             std::to_string(bridge.rejected()) + " records set aside in '" + config.reject_path +
+                 "' in this run",
+             {{"rejected", bridge.rejected()}});
   }
   return kExitOk;
 }

@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "tools/Observe.h"
 #include "tools/Signals.h"
 #include "tools/ToolError.h"
 
@@ -149,6 +150,8 @@ bool RunConfigured(const ConfigShape& shape, const Args& given, Handler handler,
     slots.push_back(BridgeSlot{s.name(), std::string(shape.command) + " " + s.name(), true, true});
   }
   for (size_t i = 0; i < sections.size(); ++i) RunSection(sections[i], &slots[i], args, handler);
+  // READY=1 waits for every run to open.
+  Observer::ExpectRuns(static_cast<int>(sections.size()));
   // Before the threads start, so that a signal never meets the default action.
   InstallStopHandlers();
   std::vector<int> results(sections.size(), kExitOk);

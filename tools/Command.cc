@@ -4,6 +4,7 @@
 #include <exception>
 
 #include "module/Kestal.h"
+#include "tools/Log.h"
 #include "tools/ToolError.h"
 
 namespace kestal::tool {
@@ -57,13 +58,13 @@ int Dispatch(const std::string& prefix, const std::vector<Command>& table,
   try {
     return found->handler(rest);
   } catch (const UsageError& e) {
-    fprintf(stderr, "%s: %s\nRun '%s --help' for usage.\n", path.c_str(), e.what(), path.c_str());
+    LogFailure(path, e.what(), "Run '" + path + " --help' for usage.");
     return kExitUsage;
   } catch (const ClaimError& e) {
-    fprintf(stderr, "%s: %s\n", path.c_str(), e.what());
+    LogFailure(path, e.what());
     return kExitClaimed;
   } catch (const std::exception& e) {
-    fprintf(stderr, "%s: %s\n", path.c_str(), e.what());
+    LogFailure(path, e.what());
     return kExitError;
   }
 }
