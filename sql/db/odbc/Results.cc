@@ -2,10 +2,13 @@
 #include "sql/db/odbc/Results.h"
 
 #include <algorithm>
+#include <cstring>
+#include <utility>
 #include <vector>
 
 #include "platform/Codepage.h"
 #include "sql/db/odbc/Errors.h"
+#include "sql/db/sqlite/Values.h"
 
 namespace kestal::db::odbc {
 namespace {
@@ -112,11 +115,31 @@ std::string TextCodec::Encode(const std::string& text) const {
   return utf8() || IsAscii(text) ? text : ConvertText(text, "UTF-8", encoding.c_str());
 }
 
+// The fixed width of column (1-based). SQLite's driver names the declared
+// type without its length ("char") and gives the length as the column size,
+// 255 where the declaration has none; a bare char is char(1) there, so a
+// char(255) column reads as char(1) (its values are then not padded).
+sqlite::FixedWidth FixedWidthOf(SQLHSTMT statement, SQLUSMALLINT column, SQLULEN size) {
+  char name[128] = {0};
+  SQLSMALLINT length = 0;
+  if (!SQL_SUCCEEDED(SQLColAttribute(statement, column, SQL_DESC_TYPE_NAME, name, sizeof name,
+                                     &length, nullptr))) {
+    return sqlite::FixedWidth();
+  }
+  const sqlite::FixedWidth declared = sqlite::FixedWidthOf(name);
+  if (declared.length == 0 || std::strchr(name, '(') != nullptr || size == 255 || size == 0) {
+    return declared;
+  }
+  const std::string sized = std::string(name) + "(" + std::to_string(size) + ")";
+  return sqlite::FixedWidthOf(sized.c_str());
+}
+
 std::unique_ptr<ResultTable> FetchAll(SQLHSTMT statement, SQLSMALLINT columns, long limit,
-                                      const TextCodec& codec, bool block) {
+                                      const TextCodec& codec, bool block, bool pad_fixed) {
   auto table = std::make_unique<ResultTable>();
   table->columns.reserve(static_cast<size_t>(columns));
   std::vector<size_t> widths;
+  std::vector<std::pair<size_t, sqlite::FixedWidth>> padded;
   for (SQLSMALLINT i = 1; i <= columns; ++i) {
     SQLCHAR name[256] = {0};
     SQLSMALLINT length = 0;
@@ -131,19 +154,28 @@ std::unique_ptr<ResultTable> FetchAll(SQLHSTMT statement, SQLSMALLINT columns, l
     // Room for the column's characters in any encoding, and for numbers
     // and dates written out.
     widths.push_back(std::min(std::max(static_cast<size_t>(size) * 4 + 32, kMinWidth), kMaxWidth));
+    if (pad_fixed) {
+      const sqlite::FixedWidth width = FixedWidthOf(statement, static_cast<SQLUSMALLINT>(i), size);
+      if (width.length > 0) padded.push_back({static_cast<size_t>(i - 1), width});
+    }
   }
   const size_t cap = limit > 0 ? static_cast<size_t>(limit) : static_cast<size_t>(-1);
   if (block) {
     FetchBlocks(statement, widths, cap, codec, table.get());
-    return table;
+  } else {
+    while (table->rows.size() < cap) {
+      const SQLRETURN rc = SQLFetch(statement);
+      if (rc == SQL_NO_DATA) break;
+      if (!SQL_SUCCEEDED(rc)) Raise(SQL_HANDLE_STMT, statement, "SQLFetch", codec.encoding);
+      std::vector<Cell>& row = table->rows.emplace_back(static_cast<size_t>(columns));
+      for (SQLSMALLINT i = 1; i <= columns; ++i) {
+        ReadCell(statement, static_cast<SQLUSMALLINT>(i), &row[static_cast<size_t>(i - 1)], codec);
+      }
+    }
   }
-  while (table->rows.size() < cap) {
-    const SQLRETURN rc = SQLFetch(statement);
-    if (rc == SQL_NO_DATA) break;
-    if (!SQL_SUCCEEDED(rc)) Raise(SQL_HANDLE_STMT, statement, "SQLFetch", codec.encoding);
-    std::vector<Cell>& row = table->rows.emplace_back(static_cast<size_t>(columns));
-    for (SQLSMALLINT i = 1; i <= columns; ++i) {
-      ReadCell(statement, static_cast<SQLUSMALLINT>(i), &row[static_cast<size_t>(i - 1)], codec);
+  for (std::vector<Cell>& row : table->rows) {
+    for (const auto& [c, width] : padded) {
+      if (!row[c].null) sqlite::PadToWidth(width, &row[c].text);
     }
   }
   return table;
