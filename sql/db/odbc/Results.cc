@@ -44,6 +44,8 @@ void ReadCell(SQLHSTMT statement, SQLUSMALLINT column, Cell* cell, const TextCod
 constexpr SQLULEN kBlockRows = 256;
 constexpr size_t kMinWidth = 64;
 constexpr size_t kMaxWidth = 2048;
+// A column's block buffer larger than this is not kept between fetches.
+constexpr size_t kKeptBytes = 64 * 1024;
 
 // Resets what a block fetch set on the statement (never throws).
 struct BlockReset {
@@ -59,9 +61,23 @@ struct BlockReset {
 void FetchBlocks(SQLHSTMT statement, const std::vector<size_t>& widths, size_t cap,
                  const TextCodec& codec, ResultTable* table) {
   const size_t columns = widths.size();
+  // The bound buffers outlive the fetch: a window follow fetches thousands
+  // of small results, and fresh buffers for each cost an allocation, its
+  // clearing and page faults every time. Bindings are reset before return
+  // (BlockReset, destroyed before Trim), so no driver keeps a pointer into
+  // them; one set per thread, a buffer of a wide column let go after use.
+  thread_local std::vector<std::vector<char>> buffers;
+  thread_local std::vector<std::vector<SQLLEN>> indicators;
+  if (buffers.size() < columns) buffers.resize(columns);
+  if (indicators.size() < columns) indicators.resize(columns);
+  struct Trim {
+    ~Trim() {
+      for (std::vector<char>& b : buffers) {
+        if (b.size() > kKeptBytes) std::vector<char>().swap(b);
+      }
+    }
+  } trim;
   BlockReset reset{statement};
-  std::vector<std::vector<char>> buffers(columns);
-  std::vector<std::vector<SQLLEN>> indicators(columns, std::vector<SQLLEN>(kBlockRows));
   SQLULEN fetched = 0;
   SQLSetStmtAttr(statement, SQL_ATTR_ROW_BIND_TYPE,
                  reinterpret_cast<SQLPOINTER>(SQL_BIND_BY_COLUMN), 0);
@@ -71,7 +87,8 @@ void FetchBlocks(SQLHSTMT statement, const std::vector<size_t>& widths, size_t c
   }
   SQLSetStmtAttr(statement, SQL_ATTR_ROWS_FETCHED_PTR, &fetched, 0);
   for (size_t c = 0; c < columns; ++c) {
-    buffers[c].resize(widths[c] * kBlockRows);
+    if (buffers[c].size() < widths[c] * kBlockRows) buffers[c].resize(widths[c] * kBlockRows);
+    if (indicators[c].size() < kBlockRows) indicators[c].resize(kBlockRows);
     if (!SQL_SUCCEEDED(SQLBindCol(statement, static_cast<SQLUSMALLINT>(c + 1), SQL_C_CHAR,
                                   buffers[c].data(), static_cast<SQLLEN>(widths[c]),
                                   indicators[c].data()))) {
