@@ -3,7 +3,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <utility>
 #include <vector>
 
 #include "platform/Codepage.h"
@@ -40,6 +39,35 @@ void ReadCell(SQLHSTMT statement, SQLUSMALLINT column, Cell* cell, const TextCod
   if (!codec.utf8() && !IsAscii(cell->text)) cell->text = codec.Decode(cell->text);
 }
 
+// True when no byte of data is outside ASCII.
+bool AllAscii(const char* data, size_t size) {
+  for (size_t i = 0; i < size; ++i) {
+    if (static_cast<unsigned char>(data[i]) >= 0x80) return false;
+  }
+  return true;
+}
+
+// Appends text (UTF-8) as the next value of table's current row,
+// blank-padded to width when that is a fixed width.
+void StoreText(const char* data, size_t size, const sqlite::FixedWidth& width, ResultTable* table) {
+  if (width.length == 0) {
+    table->AddText(data, size);
+    return;
+  }
+  std::string text(data, size);
+  sqlite::PadToWidth(width, &text);
+  table->AddText(text);
+}
+
+// Appends cell as the next value of table's current row.
+void Store(const Cell& cell, const sqlite::FixedWidth& width, ResultTable* table) {
+  if (cell.null) {
+    table->AddNull();
+  } else {
+    StoreText(cell.text.data(), cell.text.size(), width, table);
+  }
+}
+
 // Rows per block, and the bounds of one bound value's buffer.
 constexpr SQLULEN kBlockRows = 256;
 constexpr size_t kMinWidth = 64;
@@ -58,8 +86,9 @@ struct BlockReset {
 };
 
 // Fills table->rows by block fetches (see FetchAll).
-void FetchBlocks(SQLHSTMT statement, const std::vector<size_t>& widths, size_t cap,
-                 const TextCodec& codec, ResultTable* table) {
+void FetchBlocks(SQLHSTMT statement, const std::vector<size_t>& widths,
+                 const std::vector<sqlite::FixedWidth>& fixed, size_t cap, const TextCodec& codec,
+                 ResultTable* table) {
   const size_t columns = widths.size();
   // The bound buffers outlive the fetch: a window follow fetches thousands
   // of small results, and fresh buffers for each cost an allocation, its
@@ -95,16 +124,19 @@ void FetchBlocks(SQLHSTMT statement, const std::vector<size_t>& widths, size_t c
       Raise(SQL_HANDLE_STMT, statement, "SQLBindCol", codec.encoding);
     }
   }
-  while (table->rows.size() < cap) {
+  Cell cell;
+  while (table->RowCount() < cap) {
     const SQLRETURN rc = SQLFetch(statement);
     if (rc == SQL_NO_DATA) break;
     if (!SQL_SUCCEEDED(rc)) Raise(SQL_HANDLE_STMT, statement, "SQLFetch", codec.encoding);
-    for (SQLULEN r = 0; r < fetched && table->rows.size() < cap; ++r) {
-      std::vector<Cell>& row = table->rows.emplace_back(columns);
+    for (SQLULEN r = 0; r < fetched && table->RowCount() < cap; ++r) {
+      table->AddRow();
       for (size_t c = 0; c < columns; ++c) {
-        Cell& cell = row[c];
         const SQLLEN n = indicators[c][r];
-        if (n == SQL_NULL_DATA) continue;  // cells start as NULL
+        if (n == SQL_NULL_DATA) {
+          table->AddNull();
+          continue;
+        }
         if (n == SQL_NO_TOTAL || n >= static_cast<SQLLEN>(widths[c])) {
           // Longer than its buffer: read it again whole from this row.
           if (!SQL_SUCCEEDED(SQLSetPos(statement, static_cast<SQLSETPOSIROW>(r + 1), SQL_POSITION,
@@ -112,11 +144,17 @@ void FetchBlocks(SQLHSTMT statement, const std::vector<size_t>& widths, size_t c
             Raise(SQL_HANDLE_STMT, statement, "SQLSetPos", codec.encoding);
           }
           ReadCell(statement, static_cast<SQLUSMALLINT>(c + 1), &cell, codec);
+          Store(cell, fixed[c], table);
           continue;
         }
-        cell.null = false;
-        cell.text.assign(buffers[c].data() + r * widths[c], static_cast<size_t>(n));
-        if (!codec.utf8() && !IsAscii(cell.text)) cell.text = codec.Decode(cell.text);
+        const char* bytes = buffers[c].data() + r * widths[c];
+        const size_t size = static_cast<size_t>(n);
+        if (codec.utf8() || AllAscii(bytes, size)) {
+          StoreText(bytes, size, fixed[c], table);
+        } else {
+          const std::string text = codec.Decode(std::string(bytes, size));
+          StoreText(text.data(), text.size(), fixed[c], table);
+        }
       }
     }
   }
@@ -156,7 +194,7 @@ std::unique_ptr<ResultTable> FetchAll(SQLHSTMT statement, SQLSMALLINT columns, l
   auto table = std::make_unique<ResultTable>();
   table->columns.reserve(static_cast<size_t>(columns));
   std::vector<size_t> widths;
-  std::vector<std::pair<size_t, sqlite::FixedWidth>> padded;
+  std::vector<sqlite::FixedWidth> fixed(static_cast<size_t>(columns));
   for (SQLSMALLINT i = 1; i <= columns; ++i) {
     SQLCHAR name[256] = {0};
     SQLSMALLINT length = 0;
@@ -172,27 +210,24 @@ std::unique_ptr<ResultTable> FetchAll(SQLHSTMT statement, SQLSMALLINT columns, l
     // and dates written out.
     widths.push_back(std::min(std::max(static_cast<size_t>(size) * 4 + 32, kMinWidth), kMaxWidth));
     if (pad_fixed) {
-      const sqlite::FixedWidth width = FixedWidthOf(statement, static_cast<SQLUSMALLINT>(i), size);
-      if (width.length > 0) padded.push_back({static_cast<size_t>(i - 1), width});
+      fixed[static_cast<size_t>(i - 1)] =
+          FixedWidthOf(statement, static_cast<SQLUSMALLINT>(i), size);
     }
   }
   const size_t cap = limit > 0 ? static_cast<size_t>(limit) : static_cast<size_t>(-1);
   if (block) {
-    FetchBlocks(statement, widths, cap, codec, table.get());
-  } else {
-    while (table->rows.size() < cap) {
-      const SQLRETURN rc = SQLFetch(statement);
-      if (rc == SQL_NO_DATA) break;
-      if (!SQL_SUCCEEDED(rc)) Raise(SQL_HANDLE_STMT, statement, "SQLFetch", codec.encoding);
-      std::vector<Cell>& row = table->rows.emplace_back(static_cast<size_t>(columns));
-      for (SQLSMALLINT i = 1; i <= columns; ++i) {
-        ReadCell(statement, static_cast<SQLUSMALLINT>(i), &row[static_cast<size_t>(i - 1)], codec);
-      }
-    }
+    FetchBlocks(statement, widths, fixed, cap, codec, table.get());
+    return table;
   }
-  for (std::vector<Cell>& row : table->rows) {
-    for (const auto& [c, width] : padded) {
-      if (!row[c].null) sqlite::PadToWidth(width, &row[c].text);
+  Cell cell;
+  while (table->RowCount() < cap) {
+    const SQLRETURN rc = SQLFetch(statement);
+    if (rc == SQL_NO_DATA) break;
+    if (!SQL_SUCCEEDED(rc)) Raise(SQL_HANDLE_STMT, statement, "SQLFetch", codec.encoding);
+    table->AddRow();
+    for (SQLSMALLINT i = 1; i <= columns; ++i) {
+      ReadCell(statement, static_cast<SQLUSMALLINT>(i), &cell, codec);
+      Store(cell, fixed[static_cast<size_t>(i - 1)], table.get());
     }
   }
   return table;

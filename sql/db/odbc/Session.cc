@@ -176,8 +176,8 @@ Session::Session(const ConnectionString& connection, long timeout_seconds) {
       std::unique_ptr<ResultTable> enc =
           Send("set application_name = 'kestal';\nset statement_timeout = " +
                std::to_string(timeout_ms) + ";\nshow client_encoding");
-      if (enc && !enc->rows.empty() && !enc->rows[0][0].null) {
-        const std::string& name = enc->rows[0][0].text;
+      if (enc && enc->RowCount() > 0 && !enc->IsNull(0, 0)) {
+        const std::string name(enc->Text(0, 0));
         codec_.encoding = strcasecmp(name.c_str(), "UTF8") == 0 ? "UTF-8" : name;
       }
       MakeSchema(params.shown);
@@ -288,7 +288,7 @@ std::unique_ptr<ResultTable> Session::Send(const std::string& text) {
         try {
           std::unique_ptr<ResultTable> rows =
               FetchAll(stmt_, columns, limit, codec_, block_fetch_, server_ == Server::kSqlite);
-          row_counts_.push_back(static_cast<long>(rows->rows.size()));
+          row_counts_.push_back(static_cast<long>(rows->RowCount()));
           if (!failed) last = std::move(rows);
         } catch (const _com_error& e) {
           if (!failed) {
@@ -340,9 +340,9 @@ std::vector<std::vector<std::string>> Session::CatalogRows(const std::string& sq
   sent_.resize(sent);
   std::vector<std::vector<std::string>> out;
   if (!rows) return out;
-  for (const std::vector<Cell>& row : rows->rows) {
+  for (size_t r = 0; r < rows->RowCount(); ++r) {
     std::vector<std::string>& texts = out.emplace_back();
-    for (const Cell& cell : row) texts.push_back(cell.null ? std::string() : cell.text);
+    for (size_t c = 0; c < rows->columns.size(); ++c) texts.emplace_back(rows->Text(r, c));
   }
   return out;
 }
