@@ -25,6 +25,7 @@ int KestalFollow(const std::vector<std::string>& args) {
   std::vector<CString> names;
   for (int i = 0; i < op->m_nFieldCount; ++i) names.emplace_back(op->m_FieldInfo[i].strName);
   const auto start = std::chrono::steady_clock::now();
+  const double cpu = ProcessCpuSeconds();
   const CString filter(""), tag("CJK");
   CString last = "0";
   long rows = 0;
@@ -45,7 +46,7 @@ int KestalFollow(const std::vector<std::string>& args) {
   }
   const double seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  std::printf("seconds=%.3f rows=%ld\n", seconds, rows);
+  std::printf("cpu=%.3f seconds=%.3f rows=%ld\n", ProcessCpuSeconds() - cpu, seconds, rows);
   return got == 0 && ordered ? 0 : 1;
 }
 

@@ -6,6 +6,7 @@
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -37,6 +38,12 @@ void Drain(int fd, std::string* text) {
 }
 
 }  // namespace
+
+double ProcessCpuSeconds() {
+  struct timespec ts {};
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+}
 
 Measured RunMeasured(const std::vector<std::string>& argv, const std::string& out_path,
                      const std::function<bool()>& done) {

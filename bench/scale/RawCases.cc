@@ -157,10 +157,6 @@ long ForEachRecord(const std::string& path, Record&& record) {
   return done;
 }
 
-void Report(Clock::time_point start, long rows) {
-  std::printf("seconds=%.3f rows=%ld\n", SecondsSince(start), rows);
-}
-
 }  // namespace
 
 // raw-count ENGINE TARGET TABLE: select count(*). Timed as a whole process,
@@ -181,6 +177,7 @@ int RawFollow(const std::vector<std::string>& args) {
   RawConnection raw(args.at(0), args.at(1));
   const std::string& table = args.at(2);
   const auto start = Clock::now();
+  const double cpu = ProcessCpuSeconds();
   std::string last = "0";
   long rows = 0;
   char sql[512];
@@ -206,7 +203,8 @@ int RawFollow(const std::vector<std::string>& args) {
       ++rows;
     });
   }
-  Report(start, rows);
+  std::printf("cpu=%.3f seconds=%.3f rows=%ld\n", ProcessCpuSeconds() - cpu, SecondsSince(start),
+              rows);
   return 0;
 }
 

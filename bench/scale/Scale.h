@@ -25,6 +25,9 @@ struct Measured {
 Measured RunMeasured(const std::vector<std::string>& argv, const std::string& out_path,
                      const std::function<bool()>& done = nullptr);
 
+// CPU seconds this process has used so far.
+double ProcessCpuSeconds();
+
 // Child cases, run as "kestal_scale CASE ARGS..."; each returns the process
 // exit status and prints "seconds=S rows=N" for the part it times itself.
 int RawCount(const std::vector<std::string>& args);
