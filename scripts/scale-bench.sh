@@ -20,8 +20,8 @@ rows=${SCALE_ROWS:-10000000}
 build=${SCALE_BUILD:-build-scale}
 scripts/deps.sh bench
 
-# About 600 bytes per row over all the tables and files the run makes.
-need_mb=$((rows * 600 / 1048576))
+# About 1 KB per row over all the tables and files the run makes.
+need_mb=$((rows * 1000 / 1048576))
 free_mb=$(df -Pm "${TMPDIR:-/tmp}" | awk 'NR == 2 { print $4 }')
 if [ "$free_mb" -lt "$need_mb" ]; then
   echo "scale-bench: $rows rows need about $need_mb MB in ${TMPDIR:-/tmp}, $free_mb MB free" >&2

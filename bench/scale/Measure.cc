@@ -24,10 +24,15 @@ double SecondsSince(std::chrono::steady_clock::time_point start) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
-// The value of "seconds=" in the child's output, or -1 when it printed none.
-double ReportedSeconds(const std::string& out) {
-  const size_t at = out.rfind("seconds=");
-  return at == std::string::npos ? -1 : std::atof(out.c_str() + at + 8);
+// The value of key (as "key=") in the child's output, or -1 when it printed
+// none.
+double Reported(const std::string& out, const std::string& key) {
+  const size_t at = out.rfind(key + "=");
+  return at == std::string::npos ? -1 : std::atof(out.c_str() + at + key.size() + 1);
+}
+
+double Seconds(const struct timeval& tv) {
+  return static_cast<double>(tv.tv_sec) + static_cast<double>(tv.tv_usec) / 1e6;
 }
 
 // Reads fd to its end into *text.
@@ -103,8 +108,9 @@ Measured RunMeasured(const std::vector<std::string>& argv, const std::string& ou
   }
   m.peak_kb = usage.ru_maxrss;
   m.ok = stopped || (WIFEXITED(status) && WEXITSTATUS(status) == 0);
-  const double reported = ReportedSeconds(m.out);
-  if (reported >= 0) m.seconds = reported;
+  m.cpu = Seconds(usage.ru_utime) + Seconds(usage.ru_stime);
+  if (Reported(m.out, "seconds") >= 0) m.seconds = Reported(m.out, "seconds");
+  if (Reported(m.out, "cpu") >= 0) m.cpu = Reported(m.out, "cpu");
   return m;
 }
 

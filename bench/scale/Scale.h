@@ -13,6 +13,7 @@ namespace kestal::scale {
 struct Measured {
   bool ok = false;
   double seconds = 0;  // wall time; the child's own "seconds=" line when it prints one
+  double cpu = 0;      // user and system CPU time of the child; its "cpu=" when printed
   long peak_kb = 0;    // peak resident memory of the child (ru_maxrss)
   std::string out;     // the child's standard output, when captured
 };

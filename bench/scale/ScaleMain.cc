@@ -57,22 +57,26 @@ struct Line {
   Measured kestal, raw;
 };
 
+// Kestal / raw, or 0 when raw is 0.
+double Ratio(double kestal, double raw) {
+  return raw > 0 ? kestal / raw : 0;
+}
+
 void Print(const std::vector<Line>& lines, long rows) {
   std::printf(
-      "\nScale benchmark, %ld rows (time in s, peak resident memory in MB; x raw = "
-      "Kestal / raw, 1 is parity)\n",
+      "\nScale benchmark, %ld rows. Wall and CPU time in s (CPU: the client process "
+      "alone, the server's work is not in it), peak resident memory in MB; x raw = "
+      "Kestal / raw, 1 is parity.\n",
       rows);
-  std::printf("%-34s %9s %9s %7s %10s %8s %7s\n", "case", "kestal_s", "raw_s", "x raw", "kestal_MB",
-              "raw_MB", "x raw");
+  std::printf("%-34s %8s %8s %6s %8s %8s %6s %9s %8s %6s\n", "case", "wall", "raw", "x raw", "cpu",
+              "raw", "x raw", "peak_MB", "raw", "x raw");
   for (const Line& l : lines) {
     const bool ok = l.kestal.ok && l.raw.ok;
-    std::printf("%-34s %9.2f %9.2f %7.2f %10.1f %8.1f %7.2f%s\n", l.name.c_str(), l.kestal.seconds,
-                l.raw.seconds, l.raw.seconds > 0 ? l.kestal.seconds / l.raw.seconds : 0,
-                static_cast<double>(l.kestal.peak_kb) / 1024.0,
-                static_cast<double>(l.raw.peak_kb) / 1024.0,
-                l.raw.peak_kb > 0
-                    ? static_cast<double>(l.kestal.peak_kb) / static_cast<double>(l.raw.peak_kb)
-                    : 0,
+    const double kmb = static_cast<double>(l.kestal.peak_kb) / 1024.0;
+    const double rmb = static_cast<double>(l.raw.peak_kb) / 1024.0;
+    std::printf("%-34s %8.2f %8.2f %6.2f %8.2f %8.2f %6.2f %9.1f %8.1f %6.2f%s\n", l.name.c_str(),
+                l.kestal.seconds, l.raw.seconds, Ratio(l.kestal.seconds, l.raw.seconds),
+                l.kestal.cpu, l.raw.cpu, Ratio(l.kestal.cpu, l.raw.cpu), kmb, rmb, Ratio(kmb, rmb),
                 ok ? "" : "  FAILED");
   }
   std::fflush(stdout);
@@ -83,8 +87,8 @@ Measured Side(const std::string& what, const std::vector<std::string>& argv,
               const std::string& out = std::string(), const std::function<bool()>& done = nullptr) {
   std::fprintf(stderr, "scale: %s ...\n", what.c_str());
   Measured m = RunMeasured(argv, out, done);
-  std::fprintf(stderr, "scale: %s: %.2f s, %.1f MB%s\n", what.c_str(), m.seconds,
-               static_cast<double>(m.peak_kb) / 1024.0, m.ok ? "" : " FAILED");
+  std::fprintf(stderr, "scale: %s: %.2f s (cpu %.2f s), %.1f MB%s\n", what.c_str(), m.seconds,
+               m.cpu, static_cast<double>(m.peak_kb) / 1024.0, m.ok ? "" : " FAILED");
   return m;
 }
 

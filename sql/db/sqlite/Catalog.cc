@@ -74,8 +74,16 @@ bool FindTable(sqlite3* db, const std::string& name, TableInfo* info) {
 
 const tsql::TableShape* CatalogSchema::Table(const std::string& name) {
   if (!checked_) {
-    Stmt version(db_, "PRAGMA schema_version");
-    const long long now = version.Step() ? sqlite3_column_int64(version.get(), 0) : -1;
+    if (!version_query_) version_query_ = std::make_unique<Stmt>(db_, "PRAGMA schema_version");
+    Stmt& version = *version_query_;
+    long long now = -1;
+    try {
+      now = version.Step() ? sqlite3_column_int64(version.get(), 0) : -1;
+    } catch (...) {
+      version.Reset();
+      throw;
+    }
+    version.Reset();
     if (now != version_) shapes_.clear();
     version_ = now;
     checked_ = true;

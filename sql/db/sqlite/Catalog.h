@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "sql/db/sqlite/Handle.h"
 #include "sql/db/tsql/Schema.h"
 
 namespace kestal::db::sqlite {
@@ -53,6 +54,9 @@ class CatalogSchema : public tsql::Schema {
   sqlite3* db_;
   bool checked_ = false;
   long long version_ = -1;
+  // PRAGMA schema_version, prepared once: it runs before nearly every
+  // statement, and preparing it each time cost more than running it.
+  std::unique_ptr<Stmt> version_query_;
   // By lower-case name; null for a name the database does not know.
   std::map<std::string, std::unique_ptr<tsql::TableShape>> shapes_;
 };
