@@ -8,6 +8,7 @@
 #
 #   scripts/scale-bench.sh                    10,000,000 rows (long: allow an hour, ~10 GB of disk)
 #   SCALE_ROWS=1000000 scripts/scale-bench.sh a quicker look
+#   SCALE_CASES=open,follow,cat               only those cases (of open, follow, bridge, cat)
 #
 # PostgreSQL: the server named by KESTAL_PG_CONN when it is set, otherwise a
 # throwaway one (scripts/pg-cluster.sh) for the run; SCALE_PG=0 leaves

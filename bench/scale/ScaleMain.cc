@@ -51,6 +51,15 @@ long Rows() {
   return rows;
 }
 
+// True when case name is to run: SCALE_CASES lists them (open, follow,
+// bridge, cat; comma-separated), all when it is unset.
+bool Wanted(const std::string& name) {
+  const char* env = std::getenv("SCALE_CASES");
+  if (env == nullptr || *env == '\0') return true;
+  const std::string list = std::string(",") + env + ",";
+  return list.find("," + name + ",") != std::string::npos;
+}
+
 // One line of the result table: a Kestal case beside its raw equivalent.
 struct Line {
   std::string name;
@@ -119,24 +128,29 @@ struct Engine {
 void RunEngine(const Engine& e, const std::string& kestal, const std::string& dbf, long rows,
                const std::string& dir, std::vector<Line>* lines) {
   const std::string self = Self();
-  Line open{e.name + " Open (sql info) / count(*)", {}, {}};
-  open.raw =
-      Side(e.name + " raw count(*)", {self, "raw-count", e.raw_engine, e.trades_raw, "trades"});
-  Expect(&open.raw, rows);
-  open.kestal = Side(e.name + " kestal sql info", {kestal, "sql", "info", e.trades_ado, "trades"},
-                     dir + "/info.out");
-  lines->push_back(open);
+  if (Wanted("open")) {
+    Line open{e.name + " Open (sql info) / count(*)", {}, {}};
+    open.raw =
+        Side(e.name + " raw count(*)", {self, "raw-count", e.raw_engine, e.trades_raw, "trades"});
+    Expect(&open.raw, rows);
+    open.kestal = Side(e.name + " kestal sql info", {kestal, "sql", "info", e.trades_ado, "trades"},
+                       dir + "/info.out");
+    lines->push_back(open);
+  }
 
-  Line follow{e.name + " follow from key 0", {}, {}};
-  follow.raw =
-      Side(e.name + " raw follow", {self, "raw-follow", e.raw_engine, e.trades_raw, "trades"});
-  Expect(&follow.raw, rows);
-  follow.kestal =
-      Side(e.name + " GetRecordsetForBack follow", {self, "kestal-follow", e.trades_ado, "trades"});
-  Expect(&follow.kestal, rows);
-  lines->push_back(follow);
+  if (Wanted("follow")) {
+    Line follow{e.name + " follow from key 0", {}, {}};
+    follow.raw =
+        Side(e.name + " raw follow", {self, "raw-follow", e.raw_engine, e.trades_raw, "trades"});
+    Expect(&follow.raw, rows);
+    follow.kestal = Side(e.name + " GetRecordsetForBack follow",
+                         {self, "kestal-follow", e.trades_ado, "trades"});
+    Expect(&follow.kestal, rows);
+    lines->push_back(follow);
+  }
 
   for (const char* mode : {"0", "2"}) {
+    if (!Wanted("bridge")) break;
     const std::string raw_table = std::string("orders_r") + mode;
     const std::string bridge_table = std::string("orders_b") + mode;
     e.create(raw_table);
@@ -240,10 +254,12 @@ int RunAll(const std::string& kestal) {
     std::fprintf(stderr, "scale: KESTAL_PG_CONN is not set: PostgreSQL left out\n");
   }
 
-  Line cat{"dbf cat / sequential read", {}, {}};
-  cat.raw = Side("raw read of the table file", {Self(), "raw-read", dbf}, "/dev/null");
-  cat.kestal = Side("kestal dbf cat", {kestal, "dbf", "cat", dbf}, "/dev/null");
-  lines.push_back(cat);
+  if (Wanted("cat")) {
+    Line cat{"dbf cat / sequential read", {}, {}};
+    cat.raw = Side("raw read of the table file", {Self(), "raw-read", dbf}, "/dev/null");
+    cat.kestal = Side("kestal dbf cat", {kestal, "dbf", "cat", dbf}, "/dev/null");
+    lines.push_back(cat);
+  }
 
   Print(lines, rows);
   for (const Line& l : lines) {
