@@ -180,6 +180,7 @@ int RawFollow(const std::vector<std::string>& args) {
   const double cpu = ProcessCpuSeconds();
   std::string last = "0";
   long rows = 0;
+  long long bytes = 0;  // of every value read
   char sql[512];
   for (;;) {
     std::snprintf(sql, sizeof sql,
@@ -198,13 +199,16 @@ int RawFollow(const std::vector<std::string>& args) {
                   table.c_str(), last.c_str(), max.c_str());
     raw.Rows(sql, [&](const char* const* v, int n) {
       std::string cells[16];
-      for (int c = 0; c < n && c < 16; ++c) cells[c] = v[c];
+      for (int c = 0; c < n && c < 16; ++c) {
+        cells[c] = v[c];
+        bytes += static_cast<long long>(cells[c].size());
+      }
       last = cells[0];
       ++rows;
     });
   }
-  std::printf("cpu=%.3f seconds=%.3f rows=%ld\n", ProcessCpuSeconds() - cpu, SecondsSince(start),
-              rows);
+  std::printf("cpu=%.3f seconds=%.3f rows=%ld bytes=%lld\n", ProcessCpuSeconds() - cpu,
+              SecondsSince(start), rows, bytes);
   return 0;
 }
 

@@ -30,7 +30,8 @@ Measured RunMeasured(const std::vector<std::string>& argv, const std::string& ou
 double ProcessCpuSeconds();
 
 // Child cases, run as "kestal_scale CASE ARGS..."; each returns the process
-// exit status and prints "seconds=S rows=N" for the part it times itself.
+// exit status; the follow cases print "cpu=C seconds=S rows=N bytes=B" for
+// the part they time themselves, the count and load cases "rows=N".
 int RawCount(const std::vector<std::string>& args);
 int RawFollow(const std::vector<std::string>& args);
 int KestalFollow(const std::vector<std::string>& args);

@@ -146,6 +146,13 @@ void RunEngine(const Engine& e, const std::string& kestal, const std::string& db
     follow.kestal = Side(e.name + " GetRecordsetForBack follow",
                          {self, "kestal-follow", e.trades_ado, "trades"});
     Expect(&follow.kestal, rows);
+    // Both sides read every value: the same bytes, or they did not read the same.
+    const size_t kb = follow.kestal.out.rfind("bytes="), rb = follow.raw.out.rfind("bytes=");
+    if (kb == std::string::npos || rb == std::string::npos ||
+        std::atoll(follow.kestal.out.c_str() + kb + 6) !=
+            std::atoll(follow.raw.out.c_str() + rb + 6)) {
+      follow.kestal.ok = false;
+    }
     lines->push_back(follow);
   }
 
