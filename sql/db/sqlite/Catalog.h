@@ -5,12 +5,12 @@
 
 #include <sqlite3.h>
 
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
-#include "sql/db/sqlite/Handle.h"
 #include "sql/db/tsql/Schema.h"
 
 namespace kestal::db::sqlite {
@@ -44,19 +44,23 @@ bool FindTable(sqlite3* db, const std::string& name, TableInfo* info);
 // statement.
 class CatalogSchema : public tsql::Schema {
  public:
-  explicit CatalogSchema(sqlite3* db) : db_(db) {}
+  // Runs one catalog query, with ?1 standing for param, and gives its rows
+  // as text (NULL as empty).
+  using Query = std::function<std::vector<std::vector<std::string>>(const char* sql,
+                                                                    const std::string& param)>;
+
+  explicit CatalogSchema(sqlite3* db);
+  // Over a connection another client holds (SQLite's ODBC driver).
+  explicit CatalogSchema(Query query) : query_(std::move(query)) {}
   // Called before each statement is rewritten: the next lookup checks
   // whether the schema has changed since the shapes were read.
   void NewStatement() { checked_ = false; }
   const tsql::TableShape* Table(const std::string& name) override;
 
  private:
-  sqlite3* db_;
+  Query query_;
   bool checked_ = false;
   long long version_ = -1;
-  // PRAGMA schema_version, prepared once: it runs before nearly every
-  // statement, and preparing it each time cost more than running it.
-  std::unique_ptr<Stmt> version_query_;
   // By lower-case name; null for a name the database does not know.
   std::map<std::string, std::unique_ptr<tsql::TableShape>> shapes_;
 };
