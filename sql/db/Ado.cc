@@ -8,6 +8,7 @@
 #include <cstring>
 #include <new>
 #include <stdexcept>
+#include <utility>
 
 #include "platform/Codepage.h"
 #include "sql/db/Engine.h"
@@ -62,9 +63,14 @@ bool Connection::StatementLogEnabled() {
   return StatementLogOn();
 }
 
-CString _variant_t::ToString() const {
+CString _variant_t::ToString() const& {
   if (null_) throw _com_error(kestal::db::kTypeMismatch, "the value is NULL");
   return text_;
+}
+
+CString _variant_t::ToString() && {
+  if (null_) throw _com_error(kestal::db::kTypeMismatch, "the value is NULL");
+  return std::move(text_);
 }
 
 Connection::Connection() = default;

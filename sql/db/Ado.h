@@ -14,6 +14,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/String.h"
@@ -42,9 +43,13 @@ class _variant_t {
  public:
   _variant_t() = default;  // NULL
   explicit _variant_t(const CString& text) : null_(false), text_(text) {}
+  explicit _variant_t(CString&& text) : null_(false), text_(std::move(text)) {}
   bool IsNull() const { return null_; }
-  // The value as text; throws _com_error(kTypeMismatch) for NULL.
-  CString ToString() const;
+  // The value as text; throws _com_error(kTypeMismatch) for NULL. A
+  // temporary value hands its text over instead of copying it (every column
+  // read goes through one).
+  CString ToString() const&;
+  CString ToString() &&;
   operator CString() const { return ToString(); }  // NOLINT: as _bstr_t(variant)
 
  private:

@@ -18,6 +18,9 @@ CString ReadText(const _RecordsetPtr& rs, const char* column) {
 }
 
 void CloseQuietly(const _RecordsetPtr& rs) {
+  // An empty pointer or a closed result is the common case (a window fetch
+  // closes twice); an exception for it would cost more than the close.
+  if (!rs || rs->GetState() != adStateOpen) return;
   try {
     rs->Close();
   } catch (...) {

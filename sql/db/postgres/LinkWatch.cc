@@ -36,6 +36,10 @@ struct Watchdog {
   std::map<long, Watch> watches;
   long next_id = 1;
   bool running = false;
+  // When the thread wakes next by itself. A new watch whose deadline is not
+  // before it needs no wake-up: every statement arms a watch, and waking the
+  // thread for each would cost a context switch per statement.
+  Clock::time_point wakes_at = Clock::time_point::max();
   std::multimap<std::string, BackendId> lost;
 
   // Shuts down the sockets whose time ran out; sleeps until the next
@@ -54,7 +58,9 @@ struct Watchdog {
           next = w.deadline;
         }
       }
+      wakes_at = next;
       changed.wait_until(lock, next);
+      wakes_at = Clock::time_point::min();  // awake: it reads the table again before sleeping
     }
   }
 };
@@ -78,8 +84,9 @@ LinkWatch::LinkWatch(PGconn* conn, long seconds) {
   }
   id_ = dog.next_id++;
   const std::chrono::milliseconds span(seconds * 1000);
-  dog.watches[id_] = Watch{fd, span, Clock::now() + span, false};
-  dog.changed.notify_one();
+  const Clock::time_point deadline = Clock::now() + span;
+  dog.watches[id_] = Watch{fd, span, deadline, false};
+  if (deadline < dog.wakes_at) dog.changed.notify_one();
 }
 
 LinkWatch::~LinkWatch() {

@@ -1,6 +1,7 @@
 #include "sql/db/tsql/Operators.h"
 
 #include <iterator>
+#include <string_view>
 
 #include "sql/db/ComError.h"
 
@@ -13,15 +14,18 @@ constexpr size_t kNone = static_cast<size_t>(-1);
 
 bool IsKeyword(const std::string& lw) {
   // A list sufficient for the operators around them; other words are names.
-  static const char* const kWords[] = {
+  // Every word of every statement is looked up here: string_view compares
+  // the lengths first, so most words never reach a byte comparison.
+  static constexpr std::string_view kWords[] = {
       "select",    "from",   "where",   "and",      "or",     "not",   "in",     "is",     "like",
       "between",   "case",   "when",    "then",     "else",   "end",   "as",     "on",     "join",
       "inner",     "left",   "right",   "outer",    "full",   "cross", "group",  "order",  "by",
       "having",    "union",  "all",     "distinct", "insert", "into",  "values", "update", "set",
       "delete",    "exists", "escape",  "asc",      "desc",   "with",  "some",   "any",    "except",
       "intersect", "top",    "collate", "default"};
-  for (const char* w : kWords) {
-    if (lw == w) return true;
+  const std::string_view word(lw);
+  for (const std::string_view w : kWords) {
+    if (word == w) return true;
   }
   return false;
 }

@@ -2,6 +2,8 @@
 // NULL, code pages, transactions, the statement log and injected faults.
 #include <gtest/gtest.h>
 
+#include <utility>
+
 #include "EngineFixture.h"
 #include "sql/db/FaultInjection.h"
 
@@ -36,6 +38,8 @@ TEST_P(AccessTest, ValuesComeAsTextAndColumnsMatchWithoutCase) {
   EXPECT_EQ(rs->GetRecordCount(), 3);
   EXPECT_EQ(rs->GetCollect("N").ToString(), "1");
   EXPECT_EQ(rs->GetCollect("NAME").ToString(), "one");
+  // A value read out of a temporary leaves the row's own copy in place.
+  EXPECT_EQ(rs->GetCollect("name").ToString(), "one");
   EXPECT_EQ(rs->GetCollect("r").ToString(), "0.1");
   rs->MoveNext();
   EXPECT_EQ(CString(rs->GetCollect("r")), "2.5");
@@ -49,6 +53,8 @@ TEST_P(AccessTest, NullIsItsOwnStateAndCannotBecomeText) {
   _variant_t v = rs->GetCollect("name");
   EXPECT_TRUE(v.IsNull());
   EXPECT_EQ(Raised([&] { v.ToString(); }), kTypeMismatch);
+  EXPECT_EQ(Raised([&] { rs->GetCollect("name").ToString(); }), kTypeMismatch);
+  EXPECT_EQ(Raised([&] { std::move(v).ToString(); }), kTypeMismatch);
   EXPECT_EQ(Raised([&] { CString s = rs->GetCollect("r"); }), kTypeMismatch);
   EXPECT_FALSE(rs->GetCollect("n").IsNull());
 }

@@ -62,6 +62,33 @@ TEST_F(SilentLinkSlowTest, FollowerNoticesReconnectsAndMissesNothing) {
   EXPECT_EQ(Sequence(300), follower.keys());
 }
 
+// The watchdog sleeps until the earliest deadline it was told of, and a new
+// call only wakes it when its own deadline comes sooner. A session with a
+// short bound whose link goes silent right after another session's call
+// with a long bound (the watchdog then sleeps towards that call's far
+// deadline) must still be cut at its own bound, not at the other's.
+TEST_F(SilentLinkSlowTest, ShortBoundHoldsAfterACallWithALongerOne) {
+  InsertTrades(*db_, 1, 100);
+  auto op = OpenObject(conn_, "trades");
+  Follower follower(*op);
+  for (int i = 0; i < 20 && follower.last() < 100; ++i) follower.Step();
+  ASSERT_EQ(100, follower.last());
+
+  // Direct to the server, 60 s command time-out: its calls arm watches
+  // 65 s out, past the whole give-up bound of the relayed session.
+  auto patient = OpenObject(ThroughRelay(db_->ConnectionString(), PostgresPort(), 60), "trades");
+  ASSERT_NE(nullptr, patient);
+
+  relay_->Stall();
+  InsertTrades(*db_, 101, 110);
+  const long long start = NowMs();
+  EXPECT_LE(follower.Step(), 0);
+  EXPECT_LT(NowMs() - start, kGiveUpMs);
+  EXPECT_EQ(kestal::db::kConnectionError, op->m_pConnection->LastError().Error())
+      << op->m_pConnection->LastError().Description();
+  relay_->Pass();
+}
+
 TEST_F(SilentLinkSlowTest, InserterNoticesReconnectsAndLosesOrRepeatsNothing) {
   constexpr int kLast = 5000;
   constexpr int kBatch = 10;
