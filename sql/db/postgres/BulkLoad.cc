@@ -39,12 +39,29 @@ constexpr const char* kColumnsQuery =
     "pg_table_is_visible(c.oid) and a.attnum > 0 and not a.attisdropped "
     "order by (c.relname <> lower(c.relname)), c.relname collate \"C\", c.oid, a.attnum";
 
+// The name of kColumnsQuery once prepared on a connection.
+constexpr const char* kColumnsStatement = "kestal_bulk_columns";
+
+// Runs kColumnsQuery for table: as the statement prepared on conn, preparing
+// it first when *prepared is false. The catalog query costs the server more
+// to plan than to run, and a bridge loads every few milliseconds. When it
+// cannot be prepared the query runs unprepared and reports the failure.
+PGresult* RunColumnsQuery(PGconn* conn, const std::string& table, bool* prepared) {
+  const char* values[] = {table.c_str()};
+  if (!*prepared) {
+    ResultPtr made(PQprepare(conn, kColumnsStatement, kColumnsQuery, 1, nullptr), &PQclear);
+    *prepared = made && PQresultStatus(made.get()) == PGRES_COMMAND_OK;
+  }
+  if (*prepared) return PQexecPrepared(conn, kColumnsStatement, 1, values, nullptr, nullptr, 0);
+  return PQexecParams(conn, kColumnsQuery, 1, nullptr, values, nullptr, nullptr, 0);
+}
+
 // The columns of the table named table (when names differ only in case, the
 // lower-case one, else the first in byte order, as statements pick); qualified receives its quoted,
 // schema-qualified name.
-std::vector<Column> TableColumns(PGconn* conn, const std::string& table, std::string* qualified) {
-  const char* values[] = {table.c_str()};
-  ResultPtr r(PQexecParams(conn, kColumnsQuery, 1, nullptr, values, nullptr, nullptr, 0), &PQclear);
+std::vector<Column> TableColumns(PGconn* conn, const std::string& table, std::string* qualified,
+                                 bool* prepared) {
+  ResultPtr r(RunColumnsQuery(conn, table, prepared), &PQclear);
   if (!r || PQresultStatus(r.get()) != PGRES_TUPLES_OK) RaiseFailure(conn, r.get());
   std::vector<Column> columns;
   for (int i = 0; i < PQntuples(r.get()); ++i) {
@@ -260,11 +277,11 @@ std::string CopyCommand(const std::string& qualified, const std::vector<Column>&
 
 }  // namespace
 
-void BulkLoad(PGconn* conn, const tsql::BulkInsertRequest& request) {
+void BulkLoad(PGconn* conn, const tsql::BulkInsertRequest& request, bool* columns_prepared) {
   const std::string table = TablePart(request.table);
   const std::string content = kestal::ToUtf8(ReadWholeFile(request.path));
   std::string qualified;
-  const std::vector<Column> all = TableColumns(conn, table, &qualified);
+  const std::vector<Column> all = TableColumns(conn, table, &qualified, columns_prepared);
   std::vector<Column> without_binary;
   for (const Column& c : all) {
     if (!c.binary) without_binary.push_back(c);

@@ -18,6 +18,9 @@ namespace kestal::db::postgres {
 // field loads NULL. Text is converted from the process code page to UTF-8.
 // Raises _com_error(kStatementError) for a missing file, unknown table or
 // rows that do not fit, and the mapped error when the server refuses the data.
-void BulkLoad(PGconn* conn, const tsql::BulkInsertRequest& request);
+// *columns_prepared, owned by the connection's session and false for a new
+// connection, tells whether the table-columns query is prepared on conn: a
+// load prepares it once, so that later loads skip its planning.
+void BulkLoad(PGconn* conn, const tsql::BulkInsertRequest& request, bool* columns_prepared);
 
 }  // namespace kestal::db::postgres

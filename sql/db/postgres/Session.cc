@@ -13,6 +13,7 @@
 #include "sql/db/postgres/Errors.h"
 #include "sql/db/postgres/Ident.h"
 #include "sql/db/postgres/Results.h"
+#include "sql/db/tsql/InsertRun.h"
 #include "sql/db/tsql/Lexer.h"
 
 namespace kestal::db::postgres {
@@ -116,6 +117,31 @@ std::string Joined(const std::vector<std::string>& statements) {
     text += sql;
   }
   return text;
+}
+
+// The statements as Joined writes them, but with each stretch of plain
+// inserts of one head written as one multi-row insert (InsertRun.h): the
+// server plans and runs one statement instead of one per row. *last_rows
+// receives the rows of the last statement when it went into such an insert
+// with others (the joined insert reports the rows of all of them), else -1.
+std::string JoinedInserts(const std::vector<std::string>& statements, long long* last_rows) {
+  std::vector<std::string> pieces;
+  pieces.reserve(statements.size());
+  tsql::InsertRun run;
+  *last_rows = -1;
+  auto close_run = [&] {
+    if (run.size() == 1) pieces.push_back(run.statements().front());
+    if (run.size() > 1) pieces.push_back(run.Joined());
+    *last_rows = run.size() > 1 ? run.last_rows() : -1;
+    run.Clear();
+  };
+  for (const std::string& sql : statements) {
+    if (run.Add(sql)) continue;
+    close_run();
+    if (!run.Add(sql)) pieces.push_back(sql);
+  }
+  close_run();  // sets *last_rows: the last statement ends the last run, or no run
+  return Joined(pieces);
 }
 
 // The session's own functions, named by the dialect for T-SQL's + and -,
@@ -395,10 +421,10 @@ void Session::LaunchPlainWrites(std::vector<std::string>* run) {
   // Outside a host transaction the query is one implicit transaction, so a
   // failure leaves none of its statements behind; inside one, its savepoint
   // is rolled back to.
-  const std::string text = in_transaction_
-                               ? std::string("savepoint ") + kSavepoint + "; " + Joined(flight_) +
-                                     "; release savepoint " + kSavepoint
-                               : Joined(flight_);
+  const std::string joined = JoinedInserts(flight_, &flight_last_rows_);
+  const std::string text = in_transaction_ ? std::string("savepoint ") + kSavepoint + "; " +
+                                                 joined + "; release savepoint " + kSavepoint
+                                           : joined;
   if (PQsendQuery(conn_, text.c_str()) != 1) {
     flight_.clear();
     RaiseFailure(conn_, nullptr);
@@ -410,7 +436,9 @@ std::unique_ptr<ResultTable> Session::FinishPlainWrites() {
   std::vector<std::string> statements;
   statements.swap(flight_);
   try {
-    return Collect(conn_, row_limit_, &changed_);
+    std::unique_ptr<ResultTable> rows = Collect(conn_, row_limit_, &changed_);
+    if (flight_last_rows_ >= 0 && changed_ >= 0) changed_ = flight_last_rows_;
+    return rows;
   } catch (const _com_error&) {
     // A lost link leaves the outcome unknown: report it, run nothing again.
     if (PQstatus(conn_) != CONNECTION_OK) throw;
@@ -435,7 +463,7 @@ std::unique_ptr<ResultTable> Session::Run(const tsql::Statement& statement) {
       row_limit_ = statement.rowcount > 0 ? statement.rowcount : 0;
       return nullptr;
     case tsql::StatementKind::kBulkInsert:
-      Guarded([&] { BulkLoad(conn_, statement.bulk); });
+      Guarded([&] { BulkLoad(conn_, statement.bulk, &bulk_columns_prepared_); });
       return nullptr;
     case tsql::StatementKind::kReseed:
       Guarded([&] { Reseed(conn_, statement.table, statement.seed); });

@@ -89,9 +89,14 @@ class Session : public EngineSession {
   long long changed_ = -1;  // RowsChanged of the last Execute
   // The pg_temp functions the dialect names exist in this session.
   bool functions_made_ = false;
+  // The bulk loads' table-columns query is prepared on this connection.
+  bool bulk_columns_prepared_ = false;
   // The plain writes sent by LaunchPlainWrites and not yet waited for; while
   // it is not empty, the connection carries that query and nothing else.
   std::vector<std::string> flight_;
+  // Rows of the last statement of flight_ when it went to the server joined
+  // with other inserts, else -1 (JoinedInserts).
+  long long flight_last_rows_ = -1;
   // The rewriter's view of the tables; reads the catalog only while no run
   // is in flight.
   std::unique_ptr<CatalogSchema> schema_;
