@@ -144,13 +144,15 @@ TEST_P(TsqlPlainInsertEngineTest, BatchOfInsertsEndsAsItsStatementsSentAlone) {
 }
 
 TEST_P(TsqlPlainInsertEngineTest, RowsChangedIsTheLastInsertsOwn) {
+  conn_->Execute("insert into P values (0,1,'z')");
+  if (conn_->RowsChanged() < 0) GTEST_SKIP() << "the engine does not tell the rows changed";
   conn_->Execute(
       "insert into P values (1,1,'a');insert into P values (2,1,'b');"
       "insert into P values (3,1,'c')");
   EXPECT_EQ(conn_->RowsChanged(), 1);
   conn_->Execute("insert into P values (4,1,'a');insert into P values (5,1,'b'),(6,1,'c')");
   EXPECT_EQ(conn_->RowsChanged(), 2);
-  EXPECT_EQ(Column("select count(*) from P"), "6");
+  EXPECT_EQ(Column("select count(*) from P"), "7");
 }
 
 TEST_P(TsqlPlainInsertEngineTest, FaultBeforeAnInsertKeepsTheInsertsBeforeIt) {
