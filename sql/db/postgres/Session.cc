@@ -463,7 +463,7 @@ std::unique_ptr<ResultTable> Session::Run(const tsql::Statement& statement) {
       row_limit_ = statement.rowcount > 0 ? statement.rowcount : 0;
       return nullptr;
     case tsql::StatementKind::kBulkInsert:
-      Guarded([&] { BulkLoad(conn_, statement.bulk, &bulk_columns_prepared_); });
+      Guarded([&] { BulkLoad(conn_, statement.bulk, &bulk_memo_); });
       return nullptr;
     case tsql::StatementKind::kReseed:
       Guarded([&] { Reseed(conn_, statement.table, statement.seed); });

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "sql/db/Engine.h"
+#include "sql/db/postgres/BulkLoad.h"
 #include "sql/db/postgres/Catalog.h"
 #include "sql/db/postgres/LinkWatch.h"
 #include "sql/db/tsql/Rewriter.h"
@@ -89,8 +90,8 @@ class Session : public EngineSession {
   long long changed_ = -1;  // RowsChanged of the last Execute
   // The pg_temp functions the dialect names exist in this session.
   bool functions_made_ = false;
-  // The bulk loads' table-columns query is prepared on this connection.
-  bool bulk_columns_prepared_ = false;
+  // What the bulk loads on this connection keep between loads.
+  BulkLoadMemo bulk_memo_;
   // The plain writes sent by LaunchPlainWrites and not yet waited for; while
   // it is not empty, the connection carries that query and nothing else.
   std::vector<std::string> flight_;
