@@ -121,18 +121,21 @@ std::string Joined(const std::vector<std::string>& statements) {
 
 // The statements as Joined writes them, but with each stretch of plain
 // inserts of one head written as one multi-row insert (InsertRun.h): the
-// server plans and runs one statement instead of one per row. *last_rows
-// receives the rows of the last statement when it went into such an insert
-// with others (the joined insert reports the rows of all of them), else -1.
-std::string JoinedInserts(const std::vector<std::string>& statements, long long* last_rows) {
+// server plans and runs one statement instead of one per row. When the last
+// statement went into such an insert with others (which reports the rows of
+// all of them), *last_rows and *joined_rows receive its rows and the joined
+// insert's; else both are -1.
+std::string JoinedInserts(const std::vector<std::string>& statements, long long* last_rows,
+                          long long* joined_rows) {
   std::vector<std::string> pieces;
   pieces.reserve(statements.size());
   tsql::InsertRun run;
-  *last_rows = -1;
+  *last_rows = *joined_rows = -1;
   auto close_run = [&] {
     if (run.size() == 1) pieces.push_back(run.statements().front());
     if (run.size() > 1) pieces.push_back(run.Joined());
     *last_rows = run.size() > 1 ? run.last_rows() : -1;
+    *joined_rows = run.size() > 1 ? run.total_rows() : -1;
     run.Clear();
   };
   for (const std::string& sql : statements) {
@@ -140,7 +143,7 @@ std::string JoinedInserts(const std::vector<std::string>& statements, long long*
     close_run();
     if (!run.Add(sql)) pieces.push_back(sql);
   }
-  close_run();  // sets *last_rows: the last statement ends the last run, or no run
+  close_run();  // the last statement ends the last run, or no run
   return Joined(pieces);
 }
 
@@ -421,7 +424,7 @@ void Session::LaunchPlainWrites(std::vector<std::string>* run) {
   // Outside a host transaction the query is one implicit transaction, so a
   // failure leaves none of its statements behind; inside one, its savepoint
   // is rolled back to.
-  const std::string joined = JoinedInserts(flight_, &flight_last_rows_);
+  const std::string joined = JoinedInserts(flight_, &flight_last_rows_, &flight_joined_rows_);
   const std::string text = in_transaction_ ? std::string("savepoint ") + kSavepoint + "; " +
                                                  joined + "; release savepoint " + kSavepoint
                                            : joined;
@@ -437,7 +440,9 @@ std::unique_ptr<ResultTable> Session::FinishPlainWrites() {
   statements.swap(flight_);
   try {
     std::unique_ptr<ResultTable> rows = Collect(conn_, row_limit_, &changed_);
-    if (flight_last_rows_ >= 0 && changed_ >= 0) changed_ = flight_last_rows_;
+    if (flight_last_rows_ >= 0 && changed_ >= 0) {
+      changed_ = tsql::LastStatementChanged(changed_, flight_last_rows_, flight_joined_rows_);
+    }
     return rows;
   } catch (const _com_error&) {
     // A lost link leaves the outcome unknown: report it, run nothing again.

@@ -95,9 +95,11 @@ class Session : public EngineSession {
   // The plain writes sent by LaunchPlainWrites and not yet waited for; while
   // it is not empty, the connection carries that query and nothing else.
   std::vector<std::string> flight_;
-  // Rows of the last statement of flight_ when it went to the server joined
-  // with other inserts, else -1 (JoinedInserts).
+  // Rows of the last statement of flight_ and of the insert it was joined
+  // into, when it went to the server joined with others; else -1
+  // (JoinedInserts).
   long long flight_last_rows_ = -1;
+  long long flight_joined_rows_ = -1;
   // The rewriter's view of the tables; reads the catalog only while no run
   // is in flight.
   std::unique_ptr<CatalogSchema> schema_;

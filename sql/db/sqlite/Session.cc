@@ -242,7 +242,7 @@ class SqliteSession : public EngineSession {
       for (const std::string& sql : run->statements()) RunOne(sql);
       return;
     }
-    changed_ = run->last_rows();
+    changed_ = run->LastChanged(sqlite3_changes64(db_));
   }
 
   // Runs one plain insert as Execute runs any statement.

@@ -33,7 +33,14 @@ bool InsertRun::Add(const std::string& statement) {
   rows_ += Trimmed(statement, rows_at, statement.size());
   statements_.push_back(statement);
   last_rows_ = rows;
+  total_rows_ += rows;
   return true;
+}
+
+long long LastStatementChanged(long long joined_changed, long long last_rows,
+                               long long total_rows) {
+  if (joined_changed == total_rows) return last_rows;
+  return joined_changed == 0 ? 0 : -1;
 }
 
 void InsertRun::Clear() {
@@ -41,6 +48,7 @@ void InsertRun::Clear() {
   head_.clear();
   rows_.clear();
   last_rows_ = 0;
+  total_rows_ = 0;
 }
 
 }  // namespace kestal::db::tsql

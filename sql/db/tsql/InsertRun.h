@@ -18,6 +18,13 @@
 
 namespace kestal::db::tsql {
 
+// The rows changed the last statement of a joined insert would report
+// alone, given the count the joined insert of total_rows rows reported: the
+// last statement's rows when every row counted; 0 when none did (rows an
+// engine does not count, such as those a view's INSTEAD OF trigger takes);
+// else -1 (unknown).
+long long LastStatementChanged(long long joined_changed, long long last_rows, long long total_rows);
+
 class InsertRun {
  public:
   // Joins statement to the run when it is a plain insert (FastPath.h) with
@@ -35,6 +42,12 @@ class InsertRun {
   std::string Joined() const { return head_ + " " + rows_; }
   // Rows the last statement of the run inserts.
   long long last_rows() const { return last_rows_; }
+  // Rows all statements of the run insert.
+  long long total_rows() const { return total_rows_; }
+  // LastStatementChanged for this run.
+  long long LastChanged(long long joined_changed) const {
+    return LastStatementChanged(joined_changed, last_rows_, total_rows_);
+  }
   void Clear();
 
  private:
@@ -42,6 +55,7 @@ class InsertRun {
   std::string head_;  // INSERT INTO name [(columns)] VALUES
   std::string rows_;  // (values), (values), ...
   long long last_rows_ = 0;
+  long long total_rows_ = 0;
 };
 
 }  // namespace kestal::db::tsql

@@ -155,6 +155,19 @@ TEST_P(TsqlPlainInsertEngineTest, RowsChangedIsTheLastInsertsOwn) {
   EXPECT_EQ(Column("select count(*) from P"), "7");
 }
 
+TEST_P(TsqlPlainInsertEngineTest, RowsChangedThroughAViewTriggerIsAsForOneInsert) {
+  if (GetParam() != Engine::kSqlite) GTEST_SKIP() << "the view's trigger is written for SQLite";
+  db_->Exec("create view V as select id, n, s from P");
+  db_->Exec(
+      "create trigger VI instead of insert on V begin insert into P values (new.id, "
+      "new.n, new.s); end");
+  conn_->Execute("insert into V values (1,1,'a')");
+  const long long alone = conn_->RowsChanged();
+  conn_->Execute("insert into V values (2,1,'b');insert into V values (3,1,'c')");
+  EXPECT_EQ(conn_->RowsChanged(), alone);
+  EXPECT_EQ(Column("select count(*) from P"), "3");
+}
+
 TEST_P(TsqlPlainInsertEngineTest, FaultBeforeAnInsertKeepsTheInsertsBeforeIt) {
   std::string text;
   for (int id = 1; id <= 40; ++id) {

@@ -254,4 +254,11 @@ TEST(TsqlInsertRunTest, JoinsOnlyPlainInsertsOfOneHead) {
   }
 }
 
+TEST(TsqlInsertRunTest, RowsChangedOfTheLastStatement) {
+  using kestal::db::tsql::LastStatementChanged;
+  // joined count, last statement's rows, joined rows -> what the last alone reports
+  const long long cases[][4] = {{500, 1, 500, 1}, {7, 2, 7, 2}, {0, 1, 500, 0}, {3, 1, 500, -1}};
+  for (const auto& c : cases) EXPECT_EQ(LastStatementChanged(c[0], c[1], c[2]), c[3]) << c[0];
+}
+
 }  // namespace
