@@ -5,7 +5,12 @@ set -euo pipefail
 
 # unixodbc-dev builds the ODBC engine (left out when missing); freetds-dev
 # adds its SQL Server bulk copy. The tests run the engine on real drivers.
-want=(cmake g++ make pkg-config libsqlite3-dev libpq-dev unixodbc-dev freetds-dev)
+# libcpp-httplib-dev serves kestal --metrics and libsystemd-dev tells systemd
+# READY/STOPPING/WATCHDOG; both are left out of the tool when missing.
+want=(cmake g++ make pkg-config libsqlite3-dev libpq-dev unixodbc-dev freetds-dev
+      libcpp-httplib-dev libsystemd-dev)
+# libtomlplusplus-dev reads the tool's --config files (left out when missing).
+want+=(libtomlplusplus-dev)
 case "${1:-build}" in
   build) ;;
   # clang-14 and its libFuzzer runtime: scripts/fuzz.sh, which the tests run.

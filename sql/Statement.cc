@@ -19,4 +19,11 @@ _RecordsetPtr ExecuteQuery(const _CommandPtr& command, const CString& sql) {
   return command->Execute(adCmdText);
 }
 
+_RecordsetPtr DeferQuery(const _ConnectionPtr& connection, const CString& sql) {
+  _RecordsetPtr result;
+  result.CreateInstance();
+  result->OpenDeferred(sql, connection);
+  return result;
+}
+
 }  // namespace kestal::statement

@@ -18,4 +18,8 @@ void ExecuteDiscard(const _CommandPtr& command, const CString& sql);
 // Raises _com_error on failure.
 _RecordsetPtr ExecuteQuery(const _CommandPtr& command, const CString& sql);
 
+// A Recordset open on sql over connection that runs it at its first read or
+// move (Recordset::OpenDeferred). Runs nothing itself and never throws.
+_RecordsetPtr DeferQuery(const _ConnectionPtr& connection, const CString& sql);
+
 }  // namespace kestal::statement

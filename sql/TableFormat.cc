@@ -43,7 +43,8 @@ int RefuseTable(FIELDINFO* table, uint16_t& count) {
 }  // namespace
 
 // Builds the field table (counting up from m_nFieldCount, which the caller
-// set to 0), counts the rows and opens the whole-table result set. Returns 1,
+// set to 0), counts the rows and opens the whole-table result set, deferred
+// to its first read or move (sql/db/README.md). Returns 1,
 // or 0 when the catalog has no such table or its columns do not fit a record
 // image (more than 100 columns, a width above 511, or above 512 in all); then
 // the field table is left empty and the result set and counters untouched.
@@ -93,8 +94,10 @@ int CSQLOperate::SetTableFormat() {
   m_lTotalRecord = rows;
   count->Close();
 
+  // The whole-table result runs when the host first reads or moves the table
+  // cursor: a follower that only fetches windows never pays for every row.
   sql.Format("select * from %s ", m_strTableName.c_str());
-  m_pRecordset = Run(m_pConnection, sql);
+  m_pRecordset = kestal::statement::DeferQuery(m_pConnection, sql);
   return 1;
 }
 

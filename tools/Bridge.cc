@@ -20,6 +20,7 @@
 #include "tools/BridgeRecord.h"
 #include "tools/ColumnTypes.h"
 #include "tools/DbfTable.h"
+#include "tools/Metrics.h"
 #include "tools/Options.h"
 #include "tools/SqlTable.h"
 #include "tools/ToolError.h"
@@ -138,6 +139,7 @@ bool Bridge::ReadFileCount() {
     return false;
   }
   file_count_ = count;
+  if (stats_ != nullptr) stats_->Saw(position_, file_count_);
   return true;
 }
 
@@ -164,11 +166,19 @@ long Bridge::Step() {
     position_ += sent;
     copied_ += sent;
     failures_ = 0;
+    if (stats_ != nullptr) {
+      stats_->copied += static_cast<uint64_t>(sent);
+      ++stats_->batches;
+      stats_->last_batch_ms = WallMs();
+      stats_->progress_mono_ms = MonoMs();
+      stats_->Saw(position_, file_count_);
+    }
     if (limit_ < config_.batch && position_ >= narrow_until_) limit_ = config_.batch;
     return sent;
   }
   // The engine's reason, read before anything else runs on the connection.
   const _com_error why = LastFailure();
+  if (stats_ != nullptr) ++stats_->resends;
   if (!Recover()) return 0;
   if (position_ != at) {  // the batch had committed after all
     failures_ = 0;
@@ -182,6 +192,7 @@ long Bridge::Step() {
       failures_ = 0;
       return 0;
     case db::FailureKind::kLink:
+      if (stats_ != nullptr) ++stats_->reconnections;
       failures_ = 0;  // reconnected already; the batch goes again
       return 0;
     case db::FailureKind::kResource:
@@ -338,7 +349,10 @@ bool Bridge::Recover() {
     reachable_ = false;
     return false;
   }
-  if (!reachable_) Notice("reconnected to the database");
+  if (!reachable_) {
+    Notice("reconnected to the database");
+    if (stats_ != nullptr) ++stats_->reconnections;
+  }
   reachable_ = true;
   if (resume != position_) {
     Notice("the table holds records up to " + std::to_string(resume) + "; going on from there");

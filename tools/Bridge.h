@@ -24,6 +24,8 @@
 
 namespace kestal::tool {
 
+struct BridgeStats;
+
 struct BridgeConfig {
   std::string dbf_path;
   std::string connect;  // ADO-style connection string
@@ -67,6 +69,9 @@ class Bridge {
   // The engine's reason while the database is busy (locked by another
   // connection) and the bridge waits for it; empty otherwise.
   const std::string& busy() const { return busy_; }
+  // Counters that Step keeps for a metrics endpoint (batches, resends,
+  // reconnections); null: none are kept. Owned by the caller.
+  void set_stats(BridgeStats* stats) { stats_ = stats; }
 
  private:
   struct Tables;
@@ -108,6 +113,7 @@ class Bridge {
   bool told_comma_ = false;  // the mode-2 fallback was reported
   std::string busy_;         // the reason while waiting for a busy database
   std::chrono::steady_clock::time_point claim_checked_ = std::chrono::steady_clock::now();
+  BridgeStats* stats_ = nullptr;
 };
 
 }  // namespace kestal::tool

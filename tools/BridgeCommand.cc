@@ -9,7 +9,10 @@
 #include <string>
 
 #include "tools/Bridge.h"
+#include "tools/BridgeRunner.h"
 #include "tools/Commands.h"
+#include "tools/Log.h"
+#include "tools/Observe.h"
 #include "tools/Options.h"
 #include "tools/Signals.h"
 #include "tools/ToolError.h"
@@ -19,7 +22,9 @@ namespace {
 
 const char kUsage[] =
     "Usage: kestal bridge FILE CONN TABLE [--mode 0|1|2] [--batch N] [--interval MS]\n"
-    "                     [--load-name NAME] [--keep-padding]\n"
+    "                     [--load-name NAME] [--keep-padding] [--metrics ADDR:PORT]\n"
+    "                     [--stuck-after S] [--log-format text|json]\n"
+    "       kestal bridge --config FILE [OPTIONS]\n"
     "\n"
     "Copies every record of the table file FILE, and every record appended to it\n"
     "later, into the table TABLE of the database named by CONN, until SIGINT or\n"
@@ -45,7 +50,13 @@ const char kUsage[] =
     "Exit status 1 for a bad field list, a missing file or table, a connection\n"
     "that cannot be made, a value its column cannot hold, a database that refuses\n"
     "every write, or a record the database keeps refusing; 3 when another bridge\n"
-    "is copying into TABLE.\n";
+    "is copying into TABLE.\n"
+    "  --config FILE  read FILE, CONN, TABLE and the options from the TOML file\n"
+    "                 FILE (keys file, connect, table, password and the option\n"
+    "                 names; a flag given here wins); tables [bridge.NAME] run\n"
+    "                 several bridges in one process (see tools/README.md)\n"
+    "The password need not be in CONN: 'Password File=PATH' reads it from a\n"
+    "file at each connect, else KESTAL_PASSWORD is used when set.\n";
 
 long long MonotonicMs() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -56,12 +67,16 @@ long long MonotonicMs() {
 // The status line on a terminal, redrawn at most four times a second.
 class StatusLine {
  public:
-  StatusLine() : tty_(isatty(STDERR_FILENO) == 1) {}
+  // Drawn only on a terminal of its own and with text logs.
+  StatusLine(const BridgeSlot& slot, const Logger& log)
+      : tty_(!slot.shared_terminal && isatty(STDERR_FILENO) == 1 &&
+             CurrentLogFormat() == LogFormat::kText),
+        log_(log) {}
 
   // Prints a notice on a line of its own.
   void Notice(const std::string& text) {
     if (tty_ && drawn_) fputs("\r\033[K", stderr);
-    fprintf(stderr, "kestal bridge: %s\n", text.c_str());
+    log_.Warn("notice", text);
     drawn_ = false;
   }
 
@@ -93,6 +108,7 @@ class StatusLine {
 
  private:
   const bool tty_;
+  const Logger& log_;
   bool drawn_ = false;
   long long last_draw_ = 0;
   long long sample_ms_ = 0;
@@ -103,14 +119,20 @@ class StatusLine {
 }  // namespace
 
 int RunBridge(const Args& args) {
+  int configured = kExitOk;
+  if (RunConfigured(BridgeConfigShape(), args, RunBridge, &configured)) return configured;
   Options opts(args, {{"load-name", true},
                       {"tag", true},
                       {"keep-padding", false},
                       {"mode", true},
                       {"batch", true},
-                      {"interval", true}});
+                      {"interval", true},
+                      {"metrics", true},
+                      {"stuck-after", true},
+                      {"log-format", true}});
   if (opts.help()) {
     fputs(kUsage, stdout);
+    fputs(kObserveUsage, stdout);
     return kExitOk;
   }
   opts.ExpectPositional(3, "FILE, CONN and TABLE");
@@ -124,29 +146,45 @@ int RunBridge(const Args& args) {
   config.mode = static_cast<int>(opts.GetLong("mode", 0, 0, 2));
   config.batch = static_cast<int>(opts.GetLong("batch", 500, 1, 500));
   const int interval = static_cast<int>(opts.GetLong("interval", 200, 0, 60000));
+  const BridgeSlot& slot = ThisBridge();
+  if (slot.validate_only) return kExitOk;
   InstallStopHandlers();
   // A file-size limit met by the database engine becomes a write error with
   // its reason, not a kill.
   signal(SIGXFSZ, SIG_IGN);
 
-  StatusLine status;
+  Observer observer(opts, slot.label);
+  const std::string name = slot.name.empty() ? config.table : slot.name;
+  const Logger log(slot.label, "bridge", name);
+  StatusLine status(slot, log);
   Bridge bridge(config, [&status](const std::string& text) { status.Notice(text); });
+  BridgeMeter meter(observer, name, config.dbf_path, config.table, bridge);
+  observer.Start();
   bridge.Open();
+  meter.Opened();
+  observer.Ready("copying " + config.dbf_path + " into " + config.table);
   try {
     while (!StopRequested()) {
       const long n = bridge.Step();
+      meter.Stepped();
+      observer.Alive();
       status.Update(bridge, false);
-      if (n == 0) SleepUnlessStopped(interval);
+      if (n == 0) SleepUnlessStopped(observer.SleepMs(interval));
     }
   } catch (...) {
     status.End();
     throw;
   }
+  observer.Stopping();
   status.Update(bridge, true);
   status.End();
-  fprintf(stderr,
-          "kestal bridge: stopped; %ld records copied in this run, %ld of %ld in the table\n",
-          bridge.copied(), bridge.position(), bridge.file_count());
+  log.Info("stopped",
+           "stopped; " + std::to_string(bridge.copied()) + " records copied in this run, " +
+               std::to_string(bridge.position()) + " of " + std::to_string(bridge.file_count()) +
+               " in the table",
+           {{"copied", bridge.copied()},
+            {"position", bridge.position()},
+            {"file_count", bridge.file_count()}});
   return kExitOk;
 }
 

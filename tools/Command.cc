@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <exception>
 
+#include "module/Kestal.h"
+#include "tools/Log.h"
 #include "tools/ToolError.h"
 
 namespace kestal::tool {
@@ -15,6 +17,16 @@ void PrintList(FILE* out, const std::string& prefix, const std::vector<Command>&
   fprintf(out, "\nRun '%s COMMAND --help' for the arguments of a command.\n", prefix.c_str());
 }
 
+// True when args ask for the version: "--version" among the options (before
+// any "--").
+bool AsksVersion(const std::vector<std::string>& args) {
+  for (const std::string& a : args) {
+    if (a == "--") return false;
+    if (a == "--version") return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 int Dispatch(const std::string& prefix, const std::vector<Command>& table,
@@ -25,6 +37,11 @@ int Dispatch(const std::string& prefix, const std::vector<Command>& table,
   }
   if (args[0] == "--help" || args[0] == "-h" || args[0] == "help") {
     PrintList(stdout, prefix, table);
+    return kExitOk;
+  }
+  // Every command and group answers --version the same way, here.
+  if (AsksVersion(args)) {
+    printf("kestal %s\n", KestalVersion());
     return kExitOk;
   }
   const Command* found = nullptr;
@@ -41,13 +58,13 @@ int Dispatch(const std::string& prefix, const std::vector<Command>& table,
   try {
     return found->handler(rest);
   } catch (const UsageError& e) {
-    fprintf(stderr, "%s: %s\nRun '%s --help' for usage.\n", path.c_str(), e.what(), path.c_str());
+    LogFailure(path, e.what(), "Run '" + path + " --help' for usage.");
     return kExitUsage;
   } catch (const ClaimError& e) {
-    fprintf(stderr, "%s: %s\n", path.c_str(), e.what());
+    LogFailure(path, e.what());
     return kExitClaimed;
   } catch (const std::exception& e) {
-    fprintf(stderr, "%s: %s\n", path.c_str(), e.what());
+    LogFailure(path, e.what());
     return kExitError;
   }
 }

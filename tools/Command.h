@@ -24,7 +24,8 @@ const std::vector<Command>& TopLevelCommands();
 // Runs the command named by args[0] with the remaining arguments. prefix is
 // the command path so far ("kestal", "kestal dbf") for messages. No name,
 // --help or -h prints the command list (exit 2 without a name, 0 for help);
-// an unknown name is a usage error. Errors thrown by the handler become a
+// --version anywhere among the options prints "kestal X.Y.Z" (exit 0); an
+// unknown name is a usage error. Errors thrown by the handler become a
 // message on stderr and exit status 1 or 2.
 int Dispatch(const std::string& prefix, const std::vector<Command>& table,
              const std::vector<std::string>& args);

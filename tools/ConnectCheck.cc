@@ -75,10 +75,13 @@ struct ProviderKeys {
 // The known keys of each provider. A provider without a row is not checked.
 const std::vector<ProviderKeys>& Table() {
   static const std::vector<ProviderKeys> table = {
-      {{"SQLite"}, {"Provider", "Data Source", "Database", "Create", "Mode"}, false, false},
+      {{"SQLite"},
+       {"Provider", "Data Source", "Database", "Create", "Mode", "Password File"},
+       false,
+       false},
       {{"PostgreSQL", "Postgres"},
        {"Provider", "Server", "Data Source", "Host", "Port", "Database", "Initial Catalog",
-        "User ID", "UID", "User", "Password", "PWD", "Command Timeout"},
+        "User ID", "UID", "User", "Password", "PWD", "Password File", "Command Timeout"},
        true,
        false},
       {{"ODBC", "MSDASQL"}, {}, false, true},
@@ -135,7 +138,8 @@ std::string Join(const ConnectionString& cs) {
 
 void CheckConnectString(const std::string& connect) {
   if (LooksLikeLibpq(connect)) {
-    throw UsageError("'" + connect + "' is a libpq connection string; write it as " + kAdoForm);
+    throw UsageError("'" + kestal::db::MaskPasswords(connect) +
+                     "' is a libpq connection string; write it as " + kAdoForm);
   }
   const ConnectionString cs = Parsed(connect);
   const std::string provider = cs.Get("Provider");
@@ -145,11 +149,20 @@ void CheckConnectString(const std::string& connect) {
     if (!match) continue;
     if (row.any) return;
     std::string unknown;
+    bool after_password = false;
     for (const auto& pair : cs.Pairs()) {
       bool known = false;
       for (const char* key : row.keys) known = known || Same(pair.first, key);
       for (const char* key : kLibpqKeys) known = known || (row.libpq && Same(pair.first, key));
+      // An unknown key right after a password is most likely the rest of a
+      // password holding ';': never shown.
+      if (!known && after_password) {
+        throw UsageError(
+            "the connection string has an unknown key after the password; put a password "
+            "holding ';' in double quotes");
+      }
       if (!known) unknown += (unknown.empty() ? "'" : ", '") + pair.first + "'";
+      after_password = Same(pair.first, "Password") || Same(pair.first, "PWD");
     }
     if (!unknown.empty()) {
       std::string list;

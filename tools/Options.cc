@@ -7,6 +7,15 @@
 #include "tools/ToolError.h"
 
 namespace kestal::tool {
+namespace {
+
+thread_local const OptionSource* t_source = nullptr;
+
+}  // namespace
+
+void SetOptionSource(const OptionSource* source) {
+  t_source = source;
+}
 
 std::string BadOptionValue(const std::string& name, const std::string& wants,
                            const std::string& value) {
@@ -55,6 +64,14 @@ Options::Options(const std::vector<std::string>& args, std::initializer_list<Opt
     if (!def->repeatable) given.clear();
     given.push_back(value);
   }
+  if (const OptionSource* source = t_source) {
+    t_source = nullptr;
+    const auto given = values_;
+    source->Fill(this, defs);
+    for (const auto& [name, v] : values_) {
+      if (given.count(name) == 0) sourced_.push_back(name);
+    }
+  }
 }
 
 std::string Options::Get(const std::string& name, const std::string& fallback) const {
@@ -94,7 +111,10 @@ void Options::Rename(const std::string& old_name, const std::string& new_name,
   if (it == values_.end()) return;
   fprintf(stderr, "%s: '--%s' is now '--%s'; the old spelling goes in the next release\n",
           prefix.c_str(), old_name.c_str(), new_name.c_str());
-  if (values_.count(new_name) == 0) values_[new_name] = it->second;
+  // The old spelling on the command line wins over the new one from a file.
+  bool sourced = false;
+  for (const std::string& name : sourced_) sourced = sourced || name == new_name;
+  if (values_.count(new_name) == 0 || sourced) values_[new_name] = it->second;
   values_.erase(it);
 }
 

@@ -20,6 +20,22 @@ struct OptionDef {
 std::string BadOptionValue(const std::string& name, const std::string& wants,
                            const std::string& value);
 
+class Options;
+
+// Values of a command's options and positional arguments from elsewhere than
+// the command line (a configuration file, Config.h). The next Options built
+// on the thread takes them where its command line left them out.
+class OptionSource {
+ public:
+  virtual ~OptionSource() = default;
+  // Fills in what opts lacks; throws UsageError for a value defs do not take.
+  virtual void Fill(Options* opts, std::initializer_list<OptionDef> defs) const = 0;
+};
+
+// Hands source to the next Options built on this thread (once; nullptr:
+// none). The source must outlive that construction.
+void SetOptionSource(const OptionSource* source);
+
 class Options {
  public:
   // Throws UsageError for an unknown option or an option without its value.
@@ -33,6 +49,8 @@ class Options {
   void Set(const std::string& name, const std::string& value) { values_[name] = {value}; }
   // Adds one more value to a repeatable option, as if given again.
   void Add(const std::string& name, const std::string& value) { values_[name].push_back(value); }
+  // Replaces the positional arguments.
+  void SetPositional(const std::vector<std::string>& values) { positional_ = values; }
   // The option's value (the last one given), or fallback when it was not given.
   std::string Get(const std::string& name, const std::string& fallback = "") const;
   // Every value given for the option, in order; empty when it was not given.
@@ -52,6 +70,7 @@ class Options {
   bool help_ = false;
   std::vector<std::string> positional_;
   std::map<std::string, std::vector<std::string>> values_;
+  std::vector<std::string> sourced_;  // options an OptionSource filled in
 };
 
 }  // namespace kestal::tool

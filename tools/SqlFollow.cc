@@ -11,9 +11,12 @@
 #include <string>
 
 #include "sql/SQLOperate.h"
+#include "tools/BridgeRunner.h"
 #include "tools/Commands.h"
 #include "tools/Csv.h"
 #include "tools/FetchFault.h"
+#include "tools/Log.h"
+#include "tools/Observe.h"
 #include "tools/Options.h"
 #include "tools/Signals.h"
 #include "tools/SqlFollowLate.h"
@@ -29,7 +32,9 @@ const char kUsage[] =
     "                         [--filter COND] [--window N] [--interval MS]\n"
     "                         [--late-window DURATION] [--late deliver|report|ignore]\n"
     "                         [--gap-wait evidence|count] [--gap-max DURATION]\n"
-    "                         [--state FILE]\n"
+    "                         [--state FILE] [--metrics ADDR:PORT]\n"
+    "                         [--log-format text|json]\n"
+    "       kestal sql follow --config FILE [OPTIONS]\n"
     "\n"
     "Prints a line of column names, then the rows of TABLE as CSV in key order as\n"
     "they arrive, until SIGINT or SIGTERM (exit status 0); then prints on stderr the\n"
@@ -48,7 +53,10 @@ const char kUsage[] =
     "                 shell or a batch file would take them; both forms work\n"
     "  --window N     rows per window fetch, 1 to 100000 (default 100)\n"
     "  --interval MS  pause between polls once caught up with the table's end\n"
-    "                 (default 200)\n";
+    "                 (default 200)\n"
+    "  --config FILE  read CONN, TABLE and the options from the TOML file FILE\n"
+    "                 (keys connect, table, password and the option names; a\n"
+    "                 flag given here wins)\n";
 
 // s without trailing blanks (the padding of fixed-width values).
 std::string TrimRight(const std::string& s) {
@@ -68,8 +76,11 @@ bool IsKey(const std::string& s) {
 
 class Follower {
  public:
-  Follower(CSQLOperate& sql, const Options& opts)
+  Follower(CSQLOperate& sql, const Options& opts, Observer& observer)
       : sql_(sql),
+        observer_(observer),
+        stats_(observer.registry().AddFollower(opts.positional()[1])),
+        log_("kestal sql follow", "table", opts.positional()[1]),
         key_column_(opts.Get("key", "rec_num")),
         tag_(key_column_ == "rec_num" ? "CJK" : "WTK"),
         key_(opts.Get("after", "0")),
@@ -82,6 +93,7 @@ class Follower {
       throw ToolError("the table has no key column " + key_column_);
     }
     key_ = late_.Resume(key_, key_column_);
+    stats_->link = static_cast<int>(LinkState::kUp);
   }
 
   // Polls until a stop is requested. Throws ToolError when stdout fails.
@@ -91,7 +103,9 @@ class Follower {
     late_.MarkHeader(&header);
     Emit(CsvLine(header));
     if (fflush(stdout) != 0) throw ToolError("cannot write the output");
+    observer_.Ready("following " + sql_.m_strTableName.str());
     while (!StopRequested()) {
+      observer_.Alive();
       late_.Poll([this](const auto& value_of) { EmitRow(value_of, true); });
       late_.BeforeLook();
       const int n =
@@ -101,6 +115,7 @@ class Follower {
         if (!why.empty()) throw ToolError("the database refuses the statement: " + why);
       }
       ReportTrace(n);
+      CountLook(n);
       // A gap message comes with the held-back window and with the tenth
       // look, which delivers it anyway.
       if (!sql_.m_strGapInfo.IsEmpty()) Note(ToTerminal(sql_.m_strGapInfo.str()));
@@ -119,13 +134,15 @@ class Follower {
         continue;
       }
       late_.Delivered(key_);
-      SleepUnlessStopped(interval_);
+      SleepUnlessStopped(observer_.SleepMs(interval_));
     }
+    observer_.Stopping();
     late_.Stopped();
-    fprintf(stderr,
-            "kestal sql follow: stopped; last key delivered: %s; scanned up to key %s (resume "
-            "with --after %s)\n",
-            delivered_.empty() ? "none" : delivered_.c_str(), key_.c_str(), key_.c_str());
+    log_.Info(
+        "stopped",
+        "stopped; last key delivered: " + (delivered_.empty() ? std::string("none") : delivered_) +
+            "; scanned up to key " + key_ + " (resume with --after " + key_ + ")",
+        {{"rows", static_cast<int64_t>(stats_->rows.load())}});
   }
 
  private:
@@ -144,7 +161,11 @@ class Follower {
     while (sql_.SeekToCurrentPos()) {
       EmitRow([this](const std::string& n) { return sql_.GetFieldValue(CString(n)).str(); }, false);
       const std::string key = TrimRight(sql_.GetFieldValue(CString(key_column_)).str());
-      if (IsKey(key)) key_ = delivered_ = key;
+      if (IsKey(key)) {
+        key_ = delivered_ = key;
+        stats_->last_key = atoll(key.c_str());
+        stats_->has_key = true;
+      }
       sql_.MoveNextEx();
     }
     if (fflush(stdout) != 0) throw ToolError("cannot write the output");
@@ -162,6 +183,8 @@ class Follower {
     for (const std::string& n : names_) values.push_back(ToTerminal(TrimRight(value_of(n))));
     late_.MarkRow(&values, late);
     Emit(CsvLine(values));
+    ++stats_->rows;
+    if (late) ++stats_->late_rows;
     if (late && fflush(stdout) != 0) throw ToolError("cannot write the output");
   }
 
@@ -173,15 +196,27 @@ class Follower {
     if (trace.Find("ReOpenSuccess") >= 0) {
       Note("reconnected to the database");
       down_ = false;
+      ++stats_->reconnections;
     } else if (result == -1 || trace.Find("ReOpenException") >= 0) {
       if (!down_) Note("the database cannot be reached; retrying");
       down_ = true;
     }
+    // The database answered this look, whatever the notices said before.
+    const bool answered = result != -1 && trace.Find("ReOpenException") < 0;
+    stats_->link = static_cast<int>(answered ? LinkState::kUp : LinkState::kDown);
   }
 
-  static void Note(const std::string& text) {
-    fprintf(stderr, "kestal sql follow: %s\n", text.c_str());
+  // Counts a window held back at a gap, and one delivered anyway at the
+  // tenth look (the gap message comes with a window then).
+  void CountLook(int result) {
+    if (result == CSQLOperate::kGapCode) {
+      ++stats_->gap_holds;
+    } else if (result > 0 && !sql_.m_strGapInfo.IsEmpty()) {
+      ++stats_->forced;
+    }
   }
+
+  void Note(const std::string& text) const { log_.Warn("notice", text); }
 
   static void Emit(const std::string& text) {
     if (fwrite(text.data(), 1, text.size(), stdout) != text.size()) {
@@ -190,6 +225,9 @@ class Follower {
   }
 
   CSQLOperate& sql_;
+  Observer& observer_;
+  std::shared_ptr<FollowerStats> stats_;
+  const Logger log_;
   const std::string key_column_;
   const std::string tag_;  // the library's name for the key: CJK rec_num, WTK serialnum
   std::string key_;        // scanned up to: the next window starts after it
@@ -205,6 +243,8 @@ class Follower {
 }  // namespace
 
 int RunSqlFollow(const Args& args) {
+  int configured = kExitOk;
+  if (RunConfigured(FollowConfigShape(), args, RunSqlFollow, &configured)) return configured;
   Options opts(args, {{"key", true},
                       {"tag", true},
                       {"after", true},
@@ -216,10 +256,14 @@ int RunSqlFollow(const Args& args) {
                       {"late", true},
                       {"gap-wait", true},
                       {"gap-max", true},
-                      {"state", true}});
+                      {"state", true},
+                      {"metrics", true},
+                      {"stuck-after", true},
+                      {"log-format", true}});
   if (opts.help()) {
     fputs(kUsage, stdout);
     fputs(kLateUsage, stdout);
+    fputs(kObserveUsage, stdout);
     return kExitOk;
   }
   opts.ExpectPositional(2, "CONN and TABLE");
@@ -242,10 +286,12 @@ int RunSqlFollow(const Args& args) {
     throw UsageError(BadOptionValue("key", "rec_num or serialnum", key));
   }
   ParseLateOptions(opts);
+  Observer observer(opts, "kestal sql follow");
   InstallStopHandlers();
+  observer.Start();
   auto sql = std::make_unique<CSQLOperate>();
   OpenSqlTable(sql.get(), opts.positional()[0], opts.positional()[1], true);
-  Follower(*sql, opts).Run();
+  Follower(*sql, opts, observer).Run();
   fflush(stdout);
   return kExitOk;
 }

@@ -16,6 +16,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "tools/Log.h"
 #include "tools/TerminalText.h"
 #include "tools/ToolError.h"
 
@@ -41,8 +42,11 @@ namespace {
 constexpr int kGapLooks = 10;
 constexpr char kStateMagic[] = "kestal sql follow state 1";
 
+// The table the notices are about; set by the one LateFollow of the process.
+std::string g_table;
+
 void Note(const std::string& text) {
-  fprintf(stderr, "kestal sql follow: %s\n", text.c_str());
+  Logger("kestal sql follow", "table", g_table).Warn("notice", text);
 }
 
 std::string Keys(int64_t first, int64_t last) {
@@ -163,6 +167,7 @@ LateFollow::LateFollow(CSQLOperate& sql, LateOptions options, std::string tag, s
       tag_(std::move(tag)),
       filter_(std::move(filter)),
       watch_(options_.window_ms) {
+  g_table = sql_.m_strTableName.str();
   if (options_.gap_wait == GapWait::kEvidence) {
     evidence_ = ShowsTransactionsInFlight(sql_);
     if (!evidence_) {

@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "platform/Mbcs.h"
+#include "sql/db/ConnectionString.h"
 #include "tools/ConnectCheck.h"
 #include "tools/TerminalText.h"
 #include "tools/ToolError.h"
@@ -61,7 +62,8 @@ std::string DescribeComError(const _com_error& e) {
   char code[32];
   snprintf(code, sizeof code, "status %08lx",
            static_cast<unsigned long>(static_cast<uint32_t>(e.Error())));
-  const std::string why = ToTerminal(e.Description().str());
+  // Whatever a driver quotes back, a password in it is hidden.
+  const std::string why = kestal::db::MaskPasswords(ToTerminal(e.Description().str()));
   return why.empty() ? std::string(code) : why + " (" + code + ")";
 }
 

@@ -87,6 +87,9 @@ void Connection::Open(const CString& connection_string, const CString& user,
       if (!password.IsEmpty() && !parsed.Has("Password") && !parsed.Has("PWD")) {
         parsed.Set("Password", password.str());
       }
+      // A password kept out of the string (a file, the environment) is
+      // read at each connect, reconnections included.
+      kestal::db::ResolvePassword(&parsed);
       return kestal::db::OpenEngine(parsed, timeout_seconds_);
     });
   });

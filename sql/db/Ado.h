@@ -6,7 +6,8 @@
 //
 // Results are client-side and static: every row is fetched when the statement
 // runs, so RecordCount is known at once and positioning never goes back to the
-// engine.
+// engine. A deferred Recordset (OpenDeferred) runs its statement at its first
+// read or move instead, and is static from then on.
 #pragma once
 
 #include <deque>
@@ -210,7 +211,20 @@ class Recordset {
   // Throws kObjectOpen when already open; _com_error from the engine.
   void Open(const CString& sql, const _ConnectionPtr& connection, long cursor_type = adOpenStatic,
             long lock_type = adLockReadOnly, long options = adCmdText);
-  // Throws kObjectClosed when not open.
+  // Opens the set on sql without running it: the statement runs on
+  // connection at the first call that reads or moves (RecordCount, BOF, EOF,
+  // a move, GetCollect, ColumnNames, Fetch), and the set holds its rows from
+  // then on, positioned where the moves put it. A failure of that run is
+  // raised by the call that caused it, and the next such call runs the
+  // statement again. Throws kObjectOpen when already open.
+  void OpenDeferred(const CString& sql, const _ConnectionPtr& connection);
+  // Runs a deferred statement that has not run yet; nothing otherwise.
+  // Throws kObjectClosed when not open, _com_error from the engine.
+  void Fetch() const;
+  // True while the set is open on a deferred statement that has not run.
+  bool IsDeferred() const { return open_ && !rows_; }
+  // Throws kObjectClosed when not open. A deferred statement is dropped
+  // unrun.
   void Close();
   long GetState() const { return open_ ? adStateOpen : adStateClosed; }
 
@@ -231,15 +245,24 @@ class Recordset {
   // row. Throws kItemNotFound for an unknown column, kNoCurrentRecord at
   // BOF/EOF, kObjectClosed when not open.
   _variant_t GetCollect(const char* name) const;
-  // Number and names of the result's columns (empty when closed).
+  // Number and names of the result's columns (empty when closed). Runs a
+  // deferred statement, raising its failure.
   std::vector<CString> ColumnNames() const;
 
   // Used by the layer to install a result (takes it over, opens the set).
   void Attach(std::unique_ptr<kestal::db::ResultTable> rows);
 
  private:
+  // Throws kObjectClosed when not open; runs a deferred statement.
   void RequireOpen() const;
+  // Index of column name, or throws kItemNotFound.
+  size_t ColumnIndex(const char* name) const;
   bool open_ = false;
   long row_ = 0;
-  std::unique_ptr<kestal::db::ResultTable> rows_;
+  // Set while open; null while a deferred statement has not run. Fetch fills
+  // it and drops the statement, hence mutable: reading a deferred set is a
+  // const operation.
+  mutable std::unique_ptr<kestal::db::ResultTable> rows_;
+  mutable CString deferred_sql_;
+  mutable _ConnectionPtr deferred_connection_;
 };

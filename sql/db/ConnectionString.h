@@ -23,10 +23,26 @@ class ConnectionString {
   bool GetFlag(const std::string& key) const;
   // Adds key=value, or replaces the value of key (any case).
   void Set(const std::string& key, const std::string& value);
+  // Removes every pair of key (any case).
+  void Remove(const std::string& key);
   const std::vector<std::pair<std::string, std::string>>& Pairs() const { return pairs_; }
 
  private:
   std::vector<std::pair<std::string, std::string>> pairs_;
 };
+
+// text, a connection string of any form (ADO pairs, libpq keywords, a URI),
+// with every password value replaced by "***": the one way a connection
+// string goes into a message. Leans towards hiding too much.
+std::string MaskPasswords(const std::string& text);
+
+// Fills in the password of connection when it has none (no Password or PWD):
+// from the file named by "Password File" (read now, so that a changed file
+// takes effect at the next connect; one trailing line break dropped),
+// otherwise from the environment variable KESTAL_PASSWORD when set. Removes
+// "Password File" either way. SQLite takes no password and is left alone.
+// Raises _com_error(kConnectionError) naming the file when it cannot be read,
+// is empty, or can be read by every user.
+void ResolvePassword(ConnectionString* connection);
 
 }  // namespace kestal::db

@@ -1,6 +1,9 @@
-// Recordset: a static, client-side result. All rows are held in memory,
-// already converted to the process code page; positioning never goes back to
-// the engine.
+// Recordset: a static, client-side result. All rows are held in memory in
+// one packed ResultTable, already converted to the process code page;
+// positioning never goes back to the engine. A deferred set holds its
+// statement and connection until the first read or move runs it (Fetch);
+// from then on it is an ordinary static set. Values become _variant_t only
+// when GetCollect is asked for one.
 #include <cstdint>
 #include <cstring>
 #include <utility>
@@ -40,6 +43,7 @@ Recordset::~Recordset() = default;
 
 void Recordset::RequireOpen() const {
   if (!open_) throw _com_error(kObjectClosed, "the recordset is not open");
+  if (!rows_) Fetch();
 }
 
 void Recordset::Open(const CString& sql, const _ConnectionPtr& connection, long /*cursor_type*/,
@@ -55,26 +59,48 @@ void Recordset::Open(const CString& sql, const _ConnectionPtr& connection, long 
   }
 }
 
+void Recordset::OpenDeferred(const CString& sql, const _ConnectionPtr& connection) {
+  if (open_) throw _com_error(kObjectOpen, "the recordset is already open");
+  deferred_sql_ = sql;
+  deferred_connection_ = connection;
+  row_ = 0;
+  open_ = true;
+}
+
+void Recordset::Fetch() const {
+  if (!open_) throw _com_error(kObjectClosed, "the recordset is not open");
+  if (rows_) return;
+  // kNullObject for an unset connection; the statement stays for a retry
+  // when it fails.
+  _RecordsetPtr result = deferred_connection_->Execute(deferred_sql_);
+  // A statement without rows reads as an empty result without columns.
+  rows_ = result->open_ ? std::move(result->rows_) : std::make_unique<kestal::db::ResultTable>();
+  deferred_connection_.Release();
+  deferred_sql_ = CString();
+}
+
 void Recordset::Close() {
-  RequireOpen();
+  if (!open_) throw _com_error(kObjectClosed, "the recordset is not open");
   open_ = false;
   row_ = 0;
   rows_.reset();
+  deferred_connection_.Release();
+  deferred_sql_ = CString();
 }
 
 long Recordset::GetRecordCount() const {
   RequireOpen();
-  return static_cast<long>(rows_->rows.size());
+  return static_cast<long>(rows_->RowCount());
 }
 
 bool Recordset::IsBOF() const {
   RequireOpen();
-  return rows_->rows.empty();
+  return rows_->RowCount() == 0;
 }
 
 bool Recordset::IsEOF() const {
   RequireOpen();
-  return row_ >= static_cast<long>(rows_->rows.size());
+  return row_ >= static_cast<long>(rows_->RowCount());
 }
 
 void Recordset::MoveFirst() {
@@ -84,7 +110,7 @@ void Recordset::MoveFirst() {
 
 void Recordset::MoveNext() {
   RequireOpen();
-  if (row_ >= static_cast<long>(rows_->rows.size())) {
+  if (row_ >= static_cast<long>(rows_->RowCount())) {
     throw _com_error(kNoCurrentRecord, "MoveNext past the end of the recordset");
   }
   ++row_;
@@ -92,7 +118,7 @@ void Recordset::MoveNext() {
 
 void Recordset::Move(long rows) {
   RequireOpen();
-  const long count = static_cast<long>(rows_->rows.size());
+  const long count = static_cast<long>(rows_->RowCount());
   // Computed in long long so that a huge n cannot wrap around.
   const long long target = static_cast<long long>(row_) + rows;
   if (target < 0 || target > count) {
@@ -101,35 +127,34 @@ void Recordset::Move(long rows) {
   row_ = static_cast<long>(target);
 }
 
-_variant_t Recordset::GetCollect(const char* name) const {
-  RequireOpen();
-  size_t column = rows_->columns.size();
+size_t Recordset::ColumnIndex(const char* name) const {
+  const std::vector<std::string>& columns = rows_->columns;
   if (name != nullptr) {
-    for (size_t i = 0; i < rows_->columns.size(); ++i) {
-      if (SameName(rows_->columns[i].c_str(), name)) {
-        column = i;
-        break;
-      }
+    for (size_t i = 0; i < columns.size(); ++i) {
+      if (SameName(columns[i].c_str(), name)) return i;
     }
   }
-  if (column == rows_->columns.size()) {
-    CString text;
-    text.Format("Item cannot be found in the collection: %s", name ? name : "");
-    throw _com_error(kItemNotFound, text);
-  }
-  if (row_ < 0 || row_ >= static_cast<long>(rows_->rows.size())) {
+  CString text;
+  text.Format("Item cannot be found in the collection: %s", name ? name : "");
+  throw _com_error(kItemNotFound, text);
+}
+
+_variant_t Recordset::GetCollect(const char* name) const {
+  RequireOpen();
+  const size_t column = ColumnIndex(name);
+  if (row_ < 0 || row_ >= static_cast<long>(rows_->RowCount())) {
     throw _com_error(kNoCurrentRecord, "either BOF or EOF is true");
   }
-  const std::vector<kestal::db::Cell>& row = rows_->rows[static_cast<size_t>(row_)];
-  // A short row from an engine reads as NULL rather than past its end.
-  if (column >= row.size() || row[column].null) return _variant_t();
-  const kestal::db::Cell& cell = row[column];
-  return _variant_t(CString(cell.text));
+  const size_t row = static_cast<size_t>(row_);
+  if (rows_->IsNull(row, column)) return _variant_t();
+  const std::string_view text = rows_->Text(row, column);
+  return _variant_t(CString(text.data(), static_cast<int>(text.size())));
 }
 
 std::vector<CString> Recordset::ColumnNames() const {
   std::vector<CString> names;
   if (!open_) return names;
+  Fetch();
   for (const auto& c : rows_->columns) names.emplace_back(c);
   return names;
 }
@@ -140,12 +165,10 @@ void Recordset::Attach(std::unique_ptr<kestal::db::ResultTable> rows) {
   for (auto& c : rows->columns) {
     if (!kestal::IsAscii(c)) c = kestal::FromUtf8(c);
   }
-  for (auto& row : rows->rows) {
-    for (auto& cell : row) {
-      if (!cell.null && !kestal::IsAscii(cell.text)) cell.text = kestal::FromUtf8(cell.text);
-    }
-  }
+  rows->ConvertText([](const std::string& text) { return kestal::FromUtf8(text); });
   rows_ = std::move(rows);
   row_ = 0;
   open_ = true;
+  deferred_connection_.Release();
+  deferred_sql_ = CString();
 }

@@ -97,7 +97,9 @@ int CSQLOperate::SeekToCurrentPos() {
 // Returns 1 with the table cursor placed on row m_lCurrentPos, re-reading the
 // table when it has grown past the known row count (which unloads any window
 // or rescan); 0 while the table has no such row and after any failure
-// (database errors get the reconnection rule).
+// (database errors get the reconnection rule, also those of a whole-table
+// statement deferred by Open or by an earlier call, which run at the
+// placement).
 int CSQLOperate::GetRecordset() {
   try {
     _CommandPtr command = NewCommand(m_pConnection);
@@ -109,9 +111,10 @@ int CSQLOperate::GetRecordset() {
       long rows = std::atol(ReadText(counted, "ALLRECORDS").c_str());
       counted->Close();
       if (rows > m_lTotalRecord) {
+        // Runs at the placement below; when the position is still past the
+        // count nothing is read.
         sql.Format("select * from %s ", m_strTableName.c_str());
-        command->PutCommandText(sql);
-        m_pRecordset = command->Execute(adCmdText);
+        m_pRecordset = kestal::statement::DeferQuery(m_pConnection, sql);
         // The window or rescan that was loaded is gone with its result set.
         m_lCnt = 0;
         m_lCurRow = 0;
@@ -119,6 +122,15 @@ int CSQLOperate::GetRecordset() {
       }
     }
     if (m_lTotalRecord < static_cast<int64_t>(m_lCurrentPos) + 1) return 0;
+    if (m_pRecordset && m_pRecordset->IsDeferred()) {
+      // The whole-table statement runs now and sees the table as it stands
+      // now. Rows deleted since the count leave it shorter: the count
+      // follows it down, so that positions past its end are no rows (rather
+      // than a placement after the last row) and the next call recounts.
+      const long held = m_pRecordset->GetRecordCount();
+      if (held < m_lTotalRecord) m_lTotalRecord = static_cast<int32_t>(held);
+      if (m_lTotalRecord < static_cast<int64_t>(m_lCurrentPos) + 1) return 0;
+    }
     PlaceOnRow(m_pRecordset, m_lCurrentPos);
     return 1;
   } catch (const _com_error& e) {

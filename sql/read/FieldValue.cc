@@ -14,8 +14,9 @@ namespace {
 
 // Replaces the result set with every row of the table, recounts the table
 // (m_lTotalRecord follows the count down as well as up) and places the table
-// cursor again. Raises _com_error from the statements; GetRecordset's own
-// failures end in its result, which is not needed here.
+// cursor again. The statement runs at once, not deferred as Open's: the
+// caller reads the current row right after, so deferring would save nothing. Raises _com_error from
+// the statements; GetRecordset's own failures end in its result, which is not needed here.
 void RefreshTable(CSQLOperate& op) {
   _CommandPtr command = NewCommand(op.m_pConnection);
   CString sql;

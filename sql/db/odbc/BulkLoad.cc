@@ -123,11 +123,12 @@ std::vector<Column> PostgresColumns(const BulkTarget& target, const std::string&
   std::unique_ptr<ResultTable> found = target.raw(sql);
   std::vector<Column> columns;
   if (found) {
-    for (const std::vector<Cell>& row : found->rows) {
-      if (row[0].text != found->rows[0][0].text) break;
-      *qualified = row[1].text;
-      columns.push_back(Column{row[2].text, row[3].text, row[4].text == "1" || row[4].text == "t",
-                               row[5].text == "1" || row[5].text == "t"});
+    for (size_t r = 0; r < found->RowCount(); ++r) {
+      auto text = [&](size_t c) { return std::string(found->Text(r, c)); };
+      if (found->Text(r, 0) != found->Text(0, 0)) break;
+      *qualified = text(1);
+      columns.push_back(Column{text(2), text(3), text(4) == "1" || text(4) == "t",
+                               text(5) == "1" || text(5) == "t"});
     }
   }
   if (columns.empty()) Reject("Invalid object name '" + table + "'.", FailureKind::kStatement);
@@ -303,7 +304,8 @@ void LoadSqlServer(const BulkTarget& target, const tsql::BulkInsertRequest& requ
   std::unique_ptr<ResultTable> found =
       target.raw("select count(*) from syscolumns where id = object_id(" +
                  tsql::QuoteString(request.table) + ")");
-  const size_t columns = found && !found->rows.empty() ? std::stoul(found->rows[0][0].text) : 0;
+  const size_t columns =
+      found && found->RowCount() > 0 ? std::stoul(std::string(found->Text(0, 0))) : 0;
   if (columns == 0) Reject("Invalid object name '" + request.table + "'.", FailureKind::kStatement);
   const FileRows rows =
       SplitFile(content, request, request.table, columns, [&](size_t n) { return n == columns; });

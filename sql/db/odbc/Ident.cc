@@ -25,18 +25,17 @@ std::string FindSequenceQuery(const std::string& name) {
 void ReseedPostgres(const std::string& table, long long seed, const SqlRunner& run) {
   const std::string name = postgres::TablePart(table);
   std::unique_ptr<ResultTable> found = run(FindSequenceQuery(name));
-  if (!found || found->rows.empty()) {
+  if (!found || found->RowCount() == 0) {
     throw _com_error(kStatementError,
                      CString("Cannot find a table or object with the name '" + name + "'."));
   }
-  const std::vector<Cell>& row = found->rows.front();
-  if (row[0].null) {
+  if (found->IsNull(0, 0)) {
     throw _com_error(kStatementError,
                      CString("'" + name + "' does not contain an identity column."));
   }
-  const std::string& sequence = row[0].text;  // quoted by pg_get_serial_sequence
+  const std::string sequence(found->Text(0, 0));  // quoted by pg_get_serial_sequence
   const std::string seed_text = std::to_string(seed);
-  if (!row[1].null && seed < std::stoll(row[1].text)) {
+  if (!found->IsNull(0, 1) && seed < std::stoll(std::string(found->Text(0, 1)))) {
     run("alter sequence " + sequence + " minvalue " + seed_text);
   }
   run("select setval(" + postgres::Literal(sequence) + "::regclass, " + seed_text + ", true)");

@@ -37,6 +37,23 @@ void ReadCell(SQLHSTMT statement, SQLUSMALLINT column, Cell* cell, const TextCod
   if (!codec.utf8() && !IsAscii(cell->text)) cell->text = codec.Decode(cell->text);
 }
 
+// True when no byte of data is outside ASCII.
+bool AllAscii(const char* data, size_t size) {
+  for (size_t i = 0; i < size; ++i) {
+    if (static_cast<unsigned char>(data[i]) >= 0x80) return false;
+  }
+  return true;
+}
+
+// Appends cell as the next value of table's current row.
+void Store(const Cell& cell, ResultTable* table) {
+  if (cell.null) {
+    table->AddNull();
+  } else {
+    table->AddText(cell.text);
+  }
+}
+
 // Rows per block, and the bounds of one bound value's buffer.
 constexpr SQLULEN kBlockRows = 256;
 constexpr size_t kMinWidth = 64;
@@ -75,16 +92,19 @@ void FetchBlocks(SQLHSTMT statement, const std::vector<size_t>& widths, size_t c
       Raise(SQL_HANDLE_STMT, statement, "SQLBindCol", codec.encoding);
     }
   }
-  while (table->rows.size() < cap) {
+  Cell cell;
+  while (table->RowCount() < cap) {
     const SQLRETURN rc = SQLFetch(statement);
     if (rc == SQL_NO_DATA) break;
     if (!SQL_SUCCEEDED(rc)) Raise(SQL_HANDLE_STMT, statement, "SQLFetch", codec.encoding);
-    for (SQLULEN r = 0; r < fetched && table->rows.size() < cap; ++r) {
-      std::vector<Cell>& row = table->rows.emplace_back(columns);
+    for (SQLULEN r = 0; r < fetched && table->RowCount() < cap; ++r) {
+      table->AddRow();
       for (size_t c = 0; c < columns; ++c) {
-        Cell& cell = row[c];
         const SQLLEN n = indicators[c][r];
-        if (n == SQL_NULL_DATA) continue;  // cells start as NULL
+        if (n == SQL_NULL_DATA) {
+          table->AddNull();
+          continue;
+        }
         if (n == SQL_NO_TOTAL || n >= static_cast<SQLLEN>(widths[c])) {
           // Longer than its buffer: read it again whole from this row.
           if (!SQL_SUCCEEDED(SQLSetPos(statement, static_cast<SQLSETPOSIROW>(r + 1), SQL_POSITION,
@@ -92,11 +112,16 @@ void FetchBlocks(SQLHSTMT statement, const std::vector<size_t>& widths, size_t c
             Raise(SQL_HANDLE_STMT, statement, "SQLSetPos", codec.encoding);
           }
           ReadCell(statement, static_cast<SQLUSMALLINT>(c + 1), &cell, codec);
+          Store(cell, table);
           continue;
         }
-        cell.null = false;
-        cell.text.assign(buffers[c].data() + r * widths[c], static_cast<size_t>(n));
-        if (!codec.utf8() && !IsAscii(cell.text)) cell.text = codec.Decode(cell.text);
+        const char* bytes = buffers[c].data() + r * widths[c];
+        const size_t size = static_cast<size_t>(n);
+        if (codec.utf8() || AllAscii(bytes, size)) {
+          table->AddText(bytes, size);
+        } else {
+          table->AddText(codec.Decode(std::string(bytes, size)));
+        }
       }
     }
   }
@@ -137,13 +162,15 @@ std::unique_ptr<ResultTable> FetchAll(SQLHSTMT statement, SQLSMALLINT columns, l
     FetchBlocks(statement, widths, cap, codec, table.get());
     return table;
   }
-  while (table->rows.size() < cap) {
+  Cell cell;
+  while (table->RowCount() < cap) {
     const SQLRETURN rc = SQLFetch(statement);
     if (rc == SQL_NO_DATA) break;
     if (!SQL_SUCCEEDED(rc)) Raise(SQL_HANDLE_STMT, statement, "SQLFetch", codec.encoding);
-    std::vector<Cell>& row = table->rows.emplace_back(static_cast<size_t>(columns));
+    table->AddRow();
     for (SQLSMALLINT i = 1; i <= columns; ++i) {
-      ReadCell(statement, static_cast<SQLUSMALLINT>(i), &row[static_cast<size_t>(i - 1)], codec);
+      ReadCell(statement, static_cast<SQLUSMALLINT>(i), &cell, codec);
+      Store(cell, table.get());
     }
   }
   return table;

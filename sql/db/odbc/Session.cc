@@ -152,8 +152,8 @@ Session::Session(const ConnectionString& connection, long timeout_seconds) {
       // native engine's do.
       std::unique_ptr<ResultTable> enc =
           Send("set application_name = 'kestal';\nshow client_encoding");
-      if (enc && !enc->rows.empty() && !enc->rows[0][0].null) {
-        const std::string& name = enc->rows[0][0].text;
+      if (enc && enc->RowCount() > 0 && !enc->IsNull(0, 0)) {
+        const std::string name(enc->Text(0, 0));
         codec_.encoding = strcasecmp(name.c_str(), "UTF8") == 0 ? "UTF-8" : name;
       }
     } else if (server_ == Server::kSqlServer && query_timeout_ > 0) {
@@ -264,7 +264,7 @@ std::unique_ptr<ResultTable> Session::Send(const std::string& text) {
       if (columns > 0) {
         try {
           std::unique_ptr<ResultTable> rows = FetchAll(stmt_, columns, limit, codec_, block_fetch_);
-          row_counts_.push_back(static_cast<long>(rows->rows.size()));
+          row_counts_.push_back(static_cast<long>(rows->RowCount()));
           if (!failed) last = std::move(rows);
         } catch (const _com_error& e) {
           if (!failed) {

@@ -108,19 +108,15 @@ std::unique_ptr<ResultTable> ToResultTable(const PGresult* result, long limit) {
   }
   int rows = PQntuples(result);
   if (limit > 0 && rows > limit) rows = static_cast<int>(limit);
-  table->rows.reserve(static_cast<size_t>(rows));
   for (int r = 0; r < rows; ++r) {
-    // Built in place: one allocation for the row's cells, none for short
-    // texts.
-    std::vector<Cell>& row = table->rows.emplace_back(static_cast<size_t>(columns));
+    table->AddRow();
     for (int c = 0; c < columns; ++c) {
-      if (PQgetisnull(result, r, c)) continue;
-      Cell& cell = row[static_cast<size_t>(c)];
-      cell.null = false;
-      if (plain[static_cast<size_t>(c)]) {
-        cell.text.assign(PQgetvalue(result, r, c), static_cast<size_t>(PQgetlength(result, r, c)));
+      if (PQgetisnull(result, r, c)) {
+        table->AddNull();
+      } else if (plain[static_cast<size_t>(c)]) {
+        table->AddText(PQgetvalue(result, r, c), static_cast<size_t>(PQgetlength(result, r, c)));
       } else {
-        cell.text = Text(result, r, c, types[static_cast<size_t>(c)]);
+        table->AddText(Text(result, r, c, types[static_cast<size_t>(c)]));
       }
     }
   }

@@ -1,5 +1,7 @@
 #include "sql/db/postgres/Session.h"
 
+#include <malloc.h>
+
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
@@ -68,8 +70,12 @@ long long ChangedRows(PGresult* result) {
   return -1;
 }
 
+// Rows of a result from which its freed heap pages are handed back.
+constexpr int kTrimRows = 65536;
+
 std::unique_ptr<ResultTable> Collect(PGconn* conn, long limit, long long* changed = nullptr) {
   std::unique_ptr<ResultTable> rows;
+  bool trim = false;
   HRESULT status = 0;
   FailureKind kind = FailureKind::kUnknown;
   std::string failure;
@@ -78,6 +84,7 @@ std::unique_ptr<ResultTable> Collect(PGconn* conn, long limit, long long* change
     const ExecStatusType st = PQresultStatus(raw);
     if (st == PGRES_TUPLES_OK) {
       if (status == 0) rows = ToResultTable(raw, limit);
+      trim = trim || PQntuples(raw) >= kTrimRows;
     } else if (st == PGRES_COPY_IN || st == PGRES_COPY_OUT || st == PGRES_COPY_BOTH) {
       // A COPY written by the caller: end it at once rather than wait for
       // data that never comes.
@@ -95,6 +102,10 @@ std::unique_ptr<ResultTable> Collect(PGconn* conn, long limit, long long* change
       failure = DescriptionOf(conn, raw);
     }
   }
+  // libpq's copy of a large result lies in many small heap blocks that the
+  // heap would keep resident after PQclear; hand their pages back, so that
+  // only the packed rows stay.
+  if (trim) malloc_trim(0);
   if (status != 0) throw _com_error(status, CString(failure), kind);
   if (PQstatus(conn) == CONNECTION_BAD) RaiseFailure(conn, nullptr);
   return rows;

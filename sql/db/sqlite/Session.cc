@@ -284,45 +284,42 @@ class SqliteSession : public EngineSession {
   }
 
   // Steps st to the end; collects its rows when it yields any. A read is
-  // capped by set rowcount. Rows are built in place in the table, so that a
-  // row costs one allocation for its cells and none for short texts.
+  // capped by set rowcount. Each value is read into a scratch text reused
+  // row after row; the table keeps only its packed bytes.
   std::unique_ptr<ResultTable> Step(sqlite3_stmt* st, bool capped) {
     const int ncol = sqlite3_column_count(st);
     const size_t cells = static_cast<size_t>(ncol);
     const size_t cap =
         capped && rowcount_ > 0 ? static_cast<size_t>(rowcount_) : static_cast<size_t>(-1);
     std::unique_ptr<ResultTable> table;
-    // Columns declared char(n) / nchar(n): their values are read back
-    // blank-padded to n, as SQL Server stores them.
-    std::vector<std::pair<int, FixedWidth>> padded;
+    // Columns declared char(n) / nchar(n) (length > 0): their values are
+    // read back blank-padded to n, as SQL Server stores them.
+    std::vector<FixedWidth> widths(cells);
     if (ncol > 0) {
       table = std::make_unique<ResultTable>();
       table->columns.reserve(cells);
       for (int i = 0; i < ncol; ++i) {
         const char* name = sqlite3_column_name(st, i);
         table->columns.emplace_back(name ? name : "");
-        const FixedWidth width = FixedWidthOf(sqlite3_column_decltype(st, i));
-        if (width.length > 0) padded.push_back({i, width});
+        widths[static_cast<size_t>(i)] = FixedWidthOf(sqlite3_column_decltype(st, i));
       }
-      // A capped read (a window) knows how many rows it may hold; a large
-      // cap is not reserved up front, it may never be reached.
-      constexpr size_t kReserveLimit = 4096;
-      if (cap <= kReserveLimit) table->rows.reserve(cap);
     }
+    std::string text;
     while (true) {
-      if (table && table->rows.size() >= cap) break;
+      if (table && table->RowCount() >= cap) break;
       const int rc = sqlite3_step(st);
       if (rc == SQLITE_DONE) break;
       if (rc != SQLITE_ROW) Raise(db_, rc);
       if (!table) continue;
-      std::vector<Cell>& row = table->rows.emplace_back(cells);
+      table->AddRow();
       for (int i = 0; i < ncol; ++i) {
-        Cell& cell = row[static_cast<size_t>(i)];
-        cell.null = !ColumnText(st, i, &cell.text);
-      }
-      for (const auto& [i, width] : padded) {
-        Cell& cell = row[static_cast<size_t>(i)];
-        if (!cell.null) PadToWidth(width, &cell.text);
+        if (!ColumnText(st, i, &text)) {
+          table->AddNull();
+          continue;
+        }
+        const FixedWidth& width = widths[static_cast<size_t>(i)];
+        if (width.length > 0) PadToWidth(width, &text);
+        table->AddText(text);
       }
     }
     return table;
