@@ -20,6 +20,7 @@
 #include "tools/BridgeRecord.h"
 #include "tools/ColumnTypes.h"
 #include "tools/DbfTable.h"
+#include "tools/DbfWatch.h"
 #include "tools/Metrics.h"
 #include "tools/Options.h"
 #include "tools/SqlTable.h"
@@ -63,6 +64,7 @@ struct Bridge::Tables {
   std::unique_ptr<RecordMapper> mapper;
   std::unique_ptr<TableClaim> claim;  // held for as long as the bridge runs
   std::vector<char> images;           // the database images of the current batch
+  std::unique_ptr<FileWatch> watch;   // the file at the path is still the one open
 };
 
 Bridge::Bridge(const BridgeConfig& config, BridgeNotice notice)
@@ -84,7 +86,15 @@ void Bridge::Open() {
     throw UsageError(
         BadOptionValue("load-name", "1 to 32 letters, digits, '_' or '-'", config_.tag));
   }
+  if (config_.skip_deleted && config_.mode == 1) {
+    throw UsageError(
+        "option '--deleted skip' wants --mode 0 or 2: in mode 1 the server numbers rec_num, and "
+        "a skipped record would shift the number of every record after it");
+  }
+  t_->watch = std::make_unique<FileWatch>(config_.dbf_path, "copied");
+  t_->watch->Arm();
   OpenTable(t_->dbf.get(), config_.dbf_path);
+  t_->watch->Confirm();
   OpenSqlTable(t_->sql.get(), config_.connect, config_.table);
   t_->claim = std::make_unique<TableClaim>(config_.connect, config_.table,
                                            [this](const std::string& text) { Notice(text); });
@@ -147,6 +157,9 @@ long Bridge::Step() {
   // The count is read first, also while the database is lost: the lag it
   // gives is what an operator watches during an outage.
   if (!ReadFileCount()) return 0;
+  // A file replaced or cut at its path stops the bridge before any of it is
+  // read as if it continued the records already copied.
+  t_->watch->Check(*t_->dbf, file_count_, position_);
   if (!reachable_ && !Recover()) return 0;
   if (!KeepClaim()) return 0;
   if (file_count_ < position_) {
@@ -164,10 +177,11 @@ long Bridge::Step() {
     if (!busy_.empty()) Notice("the database takes writes again");
     busy_.clear();
     position_ += sent;
-    copied_ += sent;
+    copied_ += sent - last_skipped_;
+    skipped_ += last_skipped_;
     failures_ = 0;
     if (stats_ != nullptr) {
-      stats_->copied += static_cast<uint64_t>(sent);
+      stats_->copied += static_cast<uint64_t>(sent - last_skipped_);
       ++stats_->batches;
       stats_->last_batch_ms = WallMs();
       stats_->progress_mono_ms = MonoMs();
@@ -236,35 +250,47 @@ long Bridge::Send(long n) {
   }
   const int length = t_->mapper->length();
   t_->images.assign(static_cast<size_t>(got) * length, ' ');
+  long kept = 0;              // images built: the records of the block not skipped
+  std::vector<long> numbers;  // the record number of each image
   for (int k = 0; k < got; ++k) {
+    const char* record = dbf.m_szRecordBuf + static_cast<size_t>(k) * CDBFOperate::kSlotSize;
+    // A skipped record keeps its position: its rec_num is a hole, and the
+    // resume point (the highest rec_num) never counts it as copied.
+    if (config_.skip_deleted && IsDeleted(record)) continue;
     try {
-      t_->mapper->Build(dbf.m_szRecordBuf + static_cast<size_t>(k) * CDBFOperate::kSlotSize,
-                        position_ + 1 + k, &t_->images[static_cast<size_t>(k) * length]);
+      t_->mapper->Build(record, position_ + 1 + k, &t_->images[static_cast<size_t>(kept) * length]);
     } catch (const ToolError&) {
       if (k == 0) throw;
       got = k;  // the records before it go first; the next step stops at it
       break;
     }
+    ++kept;
+    numbers.push_back(position_ + 1 + k);
   }
+  last_skipped_ = got - kept;
+  // A block of deleted records only: nothing to send, the position moves on.
+  // A restart (or a recovery) reads the resume point below them and looks at
+  // them again, which skips them again.
+  if (kept == 0) return got;
 
   int mode = config_.mode;
-  long count = Fill(t_->images, got, mode);
-  if (count < got && mode == 2) {
+  long count = Fill(t_->images, kept, mode);
+  if (count < kept && mode == 2) {
     // A bulk-load line cannot carry a comma or a line break in a value; this
     // batch goes as plain statements instead, in one transaction.
     if (!told_comma_) {
-      Notice("record " + std::to_string(position_ + 1 + count) +
+      Notice("record " + std::to_string(numbers[static_cast<size_t>(count)]) +
              " holds a comma or line break, which a bulk-load line cannot carry; such batches "
              "are sent as insert statements");
       told_comma_ = true;
     }
     mode = 0;
-    count = Fill(t_->images, got, mode);
+    count = Fill(t_->images, kept, mode);
   }
   if (count == 0) {
-    throw ToolError("record " + std::to_string(position_ + 1) + " does not fit the order buffer");
+    throw ToolError("record " + std::to_string(numbers[0]) + " does not fit the order buffer");
   }
-  if (count < got) return 0;  // cannot happen: the batch size leaves room
+  if (count < kept) return 0;  // cannot happen: the batch size leaves room
 
   if (sql.m_pConnection.get() != nullptr) sql.m_pConnection.get()->ClearErrors();
   try {

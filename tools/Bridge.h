@@ -34,6 +34,10 @@ struct BridgeConfig {
   bool keep_padding = false;  // keep the blanks of character fields in varchar/text
   int mode = 0;               // 0 plain inserts, 1 server-numbered inserts, 2 bulk load
   int batch = 500;            // records per batch, 1 to 500
+  // Records marked deleted are left out (their rec_num stays a hole) instead
+  // of copied. Modes 0 and 2 only: mode 1's server numbering would close the
+  // holes and shift every record after one.
+  bool skip_deleted = false;
 };
 
 // Receives what the bridge recovers from (lost database, resent batch), one
@@ -65,6 +69,7 @@ class Bridge {
   // Records in the file at the last look; read also while the database is lost.
   long file_count() const { return file_count_; }
   long copied() const { return copied_; }        // records committed by this run
+  long skipped() const { return skipped_; }      // deleted records left out by this run
   bool reachable() const { return reachable_; }  // false while the database is lost
   // The engine's reason while the database is busy (locked by another
   // connection) and the bridge waits for it; empty otherwise.
@@ -106,6 +111,8 @@ class Bridge {
   long position_ = 0;
   long file_count_ = 0;
   long copied_ = 0;
+  long skipped_ = 0;
+  long last_skipped_ = 0;  // deleted records left out of the batch Send last committed
   bool reachable_ = true;
   int limit_ = 500;          // records per batch now; 1 while isolating a refused record
   long narrow_until_ = 0;    // back to the full batch once past this position

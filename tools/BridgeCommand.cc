@@ -11,6 +11,7 @@
 #include "tools/Bridge.h"
 #include "tools/BridgeRunner.h"
 #include "tools/Commands.h"
+#include "tools/DbfTable.h"
 #include "tools/Log.h"
 #include "tools/Observe.h"
 #include "tools/Options.h"
@@ -22,8 +23,8 @@ namespace {
 
 const char kUsage[] =
     "Usage: kestal bridge FILE CONN TABLE [--mode 0|1|2] [--batch N] [--interval MS]\n"
-    "                     [--load-name NAME] [--keep-padding] [--metrics ADDR:PORT]\n"
-    "                     [--stuck-after S] [--log-format text|json]\n"
+    "                     [--load-name NAME] [--keep-padding] [--deleted copy|skip]\n"
+    "                     [--metrics ADDR:PORT] [--stuck-after S] [--log-format text|json]\n"
     "       kestal bridge --config FILE [OPTIONS]\n"
     "\n"
     "Copies every record of the table file FILE, and every record appended to it\n"
@@ -45,11 +46,15 @@ const char kUsage[] =
     "                 (default WTK; formerly --tag)\n"
     "  --keep-padding keep the blanks that pad character fields in varchar and\n"
     "                 text columns\n"
+    "  --deleted copy|skip  copy records marked deleted like any other (copy, the\n"
+    "                 default) or leave them out (skip: their rec_num stays a hole;\n"
+    "                 not with --mode 1)\n"
     "A database locked by another connection is waited for; one that cannot\n"
     "store anything (disk full, read-only) stops the bridge with its reason.\n"
     "Exit status 1 for a bad field list, a missing file or table, a connection\n"
     "that cannot be made, a value its column cannot hold, a database that refuses\n"
-    "every write, or a record the database keeps refusing; 3 when another bridge\n"
+    "every write, a record the database keeps refusing, or a file replaced at its\n"
+    "path or cut below the records copied; 3 when another bridge\n"
     "is copying into TABLE.\n"
     "  --config FILE  read FILE, CONN, TABLE and the options from the TOML file\n"
     "                 FILE (keys file, connect, table, password and the option\n"
@@ -129,7 +134,8 @@ int RunBridge(const Args& args) {
                       {"interval", true},
                       {"metrics", true},
                       {"stuck-after", true},
-                      {"log-format", true}});
+                      {"log-format", true},
+                      {"deleted", true}});
   if (opts.help()) {
     fputs(kUsage, stdout);
     fputs(kObserveUsage, stdout);
@@ -143,6 +149,7 @@ int RunBridge(const Args& args) {
   config.table = opts.positional()[2];
   config.tag = opts.Get("load-name", "WTK");
   config.keep_padding = opts.Has("keep-padding");
+  config.skip_deleted = SkipDeleted(opts);
   config.mode = static_cast<int>(opts.GetLong("mode", 0, 0, 2));
   config.batch = static_cast<int>(opts.GetLong("batch", 500, 1, 500));
   const int interval = static_cast<int>(opts.GetLong("interval", 200, 0, 60000));
@@ -185,6 +192,11 @@ int RunBridge(const Args& args) {
            {{"copied", bridge.copied()},
             {"position", bridge.position()},
             {"file_count", bridge.file_count()}});
+  if (bridge.skipped() > 0) {
+    log.Info("deleted_skipped",
+             std::to_string(bridge.skipped()) + " records marked deleted were left out",
+             {{"skipped", bridge.skipped()}});
+  }
   return kExitOk;
 }
 

@@ -14,6 +14,7 @@
 #include "tools/Commands.h"
 #include "tools/Csv.h"
 #include "tools/DbfTable.h"
+#include "tools/DbfWatch.h"
 #include "tools/Options.h"
 #include "tools/Signals.h"
 #include "tools/ToolError.h"
@@ -22,14 +23,16 @@ namespace kestal::tool {
 namespace {
 
 const char kCatUsage[] =
-    "Usage: kestal dbf cat FILE [--from N] [--limit N]\n"
+    "Usage: kestal dbf cat FILE [--from N] [--limit N] [--deleted copy|skip]\n"
     "\n"
     "Prints the records of the table file FILE as CSV (RFC 4180) under a line of\n"
     "field names, in the terminal's encoding. Padding spaces are removed.\n"
     "A file shorter than its record count gives the records it holds, then an\n"
     "error (status 1).\n"
     "  --from N   start at record N (1-based; default 1)\n"
-    "  --limit N  print at most N records (default: all there are at the start)\n";
+    "  --limit N  print at most N records (default: all there are at the start)\n"
+    "  --deleted copy|skip  print records marked deleted too (copy, the default)\n"
+    "             or leave them out (skip); --from and --limit count them either way\n";
 
 const char kFollowUsage[] =
     "Usage: kestal dbf follow FILE [--from N] [--interval MS]\n"
@@ -38,12 +41,14 @@ const char kFollowUsage[] =
     "append them, like tail -f, until SIGINT or SIGTERM (exit status 0); then\n"
     "prints on stderr the last record printed and the --from that resumes after it.\n"
     "A file holding fewer records than its header counts (cut or damaged) ends it\n"
-    "after the records it holds, with status 1.\n"
+    "after the records it holds, with status 1. So does a file replaced at its\n"
+    "path (a new file renamed over it, or removed) or cut below the records printed.\n"
     "  --from N       start at record N (1-based); without it only records\n"
     "                 appended from now on are printed\n"
     "  --interval MS  pause between polls once caught up (default 20)\n";
 
 constexpr int kBlock = CDBFOperate::kSlotCount;
+constexpr size_t kSlotSize = CDBFOperate::kSlotSize;
 
 // Writes text to stdout; throws ToolError when it cannot.
 void Emit(const std::string& text) {
@@ -52,11 +57,27 @@ void Emit(const std::string& text) {
   }
 }
 
-// Prints the n records just read into the buffer and steps over them.
-void EmitBlock(CDBFOperate& table, int n) {
+// Prints the n records just read into the buffer and steps over them; with
+// skip_deleted, records marked deleted are stepped over without printing.
+void EmitBlock(CDBFOperate& table, int n, bool skip_deleted = false) {
   for (int k = 0; k < n; ++k) {
     table.MoveNext();
+    if (skip_deleted && IsDeleted(table.m_szRecordBuf + static_cast<size_t>(k) * kSlotSize)) {
+      continue;
+    }
     Emit(CsvLine(DecodeRecord(table, k)));
+  }
+}
+
+// Stops the follower (after telling where it stopped) when the file at the
+// path was replaced or cut (FileWatch::Check), with the count just read.
+template <typename Stopped>
+void WatchOrStop(FileWatch& watch, const CDBFOperate& table, long printed, Stopped stopped) {
+  try {
+    watch.Check(table, table.m_lTotalCount, std::max(0L, printed));
+  } catch (const ToolError&) {
+    stopped();
+    throw;
   }
 }
 
@@ -68,7 +89,7 @@ long RecordCount(CDBFOperate& table) {
 }  // namespace
 
 int RunDbfCat(const Args& args) {
-  Options opts(args, {{"from", true}, {"limit", true}});
+  Options opts(args, {{"from", true}, {"limit", true}, {"deleted", true}});
   if (opts.help()) {
     fputs(kCatUsage, stdout);
     return kExitOk;
@@ -76,6 +97,7 @@ int RunDbfCat(const Args& args) {
   opts.ExpectPositional(1, "FILE");
   const long from = opts.GetLong("from", 1, 1, INT_MAX);
   const long limit = opts.GetLong("limit", LONG_MAX, 0, LONG_MAX);
+  const bool skip_deleted = SkipDeleted(opts);
   auto table = std::make_unique<CDBFOperate>();
   OpenTable(table.get(), opts.positional()[0]);
   Emit(CsvLine(FieldNames(*table)));
@@ -96,7 +118,7 @@ int RunDbfCat(const Args& args) {
       }
       break;  // the file holds fewer records than its count says
     }
-    EmitBlock(*table, n);
+    EmitBlock(*table, n, skip_deleted);
     remaining -= n;
   }
   if (fflush(stdout) != 0) throw ToolError("cannot write the output");
@@ -116,7 +138,10 @@ int RunDbfFollow(const Args& args) {
   InstallStopHandlers();
   const std::string& path = opts.positional()[0];
   auto table = std::make_unique<CDBFOperate>();
+  FileWatch watch(path, "printed");
+  watch.Arm();
   OpenTable(table.get(), path);
+  watch.Confirm();
   Emit(CsvLine(FieldNames(*table)));
   fflush(stdout);
 
@@ -149,12 +174,16 @@ int RunDbfFollow(const Args& args) {
     }
     if (table->m_nLastError == 0) {
       if (n > 0) continue;
+      // Caught up: the file at the path must still be this one, and hold
+      // what was printed, before waiting for more of it.
+      WatchOrStop(watch, *table, printed, stopped);
       SleepUnlessStopped(interval);
       continue;
     }
     // Records missing below the count end the run; anything else (a count
     // that cannot be read, a read error) leaves the position alone: report
     // it once and poll on.
+    WatchOrStop(watch, *table, printed, stopped);
     StopIfFileIsShort(*table, path);
     if (table->GetLastErrorMsg().str() != last_error) {
       last_error = table->GetLastErrorMsg().str();

@@ -7,9 +7,13 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
+#include "tools/DbfCodepage.h"
+#include "tools/DbfHeader.h"
 #include "tools/DbfSchema.h"
+#include "tools/Options.h"
 #include "tools/TerminalText.h"
 #include "tools/ToolError.h"
 
@@ -159,14 +163,36 @@ void CheckLayout(CDBFOperate* table, const std::string& path) {
   }
 }
 
+// Refuses a file of another dBASE-family version whose header the library
+// would misread (its descriptors taken from the wrong bytes), naming the
+// version, before the library opens it; then picks the code page of its text.
+void CheckVersionAndCodepage(const std::string& path) {
+  DbfHeader header;
+  std::string why;
+  if (!ReadDbfHeader(path, &header, &why)) return;  // opening names the reason
+  why = UnreadableLayout(header);
+  if (!why.empty()) throw ToolError(UnreadableMessage(path, header, why));
+  UseTableCodepage(path);
+}
+
 }  // namespace
 
+std::string UnreadableMessage(const std::string& path, const DbfHeader& header,
+                              const std::string& why) {
+  char byte[8];
+  snprintf(byte, sizeof byte, "0x%02X", header.version);
+  return "'" + path + "' is a " + VersionName(header.version) + " table (version byte " + byte +
+         "), which the tool cannot read: " + why;
+}
+
 void OpenTable(CDBFOperate* table, const std::string& path) {
+  CheckVersionAndCodepage(path);
   if (!table->OpenReadOnly(path.c_str())) OpenFailed(table, path, O_RDONLY);
   CheckLayout(table, path);
 }
 
 void OpenTableForAppend(CDBFOperate* table, const std::string& path) {
+  CheckVersionAndCodepage(path);
   if (!table->Open(path.c_str())) {
     const std::string why = OpenProblem(path, O_RDWR);
     if (!why.empty() && OpenProblem(path, O_RDONLY).empty()) {
@@ -195,6 +221,14 @@ void StopIfFileIsShort(const CDBFOperate& table, const std::string& path) {
   throw ToolError("table file '" + path + "' is damaged or cut: its header counts " +
                   std::to_string(counted) + " records but the file holds only " +
                   std::to_string(held));
+}
+
+bool SkipDeleted(const Options& opts) {
+  const std::string policy = opts.Get("deleted", "copy");
+  if (policy != "copy" && policy != "skip") {
+    throw UsageError(BadOptionValue("deleted", "copy or skip", policy));
+  }
+  return policy == "skip";
 }
 
 std::vector<std::string> FieldNames(CDBFOperate& table) {

@@ -15,6 +15,14 @@ namespace kestal::tool {
 // commands cannot serve safely: more than 100 fields, a record longer than
 // one 512-byte buffer slot, or fields that do not fit the record length.
 void OpenTable(CDBFOperate* table, const std::string& path);
+// Before opening, both refuse a file of another dBASE-family version whose
+// header the library would misread (UnreadableMessage), and make the process
+// read text in the code page its header names (UseTableCodepage).
+struct DbfHeader;
+// "'PATH' is a Visual FoxPro table (version byte 0x30), which the tool cannot
+// read: " and why.
+std::string UnreadableMessage(const std::string& path, const DbfHeader& header,
+                              const std::string& why);
 // As OpenTable, for reading and appending. A file that can be read but not
 // written is refused with a message saying so.
 void OpenTableForAppend(CDBFOperate* table, const std::string& path);
@@ -29,6 +37,17 @@ long RecordsHeld(const std::string& path, const CDBFOperate& table);
 // them all, or when it is shorter than its header (a reader reports that and
 // polls, as for any failed count read).
 void StopIfFileIsShort(const CDBFOperate& table, const std::string& path);
+
+// The value of "--deleted copy|skip" among opts: true for skip. copy is the
+// default: every record goes out, marked deleted or not, as before the option
+// existed. Throws UsageError for any other value.
+class Options;
+bool SkipDeleted(const Options& opts);
+
+// True when the record image (deletion flag first) is marked deleted.
+inline bool IsDeleted(const char* image) {
+  return image[0] == '*';
+}
 
 // The names of the table's fields, in order.
 std::vector<std::string> FieldNames(CDBFOperate& table);

@@ -16,6 +16,12 @@
 namespace kestal::test {
 namespace {
 
+// Variables SetChildEnv gave for the children, set after the defaults.
+std::vector<std::pair<std::string, std::string>>& ChildEnv() {
+  static std::vector<std::pair<std::string, std::string>> env;
+  return env;
+}
+
 std::string Dirname(const std::string& path) {
   const size_t slash = path.rfind('/');
   return slash == std::string::npos ? "." : path.substr(0, slash);
@@ -46,6 +52,7 @@ pid_t Start(const std::vector<std::string>& args, const std::string& lc_all, int
     if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(126);
     setenv("LC_ALL", lc_all.c_str(), 1);
     unsetenv("KESTAL_CODEPAGE");
+    for (const auto& [name, value] : ChildEnv()) setenv(name.c_str(), value.c_str(), 1);
     std::vector<char*> argv;
     argv.push_back(const_cast<char*>(exe.c_str()));
     std::vector<std::string> copy = args;
@@ -64,6 +71,13 @@ pid_t Start(const std::vector<std::string>& args, const std::string& lc_all, int
 }
 
 }  // namespace
+
+void SetChildEnv(const std::string& name, const std::string& value) {
+  auto& env = ChildEnv();
+  env.erase(std::remove_if(env.begin(), env.end(), [&](const auto& e) { return e.first == name; }),
+            env.end());
+  if (!value.empty()) env.emplace_back(name, value);
+}
 
 const std::string& KestalPath() {
   static const std::string path = [] {

@@ -15,6 +15,11 @@ struct ToolResult {
   std::string err;
 };
 
+// Sets name=value in the environment of every kestal started from now on
+// (KESTAL_CODEPAGE, which children otherwise run without); an empty value
+// removes it from that list again.
+void SetChildEnv(const std::string& name, const std::string& value);
+
 // Path of the kestal executable of this build.
 const std::string& KestalPath();
 
