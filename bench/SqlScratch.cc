@@ -98,12 +98,17 @@ PgScratch::PgScratch(const std::string& name) {
 PgOdbcScratch::PgOdbcScratch(const std::string& name) : PgScratch(name + "_odbc") {
   const char* env = std::getenv("KESTAL_BENCH_PSQLODBC");
   std::string driver = env && *env ? env : "";
-  for (const char* path :
-       {"/usr/lib/x86_64-linux-gnu/odbc/psqlodbcw.so",
-        "/usr/lib/aarch64-linux-gnu/odbc/psqlodbcw.so", "/usr/lib/odbc/psqlodbcw.so"}) {
-    if (driver.empty() && access(path, R_OK) == 0) driver = path;
+  // The ANSI build first: the engine reads text as SQL_C_CHAR, which the
+  // Unicode build (psqlodbcw) passes through a per-value character-set
+  // lookup of its own; both give the same values.
+  for (const char* file : {"psqlodbca.so", "psqlodbcw.so"}) {
+    for (const char* dir : {"/usr/lib/x86_64-linux-gnu/odbc/", "/usr/lib/aarch64-linux-gnu/odbc/",
+                            "/usr/lib/odbc/"}) {
+      const std::string path = std::string(dir) + file;
+      if (driver.empty() && access(path.c_str(), R_OK) == 0) driver = path;
+    }
   }
-  if (driver.empty()) throw std::runtime_error("psqlODBC (psqlodbcw.so) not found");
+  if (driver.empty()) throw std::runtime_error("psqlODBC (psqlodbca.so, psqlodbcw.so) not found");
   // The native string's keys, under the ODBC keywords psqlODBC reads.
   odbc_ = "Provider=ODBC;Driver=" + driver;
   std::string rest = PgScratch::AdoString();

@@ -54,9 +54,9 @@ class PgScratch {
 };
 
 // A PostgreSQL scratch database that CSQLOperate reaches through the ODBC
-// engine and psqlODBC (named by its file, so no driver registration is
-// needed; KESTAL_BENCH_PSQLODBC overrides the file, KESTAL_BENCH_ODBC_OPTIONS
-// adds driver settings). The raw baseline is still libpq on conn().
+// engine and psqlODBC (named by its file, the ANSI build where installed,
+// so no driver registration is needed; KESTAL_BENCH_PSQLODBC overrides the file,
+// KESTAL_BENCH_ODBC_OPTIONS adds driver settings). The raw baseline is still libpq on conn().
 class PgOdbcScratch : public PgScratch {
  public:
   explicit PgOdbcScratch(const std::string& name);

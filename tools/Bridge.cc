@@ -18,6 +18,8 @@
 #include "sql/SQLOperate.h"
 #include "tools/BridgeClaim.h"
 #include "tools/BridgeRecord.h"
+#include "tools/BridgeReject.h"
+#include "tools/BridgeSchema.h"
 #include "tools/ColumnTypes.h"
 #include "tools/DbfTable.h"
 #include "tools/DbfWatch.h"
@@ -35,6 +37,9 @@ constexpr int kFailuresBeforeNarrowing = 3;
 constexpr int kFailuresBeforeGivingUp = 5;
 // Send's answer when the file could not be read: nothing was sent.
 constexpr long kNotRead = -1;
+// Send's answer when the first record holds a value its column cannot hold
+// and a reject file takes such records: nothing was sent.
+constexpr long kRefused = -2;
 // Reconnection attempts handed to the library after a failed send.
 constexpr int kReOpenCount = 1;
 
@@ -63,6 +68,7 @@ struct Bridge::Tables {
   std::unique_ptr<CSQLOperate> sql = std::make_unique<CSQLOperate>();
   std::unique_ptr<RecordMapper> mapper;
   std::unique_ptr<TableClaim> claim;  // held for as long as the bridge runs
+  std::unique_ptr<RejectLog> reject;  // with --reject
   std::vector<char> images;           // the database images of the current batch
   std::unique_ptr<FileWatch> watch;   // the file at the path is still the one open
 };
@@ -78,7 +84,7 @@ void Bridge::Notice(const std::string& text) const {
   if (notice_) notice_(text);
 }
 
-void Bridge::Open() {
+void Bridge::OpenSides(bool inspect) {
   if (config_.mode < 0 || config_.mode > 2) {
     throw UsageError(BadOptionValue("mode", "0, 1 or 2", std::to_string(config_.mode)));
   }
@@ -91,18 +97,56 @@ void Bridge::Open() {
         "option '--deleted skip' wants --mode 0 or 2: in mode 1 the server numbers rec_num, and "
         "a skipped record would shift the number of every record after it");
   }
+  const FieldMap map = ParseFieldMap(config_.maps, config_.ignores);
   t_->watch = std::make_unique<FileWatch>(config_.dbf_path, "copied");
   t_->watch->Arm();
   OpenTable(t_->dbf.get(), config_.dbf_path);
   t_->watch->Confirm();
-  OpenSqlTable(t_->sql.get(), config_.connect, config_.table);
-  t_->claim = std::make_unique<TableClaim>(config_.connect, config_.table,
-                                           [this](const std::string& text) { Notice(text); });
+  CheckMapAgainstFile(map, *t_->dbf);
+  auto claim = [this] {
+    t_->claim = std::make_unique<TableClaim>(config_.connect, config_.table,
+                                             [this](const std::string& text) { Notice(text); });
+  };
   ValueRules rules;
   rules.keep_padding = config_.keep_padding;
-  t_->mapper = std::make_unique<RecordMapper>(*t_->dbf, *t_->sql,
-                                              ReadColumnTypes(*t_->sql, config_.table), rules);
+  if (config_.create_table) {
+    // The claim comes before the table is created: of two bridges started
+    // together, one creates it and the other is refused.
+    claim();
+    if (PrepareTable(inspect) && inspect) {
+      // The table does not exist yet: the plan is the design's. Inspecting
+      // holds the claim only to learn that no other bridge has it.
+      t_->claim.reset();
+      t_->mapper = std::make_unique<RecordMapper>(
+          *t_->dbf, DesignTable(*t_->dbf, map, config_.table).columns, rules, map);
+      return;
+    }
+  }
+  OpenSqlTable(t_->sql.get(), config_.connect, config_.table);
+  if (!t_->claim) claim();
+  if (inspect) t_->claim.reset();
+  const std::vector<ColumnType> columns = ReadColumnTypes(*t_->sql, config_.table);
+  CheckMapAgainstTable(map, columns);
+  t_->mapper = std::make_unique<RecordMapper>(*t_->dbf, columns, rules, map);
   ApplyWidths();
+  const long fit = (CSQLOperate::kOrderBuffSize - 1) / EntryBound(*t_->sql);
+  limit_ = static_cast<int>(std::max(1L, std::min<long>({config_.batch, fit, 500})));
+  config_.batch = limit_;
+}
+
+bool Bridge::PrepareTable(bool inspect) {
+  if (!config_.create_table || TableExists(config_.connect, config_.table)) return false;
+  const TableDesign design =
+      DesignTable(*t_->dbf, ParseFieldMap(config_.maps, config_.ignores), config_.table);
+  create_statement_ = design.create_table + "; " + design.create_index;
+  if (inspect) return true;
+  CreateTable(config_.connect, design);
+  Notice("created the table: " + create_statement_);
+  return true;
+}
+
+void Bridge::Open() {
+  OpenSides(false);
   for (const std::string& column : t_->mapper->unfilled()) {
     Notice("column " + column + " is left out of every insert; the database fills it");
   }
@@ -118,9 +162,6 @@ void Bridge::Open() {
     }
   }
   if (!t_->sql->AllocOrderBuff()) throw ToolError("cannot allocate the order buffer");
-  const long fit = (CSQLOperate::kOrderBuffSize - 1) / EntryBound(*t_->sql);
-  limit_ = static_cast<int>(std::max(1L, std::min<long>({config_.batch, fit, 500})));
-  config_.batch = limit_;
 
   position_ = ReadResumePoint();
   if (position_ < 0) {  // one reconnection for a connection lost since Open
@@ -134,6 +175,72 @@ void Bridge::Open() {
                     " but the file has only " + std::to_string(file_count_) +
                     " records: is this the table of another file?");
   }
+  if (!config_.reject_path.empty()) {
+    t_->reject = std::make_unique<RejectLog>(config_.reject_path, config_.table, true);
+    SettleRejects();
+  }
+}
+
+void Bridge::Inspect() {
+  OpenSides(true);
+  position_ = 0;
+  if (create_statement_.empty()) {
+    position_ = ReadResumePoint();
+    if (position_ < 0) throw ToolError("cannot read the highest rec_num of the table");
+  }
+  file_count_ = atol(t_->dbf->GetTotalRecord().c_str());
+  if (t_->dbf->m_nLastError != 0) {
+    throw ToolError("cannot read the record count of the file: " +
+                    t_->dbf->GetLastErrorMsg().str());
+  }
+  if (position_ > file_count_) {
+    throw ToolError("the table already holds rec_num " + std::to_string(position_) +
+                    " but the file has only " + std::to_string(file_count_) +
+                    " records: is this the table of another file?");
+  }
+  // A reject file that does not exist yet is left uncreated.
+  if (!config_.reject_path.empty() && access(config_.reject_path.c_str(), F_OK) == 0) {
+    t_->reject = std::make_unique<RejectLog>(config_.reject_path, config_.table, false);
+    SettleRejects();
+  }
+}
+
+void Bridge::SettleRejects() {
+  t_->reject->Settle(
+      position_, [this](long at, std::string* image) { return ReadImage(at, image); },
+      [this](const std::string& text) { Notice(text); });
+  position_ = t_->reject->Past(position_);
+}
+
+const std::vector<FieldPlan>& Bridge::plan() const {
+  return t_->mapper->plan();
+}
+
+const std::vector<std::string>& Bridge::unfilled() const {
+  return t_->mapper->unfilled();
+}
+
+bool Bridge::ReadImage(long position, std::string* image) {
+  CDBFOperate& dbf = *t_->dbf;
+  if (position < 1 || !dbf.MoveTo(position - 2) || dbf.ReadToBufferFromFile(1) != 1) return false;
+  image->assign(dbf.m_szRecordBuf,
+                std::min<size_t>(dbf.m_nRecLen, static_cast<size_t>(CDBFOperate::kSlotSize)));
+  return true;
+}
+
+void Bridge::Reject(long position, const std::string& reason) {
+  std::string image;
+  if (!ReadImage(position, &image)) {
+    throw ToolError("cannot read record " + std::to_string(position) +
+                    " of the file for the reject file; it is refused: " + reason);
+  }
+  t_->reject->Append(position, image, reason);
+  Notice("record " + std::to_string(position) + " is set aside in the reject file '" +
+         config_.reject_path + "': " + reason);
+  position_ = position;
+  ++rejected_;
+  failures_ = 0;
+  if (limit_ < config_.batch && position_ >= narrow_until_) limit_ = config_.batch;
 }
 
 long Bridge::ReadResumePoint() {
@@ -167,12 +274,24 @@ long Bridge::Step() {
                     " records, fewer than the table's " + std::to_string(position_) +
                     ": it was replaced or cut");
   }
-  const long n = std::min<long>(limit_, file_count_ - position_);
+  long n = std::min<long>(limit_, file_count_ - position_);
+  if (t_->reject) {
+    // A batch ends before a record set aside earlier (a restart after a
+    // rejection) and goes on after it.
+    position_ = t_->reject->Past(position_);
+    n = std::min<long>(limit_, file_count_ - position_);
+    const long next = t_->reject->NextAfter(position_);
+    if (next > 0) n = std::min(n, next - position_ - 1);
+  }
   if (n <= 0) return 0;
 
   const long at = position_;
   const long sent = Send(n);
   if (sent == kNotRead) return 0;  // the file is read again at the next step
+  if (sent == kRefused) {
+    Reject(at + 1, refused_);
+    return 0;
+  }
   if (sent > 0) {
     if (!busy_.empty()) Notice("the database takes writes again");
     busy_.clear();
@@ -227,6 +346,12 @@ long Bridge::Step() {
     limit_ = 1;
     return 0;
   }
+  // Only a refusal of the values is a record's fault; anything the engine
+  // did not classify still stops the bridge.
+  if (t_->reject && why.Kind() == db::FailureKind::kValue) {
+    Reject(at + 1, "refused by the database: " + Reason(why));
+    return 0;
+  }
   throw ToolError("record " + std::to_string(at + 1) +
                   " is refused by the database again and again while it is reachable" +
                   (why.Error() != 0 ? ": " + Reason(why) : std::string()) +
@@ -259,6 +384,14 @@ long Bridge::Send(long n) {
     if (config_.skip_deleted && IsDeleted(record)) continue;
     try {
       t_->mapper->Build(record, position_ + 1 + k, &t_->images[static_cast<size_t>(kept) * length]);
+    } catch (const ValueRefused& e) {
+      if (k == 0 && t_->reject) {
+        refused_ = e.what();
+        return kRefused;
+      }
+      if (k == 0) throw;
+      got = k;
+      break;
     } catch (const ToolError&) {
       if (k == 0) throw;
       got = k;  // the records before it go first; the next step stops at it
@@ -274,6 +407,12 @@ long Bridge::Send(long n) {
   if (kept == 0) return got;
 
   int mode = config_.mode;
+  if (mode == 1 && t_->reject && t_->reject->Holds(position_)) {
+    // The server numbers a mode-1 record max(rec_num)+1, which would close
+    // the hole a rejected record leaves: the batch after a hole carries its
+    // positions itself, as plain statements in one transaction.
+    mode = 0;
+  }
   long count = Fill(t_->images, kept, mode);
   if (count < kept && mode == 2) {
     // A bulk-load line cannot carry a comma or a line break in a value; this
@@ -380,6 +519,7 @@ bool Bridge::Recover() {
     if (stats_ != nullptr) ++stats_->reconnections;
   }
   reachable_ = true;
+  if (t_->reject) resume = t_->reject->Past(resume);
   if (resume != position_) {
     Notice("the table holds records up to " + std::to_string(resume) + "; going on from there");
   }

@@ -12,6 +12,11 @@
 // A failed batch is never dropped: the bridge reads the resume point again
 // (so a batch whose commit reached the server but whose answer was lost is
 // not sent twice), rebuilds the batch from the file and sends it again.
+//
+// With a reject file (BridgeReject.h), a record the database refuses for
+// good is logged there and passed over: the table's rec_num has a hole at
+// its position, and the resume point is the highest rec_num moved past the
+// logged positions that follow it.
 #pragma once
 
 #include <chrono>
@@ -38,7 +43,13 @@ struct BridgeConfig {
   // of copied. Modes 0 and 2 only: mode 1's server numbering would close the
   // holes and shift every record after one.
   bool skip_deleted = false;
+  std::string reject_path;           // empty: a record refused for good stops the bridge
+  bool create_table = false;         // create the table from the file's header when missing
+  std::vector<std::string> maps;     // "FILE_FIELD=COLUMN"
+  std::vector<std::string> ignores;  // file fields copied nowhere
 };
+
+struct FieldPlan;
 
 // Receives what the bridge recovers from (lost database, resent batch), one
 // line of text each, in the terminal's encoding.
@@ -58,6 +69,12 @@ class Bridge {
   // Columns no insert fills are told through the notice.
   void Open();
 
+  // As Open, for kestal bridge --check: copies and creates nothing, holds
+  // the claim only while it looks whether another bridge has it, and
+  // allocates no order buffer. A missing table that --create-table would
+  // create is described by create_statement() instead.
+  void Inspect();
+
   // Copies at most one batch of the records not yet in the table. Returns the
   // number committed: 0 when there was nothing new or the batch failed (it is
   // sent again by a later call). Throws ToolError for what waiting cannot
@@ -74,12 +91,35 @@ class Bridge {
   // The engine's reason while the database is busy (locked by another
   // connection) and the bridge waits for it; empty otherwise.
   const std::string& busy() const { return busy_; }
+  long rejected() const { return rejected_; }  // records set aside by this run
+  int batch() const { return config_.batch; }
+  // Every file field with its column (after Open or Inspect).
+  const std::vector<FieldPlan>& plan() const;
+  // Columns no insert fills, described.
+  const std::vector<std::string>& unfilled() const;
+  // The statements that create the table: set when Open created it, or when
+  // Inspect found that it would.
+  const std::string& create_statement() const { return create_statement_; }
   // Counters that Step keeps for a metrics endpoint (batches, resends,
   // reconnections); null: none are kept. Owned by the caller.
   void set_stats(BridgeStats* stats) { stats_ = stats; }
 
  private:
   struct Tables;
+  // Open and Inspect: everything but the order buffer.
+  void OpenSides(bool inspect);
+  // Creates the table when --create-table asks and it is missing; true when
+  // it is (or, inspecting, would be) created.
+  bool PrepareTable(bool inspect);
+  // Reads the reject file's lines for the resume point and moves past them.
+  void SettleRejects();
+  // Logs the record at position (the next one) in the reject file with
+  // reason and moves past it. Throws ToolError when the file cannot be read
+  // or the line written.
+  void Reject(long position, const std::string& reason);
+  // Reads the raw image of the record at 1-based position; false when it
+  // cannot be read.
+  bool ReadImage(long position, std::string* image);
   // Reads the file's record count into file_count_; false when it cannot.
   bool ReadFileCount();
   // Sends records position_+1 .. position_+n, or the first of them;
@@ -118,7 +158,10 @@ class Bridge {
   long narrow_until_ = 0;    // back to the full batch once past this position
   int failures_ = 0;         // failed sends in a row at the same position
   bool told_comma_ = false;  // the mode-2 fallback was reported
-  std::string busy_;         // the reason while waiting for a busy database
+  long rejected_ = 0;
+  std::string refused_;  // the reason of the value Send found its column cannot hold
+  std::string create_statement_;
+  std::string busy_;  // the reason while waiting for a busy database
   std::chrono::steady_clock::time_point claim_checked_ = std::chrono::steady_clock::now();
   BridgeStats* stats_ = nullptr;
 };

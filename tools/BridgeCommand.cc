@@ -9,6 +9,7 @@
 #include <string>
 
 #include "tools/Bridge.h"
+#include "tools/BridgeCheck.h"
 #include "tools/BridgeRunner.h"
 #include "tools/Commands.h"
 #include "tools/DbfTable.h"
@@ -25,6 +26,8 @@ const char kUsage[] =
     "Usage: kestal bridge FILE CONN TABLE [--mode 0|1|2] [--batch N] [--interval MS]\n"
     "                     [--load-name NAME] [--keep-padding] [--deleted copy|skip]\n"
     "                     [--metrics ADDR:PORT] [--stuck-after S] [--log-format text|json]\n"
+    "                     [--reject FILE] [--create-table] [--map FIELD=COLUMN]...\n"
+    "                     [--ignore FIELD]... [--check]\n"
     "       kestal bridge --config FILE [OPTIONS]\n"
     "\n"
     "Copies every record of the table file FILE, and every record appended to it\n"
@@ -49,13 +52,23 @@ const char kUsage[] =
     "  --deleted copy|skip  copy records marked deleted like any other (copy, the\n"
     "                 default) or leave them out (skip: their rec_num stays a hole;\n"
     "                 not with --mode 1)\n"
+    "  --reject FILE  a record the database refuses for good (a value its column\n"
+    "                 cannot hold, a constraint) is logged in FILE with its position,\n"
+    "                 raw image and reason, and the bridge goes on; its rec_num\n"
+    "                 stays a hole (default: such a record stops the bridge)\n"
+    "  --create-table create TABLE from the file's header when it is missing, with\n"
+    "                 an index on rec_num\n"
+    "  --map FIELD=COLUMN  copy file field FIELD into COLUMN (repeatable)\n"
+    "  --ignore FIELD copy file field FIELD nowhere (repeatable)\n"
+    "  --check        open both sides, print the plan and copy nothing: exit\n"
+    "                 status 0 when the bridge would run, 1 otherwise\n"
     "A database locked by another connection is waited for; one that cannot\n"
     "store anything (disk full, read-only) stops the bridge with its reason.\n"
     "Exit status 1 for a bad field list, a missing file or table, a connection\n"
     "that cannot be made, a value its column cannot hold, a database that refuses\n"
-    "every write, a record the database keeps refusing, or a file replaced at its\n"
-    "path or cut below the records copied; 3 when another bridge\n"
-    "is copying into TABLE.\n"
+    "every write, a record the database keeps refusing (without --reject), or a\n"
+    "file replaced at its path or cut below the records copied; 3 when another\n"
+    "bridge is copying into TABLE.\n"
     "  --config FILE  read FILE, CONN, TABLE and the options from the TOML file\n"
     "                 FILE (keys file, connect, table, password and the option\n"
     "                 names; a flag given here wins); tables [bridge.NAME] run\n"
@@ -135,7 +148,12 @@ int RunBridge(const Args& args) {
                       {"metrics", true},
                       {"stuck-after", true},
                       {"log-format", true},
-                      {"deleted", true}});
+                      {"deleted", true},
+                      {"reject", true},
+                      {"create-table", false},
+                      {"map", true, true},
+                      {"ignore", true, true},
+                      {"check", false}});
   if (opts.help()) {
     fputs(kUsage, stdout);
     fputs(kObserveUsage, stdout);
@@ -153,8 +171,16 @@ int RunBridge(const Args& args) {
   config.mode = static_cast<int>(opts.GetLong("mode", 0, 0, 2));
   config.batch = static_cast<int>(opts.GetLong("batch", 500, 1, 500));
   const int interval = static_cast<int>(opts.GetLong("interval", 200, 0, 60000));
+  config.reject_path = opts.Get("reject");
+  if (opts.Has("reject") && config.reject_path.empty()) {
+    throw UsageError(BadOptionValue("reject", "a file name", ""));
+  }
+  config.create_table = opts.Has("create-table");
+  config.maps = opts.GetAll("map");
+  config.ignores = opts.GetAll("ignore");
   const BridgeSlot& slot = ThisBridge();
   if (slot.validate_only) return kExitOk;
+  if (opts.Has("check")) return RunBridgeCheck(config, slot.name, slot.label);
   InstallStopHandlers();
   // A file-size limit met by the database engine becomes a write error with
   // its reason, not a kill.
@@ -196,6 +222,12 @@ int RunBridge(const Args& args) {
     log.Info("deleted_skipped",
              std::to_string(bridge.skipped()) + " records marked deleted were left out",
              {{"skipped", bridge.skipped()}});
+  }
+  if (bridge.rejected() > 0) {
+    log.Info("rejected",
+             std::to_string(bridge.rejected()) + " records set aside in '" + config.reject_path +
+                 "' in this run",
+             {{"rejected", bridge.rejected()}});
   }
   return kExitOk;
 }

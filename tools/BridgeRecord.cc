@@ -14,9 +14,12 @@
 namespace kestal::tool {
 namespace {
 
-// The field name of a descriptor without its NUL padding.
-std::string DbfName(const DBFFIELD& f) {
-  return std::string(f.szName, strnlen(f.szName, sizeof f.szName));
+// "C(6)", "N(8,2)": a field's type as dBASE lists it.
+std::string DescribeField(const DBFFIELD& f) {
+  std::string text(1, static_cast<char>(std::toupper(static_cast<unsigned char>(f.cType))));
+  text += "(" + std::to_string(f.nLength);
+  if (f.nDecimal != 0) text += "," + std::to_string(f.nDecimal);
+  return text + ")";
 }
 
 // s without blanks around it.
@@ -38,24 +41,26 @@ bool IsWholeNumber(const std::string& s) {
 
 }  // namespace
 
-RecordMapper::RecordMapper(const CDBFOperate& dbf, const CSQLOperate& sql,
-                           const std::vector<ColumnType>& columns, const ValueRules& rules)
+RecordMapper::RecordMapper(const CDBFOperate& dbf, const std::vector<ColumnType>& columns,
+                           const ValueRules& rules, const FieldMap& map)
     : rules_(rules) {
   const int dbf_count = std::min<int>(dbf.m_nFieldCount, CDBFOperate::kMaxFields);
   std::vector<bool> dbf_used(static_cast<size_t>(dbf_count), false);
   std::string problems;
   bool has_rec_num = false;
-  const int count =
-      std::min<int>({sql.m_nFieldCount, CSQLOperate::kMaxFields, static_cast<int>(columns.size())});
+  std::vector<int> column_of(static_cast<size_t>(dbf_count), -1);
+  const int count = std::min<int>(CSQLOperate::kMaxFields, static_cast<int>(columns.size()));
   for (int i = 0; i < count; ++i) {
-    const FIELDINFO& f = sql.m_FieldInfo[i];
     Link link;
     link.column = columns[static_cast<size_t>(i)];
-    link.rec_num = _mbsicmp(f.strName.c_str(), "rec_num") == 0;
+    link.rec_num = _mbsicmp(link.column.name.c_str(), "rec_num") == 0;
     const std::string name = ToTerminal(link.column.name);
     for (int k = 0; k < dbf_count; ++k) {
-      if (!dbf_used[k] && _mbsicmp(DbfName(dbf.m_Fields[k]).c_str(), f.strName.c_str()) == 0) {
+      const std::string target = map.TargetOf(FieldName(dbf.m_Fields[k]));
+      if (!dbf_used[k] && !target.empty() &&
+          _mbsicmp(target.c_str(), link.column.name.c_str()) == 0) {
         dbf_used[k] = true;
+        column_of[k] = i;
         link.dbf_offset = static_cast<int>(dbf.m_Fields[k].nOffset);
         link.dbf_length = dbf.m_Fields[k].nLength;
         const char t =
@@ -64,9 +69,9 @@ RecordMapper::RecordMapper(const CDBFOperate& dbf, const CSQLOperate& sql,
         break;
       }
     }
-    const bool omitted = f.nType == 37;
+    const bool omitted = link.column.code == 37;
     if (link.rec_num) {
-      if (f.nType != 56) problems += "; column " + name + " is not an int column";
+      if (link.column.code != 56) problems += "; column " + name + " is not an int column";
       has_rec_num = true;
     } else if (omitted) {
       if (link.dbf_offset >= 0) {
@@ -79,14 +84,22 @@ RecordMapper::RecordMapper(const CDBFOperate& dbf, const CSQLOperate& sql,
       problems += "; column " + name + " has no field in the table file";
     }
     // Omitted columns keep their width: the library skips it in the image.
-    link.width = omitted ? std::max(f.nWidth, 1) : ConvertedWidth(link.column, link.dbf_length);
+    link.width =
+        omitted ? std::max(link.column.length, 1) : ConvertedWidth(link.column, link.dbf_length);
     length_ += link.width;
     links_.push_back(link);
   }
   for (int k = 0; k < dbf_count; ++k) {
-    if (!dbf_used[k]) {
-      problems += "; field " + ToTerminal(DbfName(dbf.m_Fields[k])) + " has no column in the table";
+    const DBFFIELD& f = dbf.m_Fields[k];
+    FieldPlan line{ToTerminal(FieldName(f)), DescribeField(f), std::string(), std::string()};
+    if (column_of[k] >= 0) {
+      const ColumnType& c = columns[static_cast<size_t>(column_of[k])];
+      line.column = ToTerminal(c.name);
+      line.column_type = DescribeColumn(c);
+    } else if (!map.Ignores(FieldName(f))) {
+      problems += "; field " + line.field + " has no column in the table";
     }
+    plan_.push_back(line);
   }
   if (!has_rec_num) {
     problems += "; the table has no int column rec_num, which numbers the records copied";
@@ -132,12 +145,12 @@ void RecordMapper::Build(const char* dbf_image, long position, char* out) const 
     std::string text;
     std::string why;
     if (!ConvertValue(link.column, value, link.dbf_numeric, rules_, &text, &why)) {
-      throw ToolError(at() + why);
+      throw ValueRefused(at() + why);
     }
     if (text.size() > static_cast<size_t>(link.width)) {
-      throw ToolError(at() + "the value takes " + std::to_string(text.size()) +
-                      " bytes, more than the " + std::to_string(link.width) +
-                      " bytes the bridge passes per value");
+      throw ValueRefused(at() + "the value takes " + std::to_string(text.size()) +
+                         " bytes, more than the " + std::to_string(link.width) +
+                         " bytes the bridge passes per value");
     }
     // The library reads a value up to its first NUL or the width.
     std::memcpy(field, text.data(), text.size());

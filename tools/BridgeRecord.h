@@ -11,21 +11,39 @@
 
 #include "dbf/DBFOperate.h"
 #include "sql/SQLOperate.h"
+#include "tools/BridgeSchema.h"
 #include "tools/ColumnTypes.h"
+#include "tools/ToolError.h"
 #include "tools/ValueCheck.h"
 
 namespace kestal::tool {
 
+// A value of one record that its column cannot hold (Build): the record can
+// be set aside while the others go on.
+class ValueRefused : public ToolError {
+ public:
+  explicit ValueRefused(const std::string& what) : ToolError(what) {}
+};
+
+// One line of the bridge's plan: a file field and where it goes.
+struct FieldPlan {
+  std::string field;        // as the file names it
+  std::string field_type;   // "C(6)", "N(8,2)"
+  std::string column;       // empty for an ignored field
+  std::string column_type;  // DescribeColumn
+};
+
 class RecordMapper {
  public:
-  // Matches the fields of dbf (open) with the columns of sql (open), whose
-  // declared types are columns (ReadColumnTypes). Throws ToolError starting
-  // "bad field list:" and naming every mismatch: a file field without a
-  // column or going to a column that inserts leave out (type 37), a column
-  // without a file field (type-37 columns and rec_num excepted), or no int
-  // column rec_num.
-  RecordMapper(const CDBFOperate& dbf, const CSQLOperate& sql,
-               const std::vector<ColumnType>& columns, const ValueRules& rules);
+  // Matches the fields of dbf (open) with the columns of the target table,
+  // whose declared types are columns (ReadColumnTypes), in column order: each
+  // field goes to the column map names for it (its own name unless renamed;
+  // ignored fields go nowhere). Throws ToolError starting "bad field list:"
+  // and naming every mismatch: a file field without a column or going to a
+  // column that inserts leave out (type 37), a column without a file field
+  // (type-37 columns and rec_num excepted), or no int column rec_num.
+  RecordMapper(const CDBFOperate& dbf, const std::vector<ColumnType>& columns,
+               const ValueRules& rules, const FieldMap& map = FieldMap());
 
   // Bytes of one database record image.
   int length() const { return length_; }
@@ -39,11 +57,14 @@ class RecordMapper {
   // for the notice at start ("stamp (row version or binary)").
   const std::vector<std::string>& unfilled() const { return unfilled_; }
 
+  // Every field of the file, in file order, with its column.
+  const std::vector<FieldPlan>& plan() const { return plan_; }
+
   // Builds into out (length() bytes) the image of the file record dbf_image
   // (deletion flag first) at 1-based position: each value converted for its
   // column by ConvertValue, rec_num the position. Throws ToolError naming
   // the record, the column and the reason for a value its column cannot
-  // hold, and for a REC_NUM in the file that differs from the position.
+  // hold (as ValueRefused), and for a REC_NUM in the file that differs from the position.
   void Build(const char* dbf_image, long position, char* out) const;
 
  private:
@@ -57,6 +78,7 @@ class RecordMapper {
   };
   std::vector<Link> links_;
   std::vector<std::string> unfilled_;
+  std::vector<FieldPlan> plan_;
   ValueRules rules_;
   int length_ = 0;
 };

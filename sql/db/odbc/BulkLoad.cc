@@ -11,15 +11,11 @@
 
 #include "platform/Codepage.h"
 #include "sql/db/ComError.h"
+#include "sql/db/odbc/BulkCopy.h"
 #include "sql/db/odbc/Errors.h"
 #include "sql/db/postgres/Dialect.h"
 #include "sql/db/tsql/Lexer.h"
 #include "sql/db/tsql/Rewriter.h"
-
-#ifdef KESTAL_WITH_BCP
-#define TDSODBC_BCP 1
-#include <odbcss.h>
-#endif
 
 namespace kestal::db::odbc {
 namespace {
@@ -292,14 +288,16 @@ void LoadPostgres(const BulkTarget& target, const tsql::BulkInsertRequest& reque
                [&] { InsertChunks(target, insert, rows, picked); });
 }
 
-#ifdef KESTAL_WITH_BCP
-void SendRows(const BulkTarget& target, const tsql::BulkInsertRequest& request,
+void SendRows(const BulkTarget& target, BulkCopy* copy, const tsql::BulkInsertRequest& request,
               const FileRows& rows, size_t columns);
 
-// The SQL Server load through FreeTDS's bulk copy: every row sent with
-// bcp_sendrow, committed by bcp_done only when all went; a failure before
-// that leaves nothing (the batch is never closed with bcp_batch midway).
+// The SQL Server load through the driver's bulk copy (BulkCopy.h): every
+// row sent with bcp_sendrow, committed by bcp_done only when all went; a
+// failure before that leaves nothing (the batch is never closed with
+// bcp_batch midway).
 void LoadSqlServer(const BulkTarget& target, const tsql::BulkInsertRequest& request) {
+  // A driver without bulk copy is refused before anything is read or sent.
+  std::unique_ptr<BulkCopy> copy = OpenBulkCopy(target.dbc, target.driver, target.codec.encoding);
   const std::string content = ReadWholeFile(request.path);
   std::unique_ptr<ResultTable> found =
       target.raw("select count(*) from syscolumns where id = object_id(" +
@@ -312,43 +310,28 @@ void LoadSqlServer(const BulkTarget& target, const tsql::BulkInsertRequest& requ
   // Rows sent before a failing one would stay with bcp_done alone: the copy
   // runs inside a transaction (or a savepoint of the host's) instead.
   AllOrNothing(target, "save transaction kestal_bulk", "rollback transaction kestal_bulk", "",
-               [&] { SendRows(target, request, rows, columns); });
+               [&] { SendRows(target, copy.get(), request, rows, columns); });
 }
 
 // Sends the rows through bulk copy on the connection.
-void SendRows(const BulkTarget& target, const tsql::BulkInsertRequest& request,
+void SendRows(const BulkTarget& target, BulkCopy* copy, const tsql::BulkInsertRequest& request,
               const FileRows& rows, size_t columns) {
-  const std::string table = target.codec.Encode(request.table);
-  if (bcp_initA(target.dbc, table.c_str(), nullptr, nullptr, BCP_DIRECTION_IN) != SUCCEED) {
-    Raise(SQL_HANDLE_DBC, target.dbc, "bcp_init", target.codec.encoding);
-  }
-  if (request.keep_identity) bcp_control(target.dbc, BCPKEEPIDENTITY, reinterpret_cast<void*>(1));
+  copy->Init(request.table, request.keep_identity);
   std::vector<std::string> values(columns);
   for (size_t i = 0; i < rows.fields.size(); ++i) {
     for (size_t c = 0; c < columns; ++c) {
       values[c] = target.codec.Encode(kestal::ToUtf8(rows.fields[i][c]));
-      const bool null = values[c].empty();
-      if (bcp_bind(target.dbc, reinterpret_cast<const unsigned char*>(values[c].data()), 0,
-                   null ? 0 : static_cast<int>(values[c].size()), nullptr, 0, BCP_TYPE_SQLCHAR,
-                   static_cast<int>(c + 1)) != SUCCEED) {
-        Raise(SQL_HANDLE_DBC, target.dbc, "bcp_bind", target.codec.encoding);
-      }
+      copy->Bind(static_cast<int>(c + 1), values[c], values[c].empty());
     }
-    if (bcp_sendrow(target.dbc) != SUCCEED) {
+    if (!copy->SendRow()) {
       const std::vector<Diagnostic> records = ReadDiagnostics(SQL_HANDLE_DBC, target.dbc);
-      bcp_done(target.dbc);
+      copy->Done();
       throw _com_error(StatusFor(records), CString("Bulk load data conversion error (line " +
                                                    std::to_string(rows.lines[i]) +
                                                    "): " + Describe(records, "bcp_sendrow")));
     }
   }
-  if (bcp_done(target.dbc) < 0)
-    Raise(SQL_HANDLE_DBC, target.dbc, "bcp_done", target.codec.encoding);
-}
-#endif
-
-bool IsFreeTds(const std::string& driver) {
-  return driver.find("tdsodbc") != std::string::npos || driver.find("FreeTDS") != std::string::npos;
+  if (copy->Done() < 0) Raise(SQL_HANDLE_DBC, target.dbc, "bcp_done", target.codec.encoding);
 }
 
 }  // namespace
@@ -366,17 +349,9 @@ void BulkLoad(const BulkTarget& target, const tsql::BulkInsertRequest& request) 
       LoadPostgres(target, request);
       return;
     case Server::kSqlServer:
-#ifdef KESTAL_WITH_BCP
-      if (IsFreeTds(target.driver)) {
-        LoadSqlServer(target, request);
-        return;
-      }
-#endif
-      break;
+      LoadSqlServer(target, request);
+      return;
   }
-  (void)&IsFreeTds;
-  throw _com_error(kNotSupported, CString("ODBC: the driver '" + target.driver +
-                                          "' offers no bulk copy for BULK INSERT in this build"));
 }
 
 }  // namespace kestal::db::odbc

@@ -96,7 +96,7 @@ const char* ServerName(Server server) {
   return "?";
 }
 
-tsql::Statement RewriteFor(Server server, const std::string& statement) {
+tsql::Statement RewriteFor(Server server, const std::string& statement, tsql::Schema* schema) {
   switch (server) {
     case Server::kSqlServer: {
       if (IsBulkInsert(statement)) {
@@ -108,12 +108,12 @@ tsql::Statement RewriteFor(Server server, const std::string& statement) {
       return passed;
     }
     case Server::kPostgres: {
-      tsql::Statement st = tsql::Rewrite(statement, postgres::PostgresDialect());
+      tsql::Statement st = tsql::Rewrite(statement, postgres::PostgresDialect(), schema);
       if (st.kind == tsql::StatementKind::kSql) st.sql = postgres::RewriteCatalog(st.sql);
       return st;
     }
     case Server::kSqlite:
-      return tsql::Rewrite(statement, sqlite::SqliteDialect());
+      return tsql::Rewrite(statement, sqlite::SqliteDialect(), schema);
   }
   return tsql::Statement();
 }

@@ -29,8 +29,10 @@ const char* ServerName(Server server);
 // One statement of a batch (see tsql::SplitBatch) as it goes to server. On
 // SQL Server every statement is kSql with the text exactly as written, except
 // BULK INSERT, which comes out as the request (the client streams the file).
-// Raises like tsql::Rewrite.
-tsql::Statement RewriteFor(Server server, const std::string& statement);
+// schema is the server's catalog as the native engine reads it (null: names
+// and column types unknown). Raises like tsql::Rewrite.
+tsql::Statement RewriteFor(Server server, const std::string& statement,
+                           tsql::Schema* schema = nullptr);
 
 // What a batch sends to SQL Server: the batch text exactly as written, in one
 // piece, when it holds no BULK INSERT; otherwise the runs of statements

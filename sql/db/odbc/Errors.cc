@@ -94,7 +94,10 @@ FailureKind KindFor(const std::vector<Diagnostic>& records, bool link_dead) {
   if (status == kConnectionError) return FailureKind::kLink;
   if (status == kTimeout) return FailureKind::kBusy;
   for (const Diagnostic& d : records) {
-    if (d.state == "40001" || d.state == "40P01" || d.state == "55P03") return FailureKind::kBusy;
+    // 57014: PostgreSQL ended the statement at its statement_timeout.
+    if (d.state == "40001" || d.state == "40P01" || d.state == "55P03" || d.state == "57014") {
+      return FailureKind::kBusy;
+    }
     if (ContainsNoCase(d.message, "database is locked")) return FailureKind::kBusy;
     // SQLite's driver gives its engine's messages under HY000.
     for (const char* value : {"constraint failed", "conversion failed", "datatype mismatch",

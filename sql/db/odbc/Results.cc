@@ -2,10 +2,12 @@
 #include "sql/db/odbc/Results.h"
 
 #include <algorithm>
+#include <cstring>
 #include <vector>
 
 #include "platform/Codepage.h"
 #include "sql/db/odbc/Errors.h"
+#include "sql/db/sqlite/Values.h"
 
 namespace kestal::db::odbc {
 namespace {
@@ -45,12 +47,24 @@ bool AllAscii(const char* data, size_t size) {
   return true;
 }
 
+// Appends text (UTF-8) as the next value of table's current row,
+// blank-padded to width when that is a fixed width.
+void StoreText(const char* data, size_t size, const sqlite::FixedWidth& width, ResultTable* table) {
+  if (width.length == 0) {
+    table->AddText(data, size);
+    return;
+  }
+  std::string text(data, size);
+  sqlite::PadToWidth(width, &text);
+  table->AddText(text);
+}
+
 // Appends cell as the next value of table's current row.
-void Store(const Cell& cell, ResultTable* table) {
+void Store(const Cell& cell, const sqlite::FixedWidth& width, ResultTable* table) {
   if (cell.null) {
     table->AddNull();
   } else {
-    table->AddText(cell.text);
+    StoreText(cell.text.data(), cell.text.size(), width, table);
   }
 }
 
@@ -58,6 +72,8 @@ void Store(const Cell& cell, ResultTable* table) {
 constexpr SQLULEN kBlockRows = 256;
 constexpr size_t kMinWidth = 64;
 constexpr size_t kMaxWidth = 2048;
+// A column's block buffer larger than this is not kept between fetches.
+constexpr size_t kKeptBytes = 64 * 1024;
 
 // Resets what a block fetch set on the statement (never throws).
 struct BlockReset {
@@ -70,12 +86,27 @@ struct BlockReset {
 };
 
 // Fills table->rows by block fetches (see FetchAll).
-void FetchBlocks(SQLHSTMT statement, const std::vector<size_t>& widths, size_t cap,
-                 const TextCodec& codec, ResultTable* table) {
+void FetchBlocks(SQLHSTMT statement, const std::vector<size_t>& widths,
+                 const std::vector<sqlite::FixedWidth>& fixed, size_t cap, const TextCodec& codec,
+                 ResultTable* table) {
   const size_t columns = widths.size();
+  // The bound buffers outlive the fetch: a window follow fetches thousands
+  // of small results, and fresh buffers for each cost an allocation, its
+  // clearing and page faults every time. Bindings are reset before return
+  // (BlockReset, destroyed before Trim), so no driver keeps a pointer into
+  // them; one set per thread, a buffer of a wide column let go after use.
+  thread_local std::vector<std::vector<char>> buffers;
+  thread_local std::vector<std::vector<SQLLEN>> indicators;
+  if (buffers.size() < columns) buffers.resize(columns);
+  if (indicators.size() < columns) indicators.resize(columns);
+  struct Trim {
+    ~Trim() {
+      for (std::vector<char>& b : buffers) {
+        if (b.size() > kKeptBytes) std::vector<char>().swap(b);
+      }
+    }
+  } trim;
   BlockReset reset{statement};
-  std::vector<std::vector<char>> buffers(columns);
-  std::vector<std::vector<SQLLEN>> indicators(columns, std::vector<SQLLEN>(kBlockRows));
   SQLULEN fetched = 0;
   SQLSetStmtAttr(statement, SQL_ATTR_ROW_BIND_TYPE,
                  reinterpret_cast<SQLPOINTER>(SQL_BIND_BY_COLUMN), 0);
@@ -85,7 +116,8 @@ void FetchBlocks(SQLHSTMT statement, const std::vector<size_t>& widths, size_t c
   }
   SQLSetStmtAttr(statement, SQL_ATTR_ROWS_FETCHED_PTR, &fetched, 0);
   for (size_t c = 0; c < columns; ++c) {
-    buffers[c].resize(widths[c] * kBlockRows);
+    if (buffers[c].size() < widths[c] * kBlockRows) buffers[c].resize(widths[c] * kBlockRows);
+    if (indicators[c].size() < kBlockRows) indicators[c].resize(kBlockRows);
     if (!SQL_SUCCEEDED(SQLBindCol(statement, static_cast<SQLUSMALLINT>(c + 1), SQL_C_CHAR,
                                   buffers[c].data(), static_cast<SQLLEN>(widths[c]),
                                   indicators[c].data()))) {
@@ -112,15 +144,16 @@ void FetchBlocks(SQLHSTMT statement, const std::vector<size_t>& widths, size_t c
             Raise(SQL_HANDLE_STMT, statement, "SQLSetPos", codec.encoding);
           }
           ReadCell(statement, static_cast<SQLUSMALLINT>(c + 1), &cell, codec);
-          Store(cell, table);
+          Store(cell, fixed[c], table);
           continue;
         }
         const char* bytes = buffers[c].data() + r * widths[c];
         const size_t size = static_cast<size_t>(n);
         if (codec.utf8() || AllAscii(bytes, size)) {
-          table->AddText(bytes, size);
+          StoreText(bytes, size, fixed[c], table);
         } else {
-          table->AddText(codec.Decode(std::string(bytes, size)));
+          const std::string text = codec.Decode(std::string(bytes, size));
+          StoreText(text.data(), text.size(), fixed[c], table);
         }
       }
     }
@@ -137,11 +170,31 @@ std::string TextCodec::Encode(const std::string& text) const {
   return utf8() || IsAscii(text) ? text : ConvertText(text, "UTF-8", encoding.c_str());
 }
 
+// The fixed width of column (1-based). SQLite's driver names the declared
+// type without its length ("char") and gives the length as the column size,
+// 255 where the declaration has none; a bare char is char(1) there, so a
+// char(255) column reads as char(1) (its values are then not padded).
+sqlite::FixedWidth FixedWidthOf(SQLHSTMT statement, SQLUSMALLINT column, SQLULEN size) {
+  char name[128] = {0};
+  SQLSMALLINT length = 0;
+  if (!SQL_SUCCEEDED(SQLColAttribute(statement, column, SQL_DESC_TYPE_NAME, name, sizeof name,
+                                     &length, nullptr))) {
+    return sqlite::FixedWidth();
+  }
+  const sqlite::FixedWidth declared = sqlite::FixedWidthOf(name);
+  if (declared.length == 0 || std::strchr(name, '(') != nullptr || size == 255 || size == 0) {
+    return declared;
+  }
+  const std::string sized = std::string(name) + "(" + std::to_string(size) + ")";
+  return sqlite::FixedWidthOf(sized.c_str());
+}
+
 std::unique_ptr<ResultTable> FetchAll(SQLHSTMT statement, SQLSMALLINT columns, long limit,
-                                      const TextCodec& codec, bool block) {
+                                      const TextCodec& codec, bool block, bool pad_fixed) {
   auto table = std::make_unique<ResultTable>();
   table->columns.reserve(static_cast<size_t>(columns));
   std::vector<size_t> widths;
+  std::vector<sqlite::FixedWidth> fixed(static_cast<size_t>(columns));
   for (SQLSMALLINT i = 1; i <= columns; ++i) {
     SQLCHAR name[256] = {0};
     SQLSMALLINT length = 0;
@@ -156,10 +209,14 @@ std::unique_ptr<ResultTable> FetchAll(SQLHSTMT statement, SQLSMALLINT columns, l
     // Room for the column's characters in any encoding, and for numbers
     // and dates written out.
     widths.push_back(std::min(std::max(static_cast<size_t>(size) * 4 + 32, kMinWidth), kMaxWidth));
+    if (pad_fixed) {
+      fixed[static_cast<size_t>(i - 1)] =
+          FixedWidthOf(statement, static_cast<SQLUSMALLINT>(i), size);
+    }
   }
   const size_t cap = limit > 0 ? static_cast<size_t>(limit) : static_cast<size_t>(-1);
   if (block) {
-    FetchBlocks(statement, widths, cap, codec, table.get());
+    FetchBlocks(statement, widths, fixed, cap, codec, table.get());
     return table;
   }
   Cell cell;
@@ -170,7 +227,7 @@ std::unique_ptr<ResultTable> FetchAll(SQLHSTMT statement, SQLSMALLINT columns, l
     table->AddRow();
     for (SQLSMALLINT i = 1; i <= columns; ++i) {
       ReadCell(statement, static_cast<SQLUSMALLINT>(i), &cell, codec);
-      Store(cell, table.get());
+      Store(cell, fixed[static_cast<size_t>(i - 1)], table.get());
     }
   }
   return table;

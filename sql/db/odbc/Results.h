@@ -32,7 +32,11 @@ struct TextCodec {
 // SQLSetPos and SQLGetData; otherwise every value comes by SQLGetData. The
 // statement's bindings and row-array size are reset before it returns.
 // Raises the mapped error when a fetch fails.
+// With pad_fixed (SQLite, which keeps char(n) values as written) values of
+// columns declared char(n) or nchar(n) come back blank-padded to n, as the
+// native SQLite engine gives them.
 std::unique_ptr<ResultTable> FetchAll(SQLHSTMT statement, SQLSMALLINT columns, long limit,
-                                      const TextCodec& codec, bool block = false);
+                                      const TextCodec& codec, bool block = false,
+                                      bool pad_fixed = false);
 
 }  // namespace kestal::db::odbc

@@ -10,17 +10,13 @@
 
 #include "platform/Codepage.h"
 #include "sql/db/FaultInjection.h"
+#include "sql/db/odbc/BulkCopy.h"
 #include "sql/db/odbc/BulkLoad.h"
 #include "sql/db/odbc/Errors.h"
 #include "sql/db/odbc/Ident.h"
 #include "sql/db/postgres/Dialect.h"
 #include "sql/db/postgres/Session.h"
 #include "sql/db/tsql/Lexer.h"
-
-#ifdef KESTAL_WITH_BCP
-#define TDSODBC_BCP 1
-#include <odbcss.h>
-#endif
 
 namespace kestal::db::odbc {
 namespace {
@@ -74,22 +70,45 @@ bool IsPlainWrite(const tsql::Statement& st) {
          !UsesSessionFunctions(st.sql);
 }
 
+// A query or a data statement: anything else (CREATE, ALTER, DROP, ...)
+// may change the tables' shapes.
+bool IsQueryOrData(const std::string& sql) {
+  const std::string word = FirstWord(sql);
+  return word == "select" || word == "insert" || word == "update" || word == "delete" ||
+         word == "with" || word == "values";
+}
+
+// value as an SQL string literal (PostgreSQL with standard strings, SQLite).
+std::string Literal(const std::string& value) {
+  std::string text = "'";
+  for (char c : value) {
+    text += c;
+    if (c == '\'') text += '\'';
+  }
+  return text + "'";
+}
+
+// sql with each placeholder (PostgreSQL's $1, SQLite's ?1) replaced by
+// value as a literal.
+std::string BindLiteral(const std::string& sql, const std::string& value) {
+  std::string text;
+  for (size_t i = 0; i < sql.size(); ++i) {
+    if ((sql[i] == '$' || sql[i] == '?') && i + 1 < sql.size() && sql[i + 1] == '1') {
+      text += Literal(value);
+      ++i;
+    } else {
+      text += sql[i];
+    }
+  }
+  return text;
+}
+
 // SQLite statements that write, and so run in a write transaction begun
 // IMMEDIATE; PRAGMA, VACUUM, ATTACH and DETACH refuse any transaction.
 bool IsSqliteWrite(const std::string& sql) {
   const std::string word = FirstWord(sql);
   return !(word == "select" || word == "with" || word == "values" || word == "pragma" ||
            word == "vacuum" || word == "attach" || word == "detach" || word == "explain");
-}
-
-std::string LockPrefix(const std::vector<std::string>& locked) {
-  if (locked.empty()) return std::string();
-  std::string text = "lock table ";
-  for (size_t i = 0; i < locked.size(); ++i) {
-    if (i > 0) text += ", ";
-    text += postgres::QuoteName(postgres::TablePart(locked[i]));
-  }
-  return text + " in share row exclusive mode; ";
 }
 
 std::string InfoText(SQLHDBC dbc, SQLUSMALLINT item) {
@@ -150,12 +169,20 @@ Session::Session(const ConnectionString& connection, long timeout_seconds) {
       // psqlODBC speaks the session's client encoding.
       // The server's activity view names the library's sessions, as the
       // native engine's do.
+      // statement_timeout bounds every statement, lock waits included, as
+      // on the native engine (SQL_ATTR_QUERY_TIMEOUT would cost psqlODBC a
+      // round trip per statement).
+      const long timeout_ms = std::min(std::max(query_timeout_, 0L), 86400L) * 1000;
       std::unique_ptr<ResultTable> enc =
-          Send("set application_name = 'kestal';\nshow client_encoding");
+          Send("set application_name = 'kestal';\nset statement_timeout = " +
+               std::to_string(timeout_ms) + ";\nshow client_encoding");
       if (enc && enc->RowCount() > 0 && !enc->IsNull(0, 0)) {
         const std::string name(enc->Text(0, 0));
         codec_.encoding = strcasecmp(name.c_str(), "UTF8") == 0 ? "UTF-8" : name;
       }
+      MakeSchema(params.shown);
+    } else if (server_ == Server::kSqlite) {
+      MakeSchema(params.shown);
     } else if (server_ == Server::kSqlServer && query_timeout_ > 0) {
       SQLSetStmtAttr(stmt_, SQL_ATTR_QUERY_TIMEOUT,
                      reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(query_timeout_)), 0);
@@ -191,13 +218,9 @@ void Session::Connect(const std::string& text, const OdbcConnect& params) {
   const SQLULEN seconds = static_cast<SQLULEN>(params.login_timeout);
   SQLSetConnectAttr(dbc_, SQL_ATTR_LOGIN_TIMEOUT, reinterpret_cast<SQLPOINTER>(seconds), 0);
   SQLSetConnectAttr(dbc_, SQL_ATTR_CONNECTION_TIMEOUT, reinterpret_cast<SQLPOINTER>(seconds), 0);
-#ifdef KESTAL_WITH_BCP
-  // Bulk copy must be asked for before the login (FreeTDS, SQL Server).
-  if (Contains(text, "tds")) {
-    SQLSetConnectAttr(dbc_, SQL_COPT_SS_BCP, reinterpret_cast<SQLPOINTER>(SQL_BCP_ON),
-                      SQL_IS_INTEGER);
-  }
-#endif
+  // Bulk copy must be asked for before the login (FreeTDS, Microsoft's
+  // driver).
+  RequestBulkCopy(dbc_, text);
   SQLCHAR out[2048];
   SQLSMALLINT out_length = 0;
   std::string in = text;
@@ -263,7 +286,8 @@ std::unique_ptr<ResultTable> Session::Send(const std::string& text) {
       SQLNumResultCols(stmt_, &columns);
       if (columns > 0) {
         try {
-          std::unique_ptr<ResultTable> rows = FetchAll(stmt_, columns, limit, codec_, block_fetch_);
+          std::unique_ptr<ResultTable> rows =
+              FetchAll(stmt_, columns, limit, codec_, block_fetch_, server_ == Server::kSqlite);
           row_counts_.push_back(static_cast<long>(rows->RowCount()));
           if (!failed) last = std::move(rows);
         } catch (const _com_error& e) {
@@ -299,6 +323,70 @@ void Session::Command(const std::string& text) {
     throw;
   }
   row_counts_.resize(counted);
+}
+
+std::vector<std::vector<std::string>> Session::CatalogRows(const std::string& sql) {
+  const size_t counted = row_counts_.size();
+  const size_t sent = sent_.size();
+  std::unique_ptr<ResultTable> rows;
+  try {
+    rows = Send(sql);
+  } catch (...) {
+    row_counts_.resize(counted);
+    sent_.resize(sent);
+    throw;
+  }
+  row_counts_.resize(counted);
+  sent_.resize(sent);
+  std::vector<std::vector<std::string>> out;
+  if (!rows) return out;
+  for (size_t r = 0; r < rows->RowCount(); ++r) {
+    std::vector<std::string>& texts = out.emplace_back();
+    for (size_t c = 0; c < rows->columns.size(); ++c) texts.emplace_back(rows->Text(r, c));
+  }
+  return out;
+}
+
+void Session::MakeSchema(const std::string& scope) {
+  if (server_ == Server::kPostgres) {
+    auto read = [this](const std::string& name) {
+      std::vector<postgres::CatalogSchema::ShapeRow> shapes;
+      for (const auto& row : CatalogRows(BindLiteral(postgres::ShapesQuery(), name))) {
+        if (row.size() < 3) continue;
+        postgres::CatalogSchema::ShapeRow& shape = shapes.emplace_back();
+        shape.relation = row[0];
+        shape.has_column = !row[1].empty();
+        shape.column = row[1];
+        // psqlODBC gives booleans as "1" and "0" by default.
+        shape.character = row[2] == "1" || row[2] == "t" || row[2] == "true";
+      }
+      return shapes;
+    };
+    pg_schema_ = std::make_unique<postgres::CatalogSchema>("odbc\n" + scope + '\n', read,
+                                                           [] { return true; });
+  } else if (server_ == Server::kSqlite) {
+    sqlite_schema_ =
+        std::make_unique<sqlite::CatalogSchema>([this](const char* sql, const std::string& param) {
+          return CatalogRows(BindLiteral(sql, param));
+        });
+  }
+}
+
+std::string Session::LockName(const std::string& table) {
+  const std::string name = postgres::TablePart(table);
+  const tsql::TableShape* shape = pg_schema_ ? pg_schema_->Table(name) : nullptr;
+  return shape ? postgres::PostgresDialect().quote_stored_name(shape->name)
+               : postgres::QuoteName(name);
+}
+
+std::string Session::LockPrefix(const std::vector<std::string>& locked) {
+  if (locked.empty()) return std::string();
+  std::string text = "lock table ";
+  for (size_t i = 0; i < locked.size(); ++i) {
+    if (i > 0) text += ", ";
+    text += LockName(locked[i]);
+  }
+  return text + " in share row exclusive mode; ";
 }
 
 std::unique_ptr<ResultTable> Session::SendWrapped(const std::string& text) {
@@ -470,7 +558,15 @@ std::unique_ptr<ResultTable> Session::Execute(const std::string& tsql) {
     tsql::Statement st;
     try {
       CheckFault(FaultPoint::kBatchStatement, CString(FromUtf8(text)));
-      st = RewriteFor(server_, text);
+      tsql::Schema* schema = nullptr;
+      if (pg_schema_) {
+        pg_schema_->NewStatement();
+        schema = pg_schema_.get();
+      } else if (sqlite_schema_) {
+        sqlite_schema_->NewStatement();
+        schema = sqlite_schema_.get();
+      }
+      st = RewriteFor(server_, text, schema);
     } catch (...) {
       keep(SendRun(run));
       throw;
@@ -481,7 +577,18 @@ std::unique_ptr<ResultTable> Session::Execute(const std::string& tsql) {
     }
     keep(SendRun(run));
     run.clear();
-    keep(RunRequest(st));
+    try {
+      keep(RunRequest(st));
+    } catch (const _com_error& e) {
+      // The statement may have failed on a table changed since its shape
+      // was read.
+      if (pg_schema_ && e.Error() == kStatementError) pg_schema_->Invalidate();
+      throw;
+    }
+    // Tables made, changed or dropped: read their shapes again.
+    if (pg_schema_ && st.kind == tsql::StatementKind::kSql && !IsQueryOrData(st.sql)) {
+      pg_schema_->Invalidate();
+    }
   }
   keep(SendRun(run));
   return last;

@@ -17,6 +17,8 @@
 #include "sql/db/odbc/Conninfo.h"
 #include "sql/db/odbc/Dialect.h"
 #include "sql/db/odbc/Results.h"
+#include "sql/db/postgres/Catalog.h"
+#include "sql/db/sqlite/Catalog.h"
 
 namespace kestal::db::odbc {
 
@@ -68,6 +70,15 @@ class Session : public EngineSession {
   // Runs a command for the session itself (no rows, no row count); raises on
   // failure.
   void Command(const std::string& text);
+  // Rows of a catalog query of the session's own (not among SentTexts or
+  // RowCounts), as text; NULL as empty.
+  std::vector<std::vector<std::string>> CatalogRows(const std::string& sql);
+  // Makes the rewriter's view of the server's tables, over the native
+  // engine's catalog queries (PostgreSQL, SQLite).
+  void MakeSchema(const std::string& scope);
+  // The table of a locking hint as the server stores it.
+  std::string LockName(const std::string& table);
+  std::string LockPrefix(const std::vector<std::string>& locked);
   // Raises the mapped error for a failure on handle.
   [[noreturn]] void Fail(SQLSMALLINT type, SQLHANDLE handle, const std::string& operation);
   bool LinkDead();
@@ -89,6 +100,9 @@ class Session : public EngineSession {
   bool functions_made_ = false;  // PostgreSQL: the pg_temp functions exist
   std::vector<long> row_counts_;
   std::vector<std::string> sent_;
+  // The rewriter's view of the tables (one of the two, by server_).
+  std::unique_ptr<postgres::CatalogSchema> pg_schema_;
+  std::unique_ptr<sqlite::CatalogSchema> sqlite_schema_;
 };
 
 }  // namespace kestal::db::odbc

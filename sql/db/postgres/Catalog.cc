@@ -155,11 +155,29 @@ std::string LowerAscii(std::string name) {
 }  // namespace
 
 CatalogSchema::CatalogSchema(PGconn* conn, std::function<bool()> may_query)
-    : conn_(conn), may_query_(std::move(may_query)) {
+    : may_query_(std::move(may_query)) {
   auto text = [](const char* v) { return std::string(v ? v : ""); };
   scope_ = text(PQhost(conn)) + '\n' + text(PQport(conn)) + '\n' + text(PQdb(conn)) + '\n' +
            text(PQuser(conn)) + '\n';
+  read_ = [conn](const std::string& name) {
+    const char* values[] = {name.c_str()};
+    std::unique_ptr<PGresult, decltype(&PQclear)> r(
+        PQexecParams(conn, kShapes, 1, nullptr, values, nullptr, nullptr, 0), &PQclear);
+    if (!r || PQresultStatus(r.get()) != PGRES_TUPLES_OK) RaiseFailure(conn, r.get());
+    std::vector<ShapeRow> rows(static_cast<size_t>(PQntuples(r.get())));
+    for (int i = 0; i < PQntuples(r.get()); ++i) {
+      ShapeRow& row = rows[static_cast<size_t>(i)];
+      row.relation = PQgetvalue(r.get(), i, 0);
+      row.has_column = !PQgetisnull(r.get(), i, 1);
+      row.column = PQgetvalue(r.get(), i, 1);
+      row.character = std::string(PQgetvalue(r.get(), i, 2)) == "t";
+    }
+    return rows;
+  };
 }
+
+CatalogSchema::CatalogSchema(std::string scope, ShapeReader read, std::function<bool()> may_query)
+    : read_(std::move(read)), may_query_(std::move(may_query)), scope_(std::move(scope)) {}
 
 void CatalogSchema::Invalidate() {
   std::lock_guard<std::mutex> lock(Shared().mutex);
@@ -170,20 +188,14 @@ void CatalogSchema::Invalidate() {
 }
 
 std::shared_ptr<const CatalogSchema::Entry> CatalogSchema::Read(const std::string& name) {
-  const char* values[] = {name.c_str()};
-  std::unique_ptr<PGresult, decltype(&PQclear)> r(
-      PQexecParams(conn_, kShapes, 1, nullptr, values, nullptr, nullptr, 0), &PQclear);
-  if (!r || PQresultStatus(r.get()) != PGRES_TUPLES_OK) RaiseFailure(conn_, r.get());
   auto entry = std::make_shared<Entry>();
   entry->read = std::chrono::steady_clock::now();
-  for (int i = 0; i < PQntuples(r.get()); ++i) {
-    const std::string relation = PQgetvalue(r.get(), i, 0);
-    if (entry->variants.empty() || entry->variants.back().name != relation) {
-      entry->variants.push_back(tsql::TableShape{relation, {}});
+  for (const ShapeRow& row : read_(name)) {
+    if (entry->variants.empty() || entry->variants.back().name != row.relation) {
+      entry->variants.push_back(tsql::TableShape{row.relation, {}});
     }
-    if (PQgetisnull(r.get(), i, 1)) continue;
-    entry->variants.back().columns.push_back(
-        {PQgetvalue(r.get(), i, 1), std::string(PQgetvalue(r.get(), i, 2)) == "t"});
+    if (!row.has_column) continue;
+    entry->variants.back().columns.push_back({row.column, row.character});
   }
   return entry;
 }
@@ -210,6 +222,11 @@ const tsql::TableShape* CatalogSchema::Table(const std::string& name) {
   for (const tsql::TableShape& t : entry->variants) names.push_back(t.name);
   const int k = tsql::PickName(names, name);
   return k < 0 ? nullptr : &entry->variants[static_cast<size_t>(k)];
+}
+
+const std::string& ShapesQuery() {
+  static const std::string q = kShapes;
+  return q;
 }
 
 const std::string& SysobjectsQuery() {

@@ -42,7 +42,22 @@ class CatalogSchema : public tsql::Schema {
     std::chrono::steady_clock::time_point read;
   };
 
+  // One row of ShapesQuery: the relation, its column (empty with
+  // has_column false for a relation without columns) and whether the
+  // column holds character data.
+  struct ShapeRow {
+    std::string relation;
+    bool has_column = false;
+    std::string column;
+    bool character = false;
+  };
+  // Runs ShapesQuery for one name on the session's connection.
+  using ShapeReader = std::function<std::vector<ShapeRow>(const std::string& name)>;
+
   CatalogSchema(PGconn* conn, std::function<bool()> may_query);
+  // Over a connection of another client (the ODBC engine's psqlODBC): scope
+  // names the server, database and user as the shared shapes key them.
+  CatalogSchema(std::string scope, ShapeReader read, std::function<bool()> may_query);
   // Called before each statement is rewritten: shapes handed out for the
   // previous statement may go.
   void NewStatement() { held_.clear(); }
@@ -54,12 +69,16 @@ class CatalogSchema : public tsql::Schema {
  private:
   std::shared_ptr<const Entry> Read(const std::string& name);
 
-  PGconn* conn_;
+  ShapeReader read_;
   std::function<bool()> may_query_;
   std::string scope_;  // server, database and user: the key prefix of the shared shapes
   // The entries handed out for the statement being rewritten.
   std::vector<std::shared_ptr<const Entry>> held_;
 };
+
+// The query of the shapes of the relations whose names equal $1 without
+// regard to case: relation, column (null for none), character ('t' or 'f').
+const std::string& ShapesQuery();
 
 // The derived-table queries, for tests and tools.
 const std::string& SysobjectsQuery();

@@ -3,6 +3,8 @@
 #include <string.h>
 #include <strings.h>
 
+#include <cstdlib>
+
 #include "sql/db/ComError.h"
 #include "sql/db/sqlite/Handle.h"
 
@@ -72,10 +74,24 @@ bool FindTable(sqlite3* db, const std::string& name, TableInfo* info) {
   return true;
 }
 
+CatalogSchema::CatalogSchema(sqlite3* db) {
+  query_ = [db](const char* sql, const std::string& param) {
+    Stmt st(db, sql);
+    if (sqlite3_bind_parameter_count(st.get()) > 0) st.BindText(1, param);
+    std::vector<std::vector<std::string>> rows;
+    while (st.Step()) {
+      std::vector<std::string>& row = rows.emplace_back();
+      for (int i = 0; i < sqlite3_column_count(st.get()); ++i) row.push_back(st.Text(i));
+    }
+    return rows;
+  };
+}
+
 const tsql::TableShape* CatalogSchema::Table(const std::string& name) {
   if (!checked_) {
-    Stmt version(db_, "PRAGMA schema_version");
-    const long long now = version.Step() ? sqlite3_column_int64(version.get(), 0) : -1;
+    const auto version = query_("PRAGMA schema_version", std::string());
+    const long long now =
+        version.empty() || version[0].empty() ? -1 : std::atoll(version[0][0].c_str());
     if (now != version_) shapes_.clear();
     version_ = now;
     checked_ = true;
@@ -87,22 +103,21 @@ const tsql::TableShape* CatalogSchema::Table(const std::string& name) {
   auto found = shapes_.find(key);
   if (found != shapes_.end()) return found->second.get();
   std::unique_ptr<tsql::TableShape> shape;
-  Stmt table(db_,
-             "SELECT name FROM main.sqlite_schema WHERE type IN ('table', 'view') "
-             "AND name = ?1 COLLATE NOCASE");
-  table.BindText(1, name);
-  if (table.Step()) {
+  const auto table = query_(
+      "SELECT name FROM main.sqlite_schema WHERE type IN ('table', 'view') "
+      "AND name = ?1 COLLATE NOCASE",
+      name);
+  if (!table.empty() && !table[0].empty()) {
     shape = std::make_unique<tsql::TableShape>();
-    shape->name = table.Text(0);
-    Stmt cols(db_, "SELECT name, type FROM pragma_table_info(?1, 'main') ORDER BY cid");
-    cols.BindText(1, shape->name);
-    while (cols.Step()) {
-      const std::string declared = cols.Text(1);
+    shape->name = table[0][0];
+    for (const auto& col :
+         query_("SELECT name, type FROM pragma_table_info(?1, 'main') ORDER BY cid", shape->name)) {
+      const std::string declared = col.size() > 1 ? col[1] : std::string();
       // SQLite's rule for text affinity.
       const bool character = strcasestr(declared.c_str(), "char") != nullptr ||
                              strcasestr(declared.c_str(), "clob") != nullptr ||
                              strcasestr(declared.c_str(), "text") != nullptr;
-      shape->columns.push_back({cols.Text(0), character});
+      shape->columns.push_back({col.empty() ? std::string() : col[0], character});
     }
   }
   return (shapes_[key] = std::move(shape)).get();

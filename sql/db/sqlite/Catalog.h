@@ -5,6 +5,7 @@
 
 #include <sqlite3.h>
 
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -43,14 +44,21 @@ bool FindTable(sqlite3* db, const std::string& name, TableInfo* info);
 // statement.
 class CatalogSchema : public tsql::Schema {
  public:
-  explicit CatalogSchema(sqlite3* db) : db_(db) {}
+  // Runs one catalog query, with ?1 standing for param, and gives its rows
+  // as text (NULL as empty).
+  using Query = std::function<std::vector<std::vector<std::string>>(const char* sql,
+                                                                    const std::string& param)>;
+
+  explicit CatalogSchema(sqlite3* db);
+  // Over a connection another client holds (SQLite's ODBC driver).
+  explicit CatalogSchema(Query query) : query_(std::move(query)) {}
   // Called before each statement is rewritten: the next lookup checks
   // whether the schema has changed since the shapes were read.
   void NewStatement() { checked_ = false; }
   const tsql::TableShape* Table(const std::string& name) override;
 
  private:
-  sqlite3* db_;
+  Query query_;
   bool checked_ = false;
   long long version_ = -1;
   // By lower-case name; null for a name the database does not know.

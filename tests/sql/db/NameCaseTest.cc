@@ -26,9 +26,6 @@ class NameCaseTest : public EngineTest {
 };
 
 TEST_P(NameCaseTest, TableMadeWithQuotedCapitalsIsUsableByAnySpelling) {
-  // The ODBC engine does not yet resolve quoted mixed-case PostgreSQL names
-  // as the native session does.
-  if (GetParam() == Engine::kOdbcPostgres) GTEST_SKIP() << "quoted capitals not resolved over ODBC";
   db_->Exec("create table \"Trades\" (\"REC_NUM\" int, \"Stock\" varchar(6), bs char(1))");
   db_->Exec("insert into \"Trades\" values (1, '600000', 'B')");
   db_->Exec("insert into \"Trades\" values (2, '600001', 'S')");
@@ -59,7 +56,8 @@ TEST_P(NameCaseTest, TableMadeWithQuotedCapitalsIsUsableByAnySpelling) {
 // the catalog's and the statements', takes the lower-case one, else the
 // first in byte order.
 TEST_P(NameCaseTest, NamesDifferingOnlyByCasePickTheSameTableEverywhere) {
-  if (GetParam() != Engine::kPostgres) GTEST_SKIP() << "names never differ only by case here";
+  if (Backend(GetParam()) != Engine::kPostgres)
+    GTEST_SKIP() << "names never differ only by case here";
   db_->Exec("create table \"DUP\" (upper_col int)");
   db_->Exec("create table \"Dup\" (mixed_col int)");
   db_->Exec("create table dup (lower_col int)");
@@ -93,9 +91,6 @@ TEST_P(NameCaseTest, NamesDifferingOnlyByCasePickTheSameTableEverywhere) {
 // otherwise: at worst the first statement fails, as a statement, and the
 // names are read again for the next.
 TEST_P(NameCaseTest, TableReplacedByAnotherProgramIsFoundAgainAfterOneFailure) {
-  // The ODBC engine does not yet resolve quoted mixed-case PostgreSQL names
-  // as the native session does.
-  if (GetParam() == Engine::kOdbcPostgres) GTEST_SKIP() << "quoted capitals not resolved over ODBC";
   db_->Exec("create table \"Items\" (\"Qty\" int)");
   db_->Exec("insert into \"Items\" values (1)");
   EXPECT_EQ("1", Scalar("select qty from items"));

@@ -142,6 +142,29 @@ int ClosedPort() {
   return ntohs(a.sin_port);
 }
 
+// A loopback listener that takes connections into its backlog and never
+// answers, like a server hung before its login reply; closed on
+// destruction.
+class SilentListener {
+ public:
+  SilentListener() : socket_(socket(AF_INET, SOCK_STREAM, 0)) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(socket_, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    listen(socket_, 8);
+    socklen_t n = sizeof a;
+    getsockname(socket_, reinterpret_cast<sockaddr*>(&a), &n);
+    port_ = ntohs(a.sin_port);
+  }
+  ~SilentListener() { close(socket_); }
+  int port() const { return port_; }
+
+ private:
+  int socket_;
+  int port_ = 0;
+};
+
 // Opens text and returns the failure and how long it took.
 std::pair<_com_error, long long> FailedOpen(const std::string& text) {
   const auto start = std::chrono::steady_clock::now();
@@ -221,11 +244,52 @@ TEST(OdbcFreeTdsTest, ClosedLoopbackPortFailsFastWithAClearMessage) {
 
 TEST(OdbcFreeTdsTest, UnreachableHostFailsWithinTheConnectTimeout) {
   RegisterOdbcDrivers();
-  // 192.0.2.0/24 is reserved for documentation: nothing answers there.
-  const auto [error, ms] =
-      FailedOpen("Provider=SQLOLEDB;Data Source=192.0.2.1,1433;Connect Timeout=2;User ID=sa");
-  EXPECT_EQ(error.Error(), db::kConnectionError) << error.Description().c_str();
-  EXPECT_LT(ms, 2000 + 6000);  // the bound plus slack for a loaded machine
+  const SilentListener silent;
+  // 192.0.2.0/24 is reserved for documentation: nothing answers there; the
+  // silent listener takes the connection and never answers the login.
+  for (const std::string& server :
+       {std::string("192.0.2.1,1433"), "127.0.0.1," + std::to_string(silent.port())}) {
+    SCOPED_TRACE(server);
+    const auto [error, ms] =
+        FailedOpen("Provider=SQLOLEDB;Data Source=" + server + ";Connect Timeout=2;User ID=sa");
+    EXPECT_EQ(error.Error(), db::kConnectionError) << error.Description().c_str();
+    EXPECT_LT(ms, 2000 + 6000);  // the bound plus slack for a loaded machine
+  }
+}
+
+// psqlODBC alike: a closed port fails at once, a host that never answers
+// within the connect time-out, both as connection errors without the
+// password.
+TEST(OdbcPsqlTest, ClosedPortAndUnreachableHostFailWithinTheConnectTimeout) {
+  RegisterOdbcDrivers();
+  const SilentListener silent;
+  const std::string driver = "Provider=ODBC;Driver=" + OdbcDriverName("postgres");
+  const struct {
+    std::string text;
+    long long bound_ms;
+  } kCases[] = {
+      {driver + ";Server=127.0.0.1;Port=" + std::to_string(ClosedPort()) +
+           ";Database=x;UID=u;PWD=Secr3t-pw",
+       5000},
+      // 192.0.2.0/24 is reserved for documentation: nothing answers there.
+      {driver + ";Server=192.0.2.1;Port=5432;Database=x;UID=u;PWD=Secr3t-pw;Connect Timeout=2",
+       2000 + 6000},  // the bound plus slack for a loaded machine
+      // Connected, but the login is never answered.
+      {driver + ";Server=127.0.0.1;Port=" + std::to_string(silent.port()) +
+           ";Database=x;UID=u;PWD=Secr3t-pw;Connect Timeout=2",
+       2000 + 6000},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.text);
+    const auto [error, ms] = FailedOpen(c.text);
+    EXPECT_EQ(error.Error(), db::kConnectionError);
+    EXPECT_EQ(error.Description().str().find("Secr3t-pw"), std::string::npos)
+        << error.Description().str();
+    EXPECT_LT(ms, c.bound_ms);
+    // The driver itself refused: the server was tried.
+    EXPECT_EQ(error.Description().str().find("Can't open lib"), std::string::npos)
+        << error.Description().str();
+  }
 }
 
 }  // namespace
