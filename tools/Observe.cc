@@ -140,6 +140,7 @@ void BridgeMeter::Stepped() {
                          : !bridge_.busy().empty() ? LinkState::kBusy
                                                    : LinkState::kUp;
   stats_->link = static_cast<int>(link);
+  stats_->refused = static_cast<uint64_t>(bridge_.rejected());
 }
 
 }  // namespace kestal::tool

@@ -16,6 +16,7 @@
 
 #include "support/TestDatabase.h"
 #include "tools/BridgeTestUtil.h"
+#include "tools/ObserveTestUtil.h"
 #include "tools/ToolRunner.h"
 #include "tools/ToolTestUtil.h"
 
@@ -123,6 +124,29 @@ TEST_P(BridgeRejectTest, RefusedRecordsAreSetAsideOnceAndTheRestArrive) {
   err = BridgeUntil(t, 6, {"--reject", rejects});
   EXPECT_NE(err.find("0 records copied in this run, 8 of 8"), std::string::npos) << err;
   EXPECT_EQ(ReadRejects(rejects).count, lines.count);
+}
+
+// The records set aside are counted where operators look: the metrics.
+TEST_P(BridgeRejectTest, RefusedRecordsAreCountedInTheMetrics) {
+  OrderTables t(GetParam(), kCheckedTable);
+  const std::string rejects = t.dir.File("rejects.tsv");
+  AppendTo(t.dbf, Orders(1, 2) + ",600003,S,300,order 3\n" + Orders(4, 2));
+  RunningTool bridge({"bridge", t.dbf, t.conn, "orders", "--interval", "5", "--reject", rejects,
+                      "--metrics", "127.0.0.1:0"},
+                     "C.UTF-8", t.dir.path(), true);
+  const std::string address = WaitForMetricsAddress(bridge, 30000);
+  ASSERT_FALSE(address.empty()) << bridge.err();
+  ASSERT_TRUE(WaitForOrderRows(*t.db, 4, 30000)) << OrderCount(*t.db);
+  const std::string refused = "kestal_bridge_records_refused_total{bridge=\"orders\"}";
+  double seen = -1;
+  for (int i = 0; i < 250 && seen != 1; ++i) {  // set by the step that set the record aside
+    const std::map<std::string, double> m = ParseMetrics(HttpGet(address, "/metrics").body);
+    seen = m.count(refused) != 0 ? m.at(refused) : -1;
+    if (seen != 1) usleep(20000);
+  }
+  EXPECT_EQ(seen, 1);
+  EXPECT_EQ(bridge.Stop(SIGTERM), 0) << bridge.err();
+  EXPECT_EQ(ReadRejects(rejects).count, (std::map<long, int>{{3, 1}})) << ReadAll(rejects);
 }
 
 TEST_P(BridgeRejectTest, WithoutRejectFileTheFirstRefusedRecordStops) {
