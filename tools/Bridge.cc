@@ -475,7 +475,9 @@ long Bridge::Fill(const std::vector<char>& images, long n, int mode) {
   // A reconnection opens the table again, which rebuilds the field table
   // with the catalog's widths: the images' layout is set again each time.
   ApplyWidths();
-  sql.BuffInit();
+  // A sent or failed batch leaves the buffer cleared already; clearing its
+  // whole block again would cost as much as filling it.
+  if (sql.m_lOrderBuffLen != 0) sql.BuffInit();
   const int length = t_->mapper->length();
   long k = 0;
   for (; k < n; ++k) {

@@ -207,6 +207,27 @@ TEST(BridgeErrorTest, RecordTheDatabaseKeepsRefusing) {
   ExpectOrdersExactlyOnce(*t.db, 6);
 }
 
+// A batch goes to the database as one statement or one load; one refused
+// record in its middle must still be found and reported alone, on each
+// engine and in both batch forms, with every record before it copied once.
+class BridgeRefusedRecordTest : public ::testing::TestWithParam<std::tuple<Engine, int>> {};
+
+TEST_P(BridgeRefusedRecordTest, RecordInTheMiddleOfABatchIsFoundAndReported) {
+  const auto [engine, mode] = GetParam();
+  OrderTables t(engine,
+                "create table orders (rec_num int, stock varchar(6), bs char(1), qty int check "
+                "(qty <> 1300), note varchar(20))");
+  Append(t.dbf, Orders(1, 30));
+  const ToolResult r = RunBridge(t, {"--batch", "10", "--mode", std::to_string(mode)});
+  ExpectError(r, "record 13 is refused by the database");
+  EXPECT_NE(r.err.find("sending its records one by one"), std::string::npos) << r.err;
+  ExpectOrdersExactlyOnce(*t.db, 12);
+}
+
+INSTANTIATE_TEST_SUITE_P(EnginesAndModes, BridgeRefusedRecordTest,
+                         ::testing::Combine(::testing::Values(Engine::kSqlite, Engine::kPostgres),
+                                            ::testing::Values(0, 2)));
+
 TEST(BridgeErrorTest, TwoBridgesIntoOneTable) {
   OrderTables t(Engine::kSqlite);
   RunningTool first({"bridge", t.dbf, t.conn, "orders", "--mode", "2"}, "C.UTF-8", t.dir.path());

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -39,25 +40,57 @@ constexpr const char* kColumnsQuery =
     "pg_table_is_visible(c.oid) and a.attnum > 0 and not a.attisdropped "
     "order by (c.relname <> lower(c.relname)), c.relname collate \"C\", c.oid, a.attnum";
 
-// The columns of the table named table (when names differ only in case, the
-// lower-case one, else the first in byte order, as statements pick); qualified receives its quoted,
-// schema-qualified name.
-std::vector<Column> TableColumns(PGconn* conn, const std::string& table, std::string* qualified) {
+// The name of kColumnsQuery once prepared on a connection.
+constexpr const char* kColumnsStatement = "kestal_bulk_columns";
+
+// Runs kColumnsQuery for table: as the statement prepared on conn, preparing
+// it first when *prepared is false. The catalog query costs the server more
+// to plan than to run, and a bridge loads every few milliseconds. When it
+// cannot be prepared the query runs unprepared and reports the failure.
+PGresult* RunColumnsQuery(PGconn* conn, const std::string& table, bool* prepared) {
   const char* values[] = {table.c_str()};
-  ResultPtr r(PQexecParams(conn, kColumnsQuery, 1, nullptr, values, nullptr, nullptr, 0), &PQclear);
-  if (!r || PQresultStatus(r.get()) != PGRES_TUPLES_OK) RaiseFailure(conn, r.get());
+  if (!*prepared) {
+    ResultPtr made(PQprepare(conn, kColumnsStatement, kColumnsQuery, 1, nullptr), &PQclear);
+    *prepared = made && PQresultStatus(made.get()) == PGRES_COMMAND_OK;
+  }
+  if (*prepared) return PQexecPrepared(conn, kColumnsStatement, 1, values, nullptr, nullptr, 0);
+  return PQexecParams(conn, kColumnsQuery, 1, nullptr, values, nullptr, nullptr, 0);
+}
+
+// The values of the rows of the columns query r that describe the table
+// statements pick (when names differ only in case, the lower-case one, else
+// the first in byte order): the rows of its first table, row after row.
+std::vector<std::string> CatalogRows(const PGresult* r) {
+  std::vector<std::string> values;
+  for (int i = 0; i < PQntuples(r); ++i) {
+    if (std::strcmp(PQgetvalue(r, i, 0), PQgetvalue(r, 0, 0)) != 0) break;
+    for (int f = 0; f < 5; ++f) values.emplace_back(PQgetvalue(r, i, f));
+  }
+  return values;
+}
+
+// The columns CatalogRows gave; qualified receives the table's quoted,
+// schema-qualified name. Raises "Invalid object name" when there are none.
+std::vector<Column> ColumnsOf(const std::vector<std::string>& rows, const std::string& table,
+                              std::string* qualified) {
   std::vector<Column> columns;
-  for (int i = 0; i < PQntuples(r.get()); ++i) {
-    if (std::string(PQgetvalue(r.get(), i, 0)) != PQgetvalue(r.get(), 0, 0)) break;
-    *qualified = PQgetvalue(r.get(), i, 1);
+  for (size_t i = 0; i + 5 <= rows.size(); i += 5) {
+    *qualified = rows[i + 1];
     Column c;
-    c.name = PQgetvalue(r.get(), i, 2);
-    c.binary = PQgetvalue(r.get(), i, 3)[0] == 't';
-    c.identity = PQgetvalue(r.get(), i, 4)[0] == 't';
+    c.name = rows[i + 2];
+    c.binary = rows[i + 3] == "t";
+    c.identity = rows[i + 4] == "t";
     columns.push_back(c);
   }
   if (columns.empty()) RaiseRejected("Invalid object name '" + table + "'.");
   return columns;
+}
+
+// The catalog's rows for the table named table (CatalogRows).
+std::vector<std::string> LookUp(PGconn* conn, const std::string& table, bool* prepared) {
+  ResultPtr r(RunColumnsQuery(conn, table, prepared), &PQclear);
+  if (!r || PQresultStatus(r.get()) != PGRES_TUPLES_OK) RaiseFailure(conn, r.get());
+  return CatalogRows(r.get());
 }
 
 // One value in COPY text format, appended to out: an empty field is NULL;
@@ -165,6 +198,12 @@ class CopyStream {
     open_ = true;
     buffer_.reserve(kCopyPiece + 4096);
   }
+  // Takes over a COPY FROM STDIN the connection has already entered.
+  struct Started {};
+  CopyStream(PGconn* conn, size_t first_file_line, Started)
+      : conn_(conn), first_file_line_(first_file_line), open_(true) {
+    buffer_.reserve(kCopyPiece + 4096);
+  }
   // An unfinished COPY is cancelled, so that the connection is ready for the
   // next command.
   ~CopyStream() {
@@ -258,13 +297,21 @@ std::string CopyCommand(const std::string& qualified, const std::vector<Column>&
   return command + ") from stdin";
 }
 
-}  // namespace
+// Thrown by a COPY start that finds the catalog changed since the columns
+// were read: nothing was loaded and the load starts again.
+struct StaleColumns {};
 
-void BulkLoad(PGconn* conn, const tsql::BulkInsertRequest& request) {
-  const std::string table = TablePart(request.table);
-  const std::string content = kestal::ToUtf8(ReadWholeFile(request.path));
-  std::string qualified;
-  const std::vector<Column> all = TableColumns(conn, table, &qualified);
+// Begins the COPY for a command and the file line of its first data row.
+using CopyStart = std::function<std::unique_ptr<CopyStream>(const std::string&, size_t)>;
+
+// Streams the rows of content into a COPY that start begins at the first
+// data row, whose fields choose the columns among all (every later row must
+// have as many). Returns false when there was no data row. remembered: all
+// is what the catalog said at an earlier load, so a first row that does not
+// fit it throws StaleColumns, to be judged against the catalog as it is now.
+bool Stream(const tsql::BulkInsertRequest& request, const std::string& table,
+            const std::string& content, const std::string& qualified,
+            const std::vector<Column>& all, const CopyStart& start, bool remembered) {
   std::vector<Column> without_binary;
   for (const Column& c : all) {
     if (!c.binary) without_binary.push_back(c);
@@ -274,8 +321,6 @@ void BulkLoad(PGconn* conn, const tsql::BulkInsertRequest& request) {
                                      : tsql::TerminatorBytes(request.field_terminator);
   RowReader rows(content, request.row_terminator);
 
-  // The COPY starts with the first data row, whose fields choose the
-  // columns; every later row must have as many.
   const std::vector<Column>* targets = nullptr;
   std::unique_ptr<CopyStream> copy;
   std::vector<std::pair<size_t, size_t>> fields;
@@ -291,6 +336,7 @@ void BulkLoad(PGconn* conn, const tsql::BulkInsertRequest& request) {
     const std::vector<Column>* fit = fields.size() == all.size()              ? &all
                                      : fields.size() == without_binary.size() ? &without_binary
                                                                               : nullptr;
+    if (fit == nullptr && remembered && !copy) throw StaleColumns();
     if (fit == nullptr || (targets != nullptr && fit != targets)) {
       // Nothing of the file stays: the COPY begun is cancelled first.
       if (copy) copy->Abort("rows that do not fit the table");
@@ -300,7 +346,7 @@ void BulkLoad(PGconn* conn, const tsql::BulkInsertRequest& request) {
     }
     if (!copy) {
       targets = fit;
-      copy = std::make_unique<CopyStream>(conn, CopyCommand(qualified, *targets, request), r + 1);
+      copy = start(CopyCommand(qualified, *targets, request), r + 1);
     }
     std::string& line = copy->Line();
     bool first = true;
@@ -312,7 +358,68 @@ void BulkLoad(PGconn* conn, const tsql::BulkInsertRequest& request) {
     }
     copy->EndLine();
   }
-  if (copy) copy->Finish();  // else nothing to load
+  if (!copy) return false;
+  copy->Finish();
+  return true;
+}
+
+// The load into the table of the last load, outside a transaction block:
+// one query asks the catalog (the prepared statement) and starts the COPY
+// built from memo. False when it cannot be taken (no data row, the first row
+// does not fit the remembered columns, or the catalog says otherwise now):
+// nothing was loaded then.
+bool LoadIntoKnownTable(PGconn* conn, const tsql::BulkInsertRequest& request,
+                        const std::string& table, const std::string& content,
+                        const BulkLoadMemo& memo) {
+  std::string qualified;
+  const std::vector<Column> all = ColumnsOf(memo.catalog, table, &qualified);
+  const CopyStart start = [&](const std::string& command, size_t first_line) {
+    char* literal = PQescapeLiteral(conn, table.data(), table.size());
+    if (literal == nullptr) throw StaleColumns();
+    const std::string text =
+        std::string("execute ") + kColumnsStatement + "(" + literal + "); " + command;
+    PQfreemem(literal);
+    if (PQsendQuery(conn, text.c_str()) != 1) throw StaleColumns();
+    ResultPtr look(PQgetResult(conn), &PQclear);
+    const bool same = look && PQresultStatus(look.get()) == PGRES_TUPLES_OK &&
+                      CatalogRows(look.get()) == memo.catalog;
+    ResultPtr began(PQgetResult(conn), &PQclear);
+    const bool copying = began && PQresultStatus(began.get()) == PGRES_COPY_IN;
+    if (copying && same) {
+      return std::make_unique<CopyStream>(conn, first_line, CopyStream::Started{});
+    }
+    // Cancelled before any row: the query's implicit transaction ends
+    // without a row of it.
+    if (copying) PQputCopyEnd(conn, "the table changed since its columns were read");
+    while (PGresult* rest = PQgetResult(conn)) PQclear(rest);
+    throw StaleColumns();
+  };
+  try {
+    return Stream(request, table, content, qualified, all, start, true);
+  } catch (const StaleColumns&) {
+    return false;
+  }
+}
+
+}  // namespace
+
+void BulkLoad(PGconn* conn, const tsql::BulkInsertRequest& request, BulkLoadMemo* memo) {
+  const std::string table = TablePart(request.table);
+  const std::string content = kestal::ToUtf8(ReadWholeFile(request.path));
+  if (memo->prepared && !memo->table.empty() && memo->table == table &&
+      PQtransactionStatus(conn) == PQTRANS_IDLE) {
+    if (LoadIntoKnownTable(conn, request, table, content, *memo)) return;
+  }
+  memo->table.clear();
+  std::vector<std::string> catalog = LookUp(conn, table, &memo->prepared);
+  std::string qualified;
+  const std::vector<Column> all = ColumnsOf(catalog, table, &qualified);
+  memo->table = table;
+  memo->catalog = std::move(catalog);
+  const CopyStart start = [conn](const std::string& command, size_t first_line) {
+    return std::make_unique<CopyStream>(conn, command, first_line);
+  };
+  Stream(request, table, content, qualified, all, start, false);  // no data row: nothing to load
 }
 
 }  // namespace kestal::db::postgres

@@ -15,6 +15,7 @@
 #include "sql/db/postgres/Errors.h"
 #include "sql/db/postgres/Ident.h"
 #include "sql/db/postgres/Results.h"
+#include "sql/db/tsql/InsertRun.h"
 #include "sql/db/tsql/Lexer.h"
 
 namespace kestal::db::postgres {
@@ -127,6 +128,34 @@ std::string Joined(const std::vector<std::string>& statements) {
     text += sql;
   }
   return text;
+}
+
+// The statements as Joined writes them, but with each stretch of plain
+// inserts of one head written as one multi-row insert (InsertRun.h): the
+// server plans and runs one statement instead of one per row. When the last
+// statement went into such an insert with others (which reports the rows of
+// all of them), *last_rows and *joined_rows receive its rows and the joined
+// insert's; else both are -1.
+std::string JoinedInserts(const std::vector<std::string>& statements, long long* last_rows,
+                          long long* joined_rows) {
+  std::vector<std::string> pieces;
+  pieces.reserve(statements.size());
+  tsql::InsertRun run;
+  *last_rows = *joined_rows = -1;
+  auto close_run = [&] {
+    if (run.size() == 1) pieces.push_back(run.statements().front());
+    if (run.size() > 1) pieces.push_back(run.Joined());
+    *last_rows = run.size() > 1 ? run.last_rows() : -1;
+    *joined_rows = run.size() > 1 ? run.total_rows() : -1;
+    run.Clear();
+  };
+  for (const std::string& sql : statements) {
+    if (run.Add(sql)) continue;
+    close_run();
+    if (!run.Add(sql)) pieces.push_back(sql);
+  }
+  close_run();  // the last statement ends the last run, or no run
+  return Joined(pieces);
 }
 
 // The session's own functions, named by the dialect for T-SQL's + and -,
@@ -406,10 +435,10 @@ void Session::LaunchPlainWrites(std::vector<std::string>* run) {
   // Outside a host transaction the query is one implicit transaction, so a
   // failure leaves none of its statements behind; inside one, its savepoint
   // is rolled back to.
-  const std::string text = in_transaction_
-                               ? std::string("savepoint ") + kSavepoint + "; " + Joined(flight_) +
-                                     "; release savepoint " + kSavepoint
-                               : Joined(flight_);
+  const std::string joined = JoinedInserts(flight_, &flight_last_rows_, &flight_joined_rows_);
+  const std::string text = in_transaction_ ? std::string("savepoint ") + kSavepoint + "; " +
+                                                 joined + "; release savepoint " + kSavepoint
+                                           : joined;
   if (PQsendQuery(conn_, text.c_str()) != 1) {
     flight_.clear();
     RaiseFailure(conn_, nullptr);
@@ -421,7 +450,11 @@ std::unique_ptr<ResultTable> Session::FinishPlainWrites() {
   std::vector<std::string> statements;
   statements.swap(flight_);
   try {
-    return Collect(conn_, row_limit_, &changed_);
+    std::unique_ptr<ResultTable> rows = Collect(conn_, row_limit_, &changed_);
+    if (flight_last_rows_ >= 0 && changed_ >= 0) {
+      changed_ = tsql::LastStatementChanged(changed_, flight_last_rows_, flight_joined_rows_);
+    }
+    return rows;
   } catch (const _com_error&) {
     // A lost link leaves the outcome unknown: report it, run nothing again.
     if (PQstatus(conn_) != CONNECTION_OK) throw;
@@ -446,7 +479,7 @@ std::unique_ptr<ResultTable> Session::Run(const tsql::Statement& statement) {
       row_limit_ = statement.rowcount > 0 ? statement.rowcount : 0;
       return nullptr;
     case tsql::StatementKind::kBulkInsert:
-      Guarded([&] { BulkLoad(conn_, statement.bulk); });
+      Guarded([&] { BulkLoad(conn_, statement.bulk, &bulk_memo_); });
       return nullptr;
     case tsql::StatementKind::kReseed:
       Guarded([&] { Reseed(conn_, statement.table, statement.seed); });

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "sql/db/Engine.h"
+#include "sql/db/postgres/BulkLoad.h"
 #include "sql/db/postgres/Catalog.h"
 #include "sql/db/postgres/LinkWatch.h"
 #include "sql/db/tsql/Rewriter.h"
@@ -89,9 +90,16 @@ class Session : public EngineSession {
   long long changed_ = -1;  // RowsChanged of the last Execute
   // The pg_temp functions the dialect names exist in this session.
   bool functions_made_ = false;
+  // What the bulk loads on this connection keep between loads.
+  BulkLoadMemo bulk_memo_;
   // The plain writes sent by LaunchPlainWrites and not yet waited for; while
   // it is not empty, the connection carries that query and nothing else.
   std::vector<std::string> flight_;
+  // Rows of the last statement of flight_ and of the insert it was joined
+  // into, when it went to the server joined with others; else -1
+  // (JoinedInserts).
+  long long flight_last_rows_ = -1;
+  long long flight_joined_rows_ = -1;
   // The rewriter's view of the tables; reads the catalog only while no run
   // is in flight.
   std::unique_ptr<CatalogSchema> schema_;

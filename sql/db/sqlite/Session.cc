@@ -22,11 +22,17 @@
 #include "sql/db/sqlite/Functions.h"
 #include "sql/db/sqlite/Handle.h"
 #include "sql/db/sqlite/Values.h"
+#include "sql/db/tsql/InsertRun.h"
 #include "sql/db/tsql/Lexer.h"
 #include "sql/db/tsql/Rewriter.h"
 
 namespace kestal::db::sqlite {
 namespace {
+
+// Plain inserts joined into one statement at most: SQLite parses and codes
+// a statement in one piece, so a run is kept to the size of a record batch.
+constexpr size_t kMaxJoinedInserts = 500;
+constexpr size_t kMaxJoinedBytes = 1 << 20;
 
 // False for the statements SQLite refuses inside a transaction (PRAGMA
 // wal_checkpoint, VACUUM, ATTACH, DETACH).
@@ -120,10 +126,31 @@ class SqliteSession : public EngineSession {
     EndStrayTransaction();
     changed_ = -1;
     std::unique_ptr<ResultTable> last;
+    // Plain inserts of one head waiting to run as one statement; they run
+    // before any other statement, and before a fault or a rewrite failure
+    // of the next one is reported.
+    tsql::InsertRun inserts;
     for (const std::string& text : tsql::SplitBatch(batch)) {
-      CheckFault(FaultPoint::kBatchStatement, CString(FromUtf8(text)));
-      schema_->NewStatement();
-      const tsql::Statement st = tsql::Rewrite(text, SqliteDialect(), schema_.get());
+      tsql::Statement st;
+      try {
+        CheckFault(FaultPoint::kBatchStatement, CString(FromUtf8(text)));
+        schema_->NewStatement();
+        st = tsql::Rewrite(text, SqliteDialect(), schema_.get());
+      } catch (...) {
+        RunInserts(&inserts);
+        throw;
+      }
+      if (Joinable(st, text)) {
+        if (inserts.Add(st.sql)) {
+          if (inserts.size() >= kMaxJoinedInserts || inserts.bytes() >= kMaxJoinedBytes) {
+            RunInserts(&inserts);
+          }
+          continue;
+        }
+        RunInserts(&inserts);
+        if (inserts.Add(st.sql)) continue;
+      }
+      RunInserts(&inserts);
       switch (st.kind) {
         case tsql::StatementKind::kSql: {
           auto rows = Run(st.sql);
@@ -144,6 +171,7 @@ class SqliteSession : public EngineSession {
           break;
       }
     }
+    RunInserts(&inserts);
     return last;
   }
 
@@ -180,6 +208,47 @@ class SqliteSession : public EngineSession {
     if (rc != SQLITE_OK && !sqlite3_get_autocommit(db_)) {
       Raise(db_, rc, "ending a transaction left open");
     }
+  }
+
+  // True when st is text passed through unchanged as a plain insert, which
+  // may then join the run of inserts before it.
+  static bool Joinable(const tsql::Statement& st, const std::string& text) {
+    return st.kind == tsql::StatementKind::kSql && st.locked_tables.empty() && st.sql == text;
+  }
+
+  // Runs the inserts of run, then empties it: one statement holding all
+  // their rows. When it fails on a value or a statement error and the
+  // transaction state is as before, nothing of it stayed: the inserts run
+  // again one by one, so that those before the failing one stay and the
+  // failure is the failing insert's own, as when each is sent alone.
+  void RunInserts(tsql::InsertRun* run) {
+    if (run->empty()) return;
+    struct ClearOnExit {
+      tsql::InsertRun* run;
+      ~ClearOnExit() { run->Clear(); }
+    } clear{run};
+    if (run->size() == 1) {
+      RunOne(run->statements().front());
+      return;
+    }
+    const bool was_autocommit = sqlite3_get_autocommit(db_) != 0;
+    try {
+      Run(run->Joined());
+    } catch (const _com_error& e) {
+      const bool resend = (e.Kind() == FailureKind::kValue || e.Kind() == FailureKind::kStatement ||
+                           e.Kind() == FailureKind::kUnknown) &&
+                          (sqlite3_get_autocommit(db_) != 0) == was_autocommit;
+      if (!resend) throw;
+      for (const std::string& sql : run->statements()) RunOne(sql);
+      return;
+    }
+    changed_ = run->LastChanged(sqlite3_changes64(db_));
+  }
+
+  // Runs one plain insert as Execute runs any statement.
+  void RunOne(const std::string& sql) {
+    Run(sql);
+    changed_ = sqlite3_changes64(db_);
   }
 
   // Runs one rewritten statement (SQLite may still see several when a

@@ -71,6 +71,7 @@ class Scan {
     }
     return true;
   }
+  size_t position() const { return i_; }
   // The plain name at the position, as Name reads it, or "" when none.
   std::string NameText() {
     const size_t b = i_;
@@ -137,6 +138,12 @@ class Scan {
 }  // namespace
 
 bool IsPlainInsert(const std::string& statement) {
+  size_t rows_at = 0;
+  long long rows = 0;
+  return PlainInsertRows(statement, &rows_at, &rows);
+}
+
+bool PlainInsertRows(const std::string& statement, size_t* rows_at, long long* rows) {
   Scan s(statement);
   s.Blanks();
   if (!s.Keyword("insert")) return false;
@@ -150,11 +157,17 @@ bool IsPlainInsert(const std::string& statement) {
     s.Blanks();
     if (!s.Keyword("values")) return false;
   }
+  const size_t at = s.position();
+  long long lists = 0;
   do {
     if (!s.List([&] { return s.Value(); })) return false;
+    ++lists;
     s.Blanks();
   } while (s.Punct(','));
-  return s.AtEnd();
+  if (!s.AtEnd()) return false;
+  *rows_at = at;
+  *rows = lists;
+  return true;
 }
 
 std::string PlainInsertTable(const std::string& statement) {

@@ -22,4 +22,9 @@ bool IsPlainInsert(const std::string& statement);
 // The table name of a statement for which IsPlainInsert is true.
 std::string PlainInsertTable(const std::string& statement);
 
+// For a statement for which IsPlainInsert is true: sets *rows_at to the
+// offset just past its VALUES keyword and *rows to the number of its value
+// lists. False (nothing set) when the statement is not a plain insert.
+bool PlainInsertRows(const std::string& statement, size_t* rows_at, long long* rows);
+
 }  // namespace kestal::db::tsql

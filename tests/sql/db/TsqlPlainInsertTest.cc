@@ -10,6 +10,7 @@
 #include "sql/db/ComError.h"
 #include "sql/db/sqlite/Dialect.h"
 #include "sql/db/tsql/FastPath.h"
+#include "sql/db/tsql/InsertRun.h"
 #include "sql/db/tsql/Lexer.h"
 #include "sql/db/tsql/Rewriter.h"
 
@@ -184,6 +185,80 @@ TEST(TsqlLexerTest, SplitBatchKeepsEachStatementsBytes) {
   EXPECT_THROW(SplitBatch("select 1; select \"a"), _com_error);
   EXPECT_THROW(SplitBatch("select 1; -- fine\n select /* open"), _com_error);
   EXPECT_TRUE(SplitBatch("-- only a comment").empty());
+}
+
+TEST(TsqlInsertRunTest, JoinsOnlyPlainInsertsOfOneHead) {
+  using kestal::db::tsql::InsertRun;
+  struct Case {
+    const char* name;
+    std::vector<std::string> statements;
+    size_t joined;        // statements the run takes before the first refusal
+    std::string text;     // the joined insert of those
+    long long last_rows;  // rows of the last statement taken
+  };
+  const std::vector<Case> cases = {
+      {"one head, blanks around",
+       {"insert into T (a,b)  values (1,'x') ", " insert into T (a,b)  values\n(2,'y'),(3,'z')"},
+       2,
+       "insert into T (a,b)  values (1,'x'), (2,'y'),(3,'z')",
+       2},
+      {"without a column list",
+       {"INSERT INTO T VALUES (NULL, -1.5)", "INSERT INTO T VALUES ('a;b', .5)"},
+       2,
+       "INSERT INTO T VALUES (NULL, -1.5), ('a;b', .5)",
+       1},
+      {"another column list ends the run",
+       {"insert into T (a,b) values (1,2)", "insert into T (b,a) values (1,2)"},
+       1,
+       "insert into T (a,b) values (1,2)",
+       1},
+      {"another table ends the run",
+       {"insert into T values (1)", "insert into U values (1)"},
+       1,
+       "insert into T values (1)",
+       1},
+      {"the same head written in another case is another head",
+       {"insert into T values (1)", "INSERT into T values (2)"},
+       1,
+       "insert into T values (1)",
+       1},
+      {"a statement the rewrite would touch is never taken",
+       {"insert into T values (getdate())"},
+       0,
+       "",
+       0},
+      {"nor a select",
+       {"insert into T values (1)", "insert into T select 1"},
+       1,
+       "insert into T values (1)",
+       1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    InsertRun run;
+    size_t taken = 0;
+    while (taken < c.statements.size() && run.Add(c.statements[taken])) ++taken;
+    EXPECT_EQ(taken, c.joined);
+    EXPECT_EQ(run.size(), c.joined);
+    EXPECT_EQ(run.last_rows(), c.last_rows);
+    if (taken > 0) {
+      EXPECT_EQ(run.Joined(), c.text);
+      EXPECT_EQ(run.statements().back(), c.statements[taken - 1]);
+    }
+    run.Clear();
+    EXPECT_TRUE(run.empty());
+    // An empty run starts with any plain insert.
+    if (taken < c.statements.size() && IsPlainInsert(c.statements[taken])) {
+      EXPECT_TRUE(run.Add(c.statements[taken]));
+    }
+  }
+}
+
+TEST(TsqlInsertRunTest, RowsChangedOfTheLastStatement) {
+  using kestal::db::tsql::LastStatementChanged;
+  // joined count, last statement's rows, joined rows -> what the last alone reports
+  const long long cases[][4] = {{500, 1, 500, 1}, {7, 2, 7, 2}, {0, 1, 500, 0}, {3, 1, 500, -1}};
+  for (const auto& c : cases) EXPECT_EQ(LastStatementChanged(c[0], c[1], c[2]), c[3]) << c[0];
 }
 
 }  // namespace

@@ -247,5 +247,49 @@ TEST_F(PgBulkStreamTest, FailedLoadInAHostTransactionFailsAlone) {
   EXPECT_EQ("101", Count());
 }
 
+// A load into the table of the last load starts from the columns read then,
+// checked against the catalog in the same query; another program changing
+// the table in between must not shift a value into another column.
+TEST_F(PgBulkStreamTest, TableChangedBetweenLoadsIsLoadedAsItIsNow) {
+  db_->Exec("create table u (a varchar(10), b varchar(10))");
+  const std::string path = dir_.File("OrderTemp_U.txt");
+  const std::string load = "BULK INSERT [u] FROM '" + path +
+                           "' WITH ( DATAFILETYPE = 'char', FIELDTERMINATOR = ',', TABLOCK)";
+  WriteFile(path, "a1,b1,\r\n");
+  ASSERT_EQ(0, StatusOf(load));
+  struct Step {
+    const char* name;
+    const char* ddl;  // run by another connection before the load
+    const char* file;
+    HRESULT status;
+    const char* rows;  // a/b of every row, in a order
+  };
+  const Step steps[] = {
+      {"unchanged", "", "a2,b2,\r\n", 0, "a1/b1 a2/b2"},
+      {"made again with the columns swapped",
+       "drop table u; create table u (b varchar(10), a varchar(10))", "b3,a3,\r\n", 0, "a3/b3"},
+      {"a column more", "alter table u add c int", "b4,a4,4,\r\n", 0, "a3/b3 a4/b4"},
+      {"that column dropped again", "alter table u drop column c", "b5,a5,\r\n", 0,
+       "a3/b3 a4/b4 a5/b5"},
+      {"a row that fits neither", "", "b6\r\n", kStatementError, "a3/b3 a4/b4 a5/b5"},
+      {"dropped", "drop table u", "b7,a7,\r\n", kStatementError, nullptr},
+      {"made again", "create table u (a varchar(10), b varchar(10))", "a8,b8,\r\n", 0, "a8/b8"},
+  };
+  for (const Step& step : steps) {
+    SCOPED_TRACE(step.name);
+    if (*step.ddl) db_->Exec(step.ddl);
+    WriteFile(path, step.file);
+    std::string why;
+    EXPECT_EQ(step.status, StatusOf(load, &why)) << why;
+    if (step.rows == nullptr) {
+      EXPECT_EQ("Invalid object name 'u'.", why);
+      continue;
+    }
+    EXPECT_EQ(step.rows, db_->Scalar("select string_agg(a || '/' || b, ' ' order by a) from u"));
+  }
+  // The connection is ready for the next command.
+  EXPECT_EQ(0, StatusOf(Insert(1)));
+}
+
 }  // namespace
 }  // namespace kestal::test
