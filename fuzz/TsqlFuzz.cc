@@ -218,7 +218,7 @@ void RunOnSession(const std::string& batch) {
   g_budget = 1 << 20;
   try {
     std::unique_ptr<kestal::db::ResultTable> rows = session->Execute("select 1 as one");
-    FUZZ_CHECK(rows && rows->rows.size() == 1 && rows->rows[0][0].text == "1",
+    FUZZ_CHECK(rows && rows->RowCount() == 1 && rows->Text(0, 0) == "1",
                "a plain query after the batch gave no row");
   } catch (const _com_error& e) {
     FUZZ_CHECK(false, std::string("session unusable after the batch: ") + e.Description().c_str());

@@ -22,7 +22,7 @@
 
 namespace kestal::db {
 class EngineSession;  // one live engine connection (sql/db/Engine.h)
-struct ResultTable;   // rows of one statement (sql/db/Engine.h)
+class ResultTable;    // rows of one statement (sql/db/Engine.h)
 }  // namespace kestal::db
 
 // ADO constants the library passes along. Values as in ADO.
