@@ -15,6 +15,7 @@
 
 #include "platform/Mbcs.h"
 #include "tools/ToolError.h"
+#include "tools/WriteAll.h"
 
 namespace kestal::tool {
 namespace {
@@ -56,18 +57,6 @@ std::string UtcNow() {
   char text[32];
   strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &tm);
   return text;
-}
-
-// Writes all of text to fd; false with errno set when it cannot.
-bool WriteAll(int fd, const std::string& text) {
-  size_t done = 0;
-  while (done < text.size()) {
-    const ssize_t n = write(fd, text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += static_cast<size_t>(n);
-  }
-  return true;
 }
 
 // Flushes the folder entry of a new file to the disk, so that the lines

@@ -19,6 +19,7 @@
 #include "tools/Log.h"
 #include "tools/TerminalText.h"
 #include "tools/ToolError.h"
+#include "tools/WriteAll.h"
 
 namespace kestal::tool {
 
@@ -64,18 +65,6 @@ std::string Seconds(int64_t ms) {
 // The message of errno for operation what on path.
 ToolError SystemError(const std::string& what, const std::string& path) {
   return ToolError("cannot " + what + " " + path + ": " + strerror(errno));
-}
-
-// Writes all of text to fd.
-bool WriteAll(int fd, const std::string& text) {
-  size_t done = 0;
-  while (done < text.size()) {
-    const ssize_t n = write(fd, text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += static_cast<size_t>(n);
-  }
-  return true;
 }
 
 // Replaces path by text: a temporary file beside it, written and synced,

@@ -1,6 +1,7 @@
 #include "tools/BridgeTestUtil.h"
 
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 #include <unistd.h>
 
 #include "tools/ToolTestUtil.h"
@@ -45,6 +46,26 @@ void ExpectOrdersExactlyOnce(TestDatabase& db, long n) {
     EXPECT_EQ(row[3], std::to_string(100 * i)) << "row " << i;
     EXPECT_EQ(row[4], "order " + std::to_string(i)) << "row " << i;
   }
+}
+
+pid_t HoldWriteLock(const std::string& path, int hold_ms) {
+  int ready[2];
+  if (pipe(ready) != 0) return -1;
+  const pid_t pid = Spawn([&] {
+    sqlite3* db = nullptr;
+    if (sqlite3_open(path.c_str(), &db) != SQLITE_OK) return 1;
+    if (sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) != SQLITE_OK) return 2;
+    if (write(ready[1], "x", 1) != 1) return 3;
+    usleep(static_cast<useconds_t>(hold_ms) * 1000);
+    sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+    sqlite3_close(db);
+    return 0;
+  });
+  char byte;
+  const bool held = read(ready[0], &byte, 1) == 1;
+  close(ready[0]);
+  close(ready[1]);
+  return held ? pid : -1;
 }
 
 }  // namespace kestal::test

@@ -3,6 +3,8 @@
 // what the database table holds, made with the engine's own client.
 #pragma once
 
+#include <sys/types.h>
+
 #include <memory>
 #include <string>
 #include <vector>
@@ -36,5 +38,9 @@ bool WaitForOrderRows(TestDatabase& db, long n, int timeout_ms);
 
 // Expects orders to hold exactly the orders 1 to n of Orders(), each once.
 void ExpectOrdersExactlyOnce(TestDatabase& db, long n);
+
+// Holds a write transaction on the SQLite database at path for hold_ms in a
+// child process; returns its pid once the lock is held, -1 when it is not.
+pid_t HoldWriteLock(const std::string& path, int hold_ms);
 
 }  // namespace kestal::test

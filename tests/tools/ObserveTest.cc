@@ -166,28 +166,6 @@ TEST(BridgeReadySlowTest, ReadyzFailsWhileTheDatabaseIsLost) {
   ExpectOrdersExactlyOnce(*t.db, 30);
 }
 
-// Holds a write transaction on the SQLite database at path for hold_ms in a
-// child process; returns its pid once the lock is held.
-pid_t HoldWriteLock(const std::string& path, int hold_ms) {
-  int ready[2];
-  if (pipe(ready) != 0) return -1;
-  const pid_t pid = Spawn([&] {
-    sqlite3* db = nullptr;
-    if (sqlite3_open(path.c_str(), &db) != SQLITE_OK) return 1;
-    if (sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) != SQLITE_OK) return 2;
-    if (write(ready[1], "x", 1) != 1) return 3;
-    usleep(static_cast<useconds_t>(hold_ms) * 1000);
-    sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
-    sqlite3_close(db);
-    return 0;
-  });
-  char byte;
-  if (read(ready[0], &byte, 1) != 1) return -1;
-  close(ready[0]);
-  close(ready[1]);
-  return pid;
-}
-
 // Records wait while another connection holds the database: past
 // --stuck-after the bridge is not ready, and it is again once it copies.
 TEST(BridgeStuckSlowTest, ReadyzFailsWhileRecordsWaitPastTheStuckTime) {

@@ -1,0 +1,20 @@
+#include "tools/WriteAll.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace kestal::tool {
+
+bool WriteAll(int fd, const std::string& text) {
+  size_t done = 0;
+  while (done < text.size()) {
+    const ssize_t n = write(fd, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+}  // namespace kestal::tool
