@@ -46,6 +46,18 @@ class SqlFollowLateTest : public ::testing::TestWithParam<Engine> {
     return "(" + std::to_string(k) + ", '60000" + std::to_string(k % 10) + "', 'B', " +
            std::to_string(k) + ", 'n" + std::to_string(k) + "')";
   }
+  // Rows 1-4 and 6-10; key 5 was inserted and rolled back in between, so
+  // its gap never closes.
+  void InsertAroundRolledBackKey5() {
+    InsertRange(1, 4);
+    {
+      NativeWriter writer(*db_);
+      writer.Exec("begin");
+      writer.Exec(Row(5));
+      writer.Exec("rollback");
+    }
+    InsertRange(6, 10);
+  }
   static std::string Row(int k) { return "insert into orders values " + Values(k); }
 
   std::unique_ptr<RunningTool> Follow(const std::vector<std::string>& extra) {
@@ -143,14 +155,7 @@ TEST_P(SqlFollowLateTest, KeyHeldOpenPastTenLooksIsDeliveredLateOnce) {
 }
 
 TEST_P(SqlFollowLateTest, RolledBackInsertIsReportedSkippedForGoodOnce) {
-  InsertRange(1, 4);
-  {
-    NativeWriter writer(*db_);
-    writer.Exec("begin");
-    writer.Exec(Row(5));
-    writer.Exec("rollback");
-  }
-  InsertRange(6, 10);
+  InsertAroundRolledBackKey5();
   auto f = Follow({"--late-window", "1s"});
   ASSERT_TRUE(WaitFor(
       *f,
@@ -224,14 +229,7 @@ TEST_P(SqlFollowLateTest, EvidenceHoldsTheGapWhileTheWriterRuns) {
 using SqlFollowEvidenceTest = SqlFollowLateTest;
 
 TEST_P(SqlFollowEvidenceTest, PassesARolledBackGapAtOnceAndStopsHoldingAtTheLimit) {
-  InsertRange(1, 4);
-  {
-    NativeWriter writer(*db_);
-    writer.Exec("begin");
-    writer.Exec(Row(5));
-    writer.Exec("rollback");
-  }
-  InsertRange(6, 10);
+  InsertAroundRolledBackKey5();
   auto f = Follow({"--gap-wait", "evidence", "--gap-max", "3s", "--late-window", "1m"});
   // Nothing of this test was in flight when the gap at 5 was first seen.
   // Snapshots span the whole server, which other tests share: their

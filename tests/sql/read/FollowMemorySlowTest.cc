@@ -9,16 +9,7 @@
 namespace kestal::test {
 namespace {
 
-class FollowMemorySlowTest : public ReadTest {
- protected:
-  void SetUp() override {
-    ReadTest::SetUp();
-    if (kUnderAddressSanitizer)
-      GTEST_SKIP() << "resident memory means nothing under AddressSanitizer";
-    Connection::EnableStatementLog(false);  // as in a host
-  }
-  void TearDown() override { Connection::EnableStatementLog(true); }
-};
+using FollowMemorySlowTest = MemoryReadTest;
 INSTANTIATE_TEST_SUITE_P(Engines, FollowMemorySlowTest, ::testing::ValuesIn(kNativeEngines),
                          [](const auto& info) { return std::string(EngineLabel(info.param)); });
 

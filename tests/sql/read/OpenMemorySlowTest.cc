@@ -11,16 +11,8 @@ namespace {
 
 constexpr long kRows = 300000;
 
-class OpenMemorySlowTest : public ReadTest {
+class OpenMemorySlowTest : public MemoryReadTest {
  protected:
-  void SetUp() override {
-    ReadTest::SetUp();
-    if (kUnderAddressSanitizer)
-      GTEST_SKIP() << "resident memory means nothing under AddressSanitizer";
-    Connection::EnableStatementLog(false);  // as in a host
-  }
-  void TearDown() override { Connection::EnableStatementLog(true); }
-
   // kRows trade rows keyed 1..kRows, written by the engine itself.
   void FillLarge() {
     CreateTrades("cjk");

@@ -12,6 +12,7 @@
 
 #include "sql/SQLOperate.h"
 #include "support/TestDatabase.h"
+#include "support/TestSupport.h"
 
 namespace kestal::test {
 
@@ -45,6 +46,19 @@ class ReadTest : public ::testing::TestWithParam<Engine> {
   std::unique_ptr<CSQLOperate> OpenTable(const std::string& table);
 
   std::unique_ptr<TestDatabase> db_;
+};
+
+// Resident-memory cases: skipped under AddressSanitizer, whose shadow memory
+// swamps the figures, and run with the statement log off, as in a host.
+class MemoryReadTest : public ReadTest {
+ protected:
+  void SetUp() override {
+    ReadTest::SetUp();
+    if (kUnderAddressSanitizer)
+      GTEST_SKIP() << "resident memory means nothing under AddressSanitizer";
+    Connection::EnableStatementLog(false);
+  }
+  void TearDown() override { Connection::EnableStatementLog(true); }
 };
 
 // A second process that appends plain trade rows on request, through its own
