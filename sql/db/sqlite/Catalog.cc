@@ -74,7 +74,7 @@ bool FindTable(sqlite3* db, const std::string& name, TableInfo* info) {
   return true;
 }
 
-CatalogSchema::CatalogSchema(sqlite3* db) {
+CatalogSchema::CatalogSchema(sqlite3* db) : db_(db) {
   query_ = [db](const char* sql, const std::string& param) {
     Stmt st(db, sql);
     if (sqlite3_bind_parameter_count(st.get()) > 0) st.BindText(1, param);
@@ -87,15 +87,49 @@ CatalogSchema::CatalogSchema(sqlite3* db) {
   };
 }
 
-const tsql::TableShape* CatalogSchema::Table(const std::string& name) {
-  if (!checked_) {
+CatalogSchema::~CatalogSchema() {
+  sqlite3_finalize(version_stmt_);
+}
+
+long long CatalogSchema::ReadVersion() {
+  if (!db_) {
     const auto version = query_("PRAGMA schema_version", std::string());
-    const long long now =
-        version.empty() || version[0].empty() ? -1 : std::atoll(version[0][0].c_str());
+    return version.empty() || version[0].empty() ? -1 : std::atoll(version[0][0].c_str());
+  }
+  // Asked before every statement: prepared once, kept for the session.
+  if (!version_stmt_ &&
+      sqlite3_prepare_v3(db_, "PRAGMA schema_version", -1, SQLITE_PREPARE_PERSISTENT,
+                         &version_stmt_, nullptr) != SQLITE_OK) {
+    sqlite3_finalize(version_stmt_);
+    version_stmt_ = nullptr;
+    Raise(db_, sqlite3_errcode(db_));
+  }
+  const int rc = sqlite3_step(version_stmt_);
+  const long long version = rc == SQLITE_ROW ? sqlite3_column_int64(version_stmt_, 0) : -1;
+  if (rc != SQLITE_ROW && rc != SQLITE_DONE) {
+    // Read the error text before reset clears it.
+    struct ResetOnExit {
+      sqlite3_stmt* st;
+      ~ResetOnExit() { sqlite3_reset(st); }
+    } reset{version_stmt_};
+    Raise(db_, rc);
+  }
+  sqlite3_reset(version_stmt_);
+  return version;
+}
+
+long long CatalogSchema::Generation() {
+  if (!checked_) {
+    const long long now = ReadVersion();
     if (now != version_) shapes_.clear();
     version_ = now;
     checked_ = true;
   }
+  return version_;
+}
+
+const tsql::TableShape* CatalogSchema::Table(const std::string& name) {
+  Generation();
   std::string key = name;
   for (char& c : key) {
     if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');

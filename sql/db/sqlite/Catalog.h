@@ -52,13 +52,25 @@ class CatalogSchema : public tsql::Schema {
   explicit CatalogSchema(sqlite3* db);
   // Over a connection another client holds (SQLite's ODBC driver).
   explicit CatalogSchema(Query query) : query_(std::move(query)) {}
+  ~CatalogSchema() override;
+  CatalogSchema(const CatalogSchema&) = delete;
+  CatalogSchema& operator=(const CatalogSchema&) = delete;
   // Called before each statement is rewritten: the next lookup checks
   // whether the schema has changed since the shapes were read.
   void NewStatement() { checked_ = false; }
   const tsql::TableShape* Table(const std::string& name) override;
+  // The schema's version (PRAGMA schema_version) as of this statement, read
+  // once after NewStatement; a change also drops the shapes kept.
+  long long Generation();
 
  private:
+  // Reads PRAGMA schema_version, through a statement prepared once when
+  // this schema owns the connection's view (db_ set). -1 when unreadable.
+  long long ReadVersion();
+
   Query query_;
+  sqlite3* db_ = nullptr;
+  sqlite3_stmt* version_stmt_ = nullptr;  // finalized before db_ is closed
   bool checked_ = false;
   long long version_ = -1;
   // By lower-case name; null for a name the database does not know.

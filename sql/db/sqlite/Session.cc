@@ -9,6 +9,7 @@
 #include <cctype>
 #include <climits>
 #include <cstring>
+#include <list>
 #include <memory>
 
 #include "platform/Codepage.h"
@@ -24,6 +25,7 @@
 #include "sql/db/sqlite/Values.h"
 #include "sql/db/tsql/InsertRun.h"
 #include "sql/db/tsql/Lexer.h"
+#include "sql/db/tsql/RewriteCache.h"
 #include "sql/db/tsql/Rewriter.h"
 
 namespace kestal::db::sqlite {
@@ -62,6 +64,60 @@ bool ChangesRows(const std::string& sql) {
   }
   return false;
 }
+
+// Reads prepared once per shape of their rewritten text (slots written ?1,
+// ?2, ...), at most kCapacity of them, the least recently used finalized
+// first. Owned by one session; every statement is finalized before the
+// connection closes, and all of them when the schema changes.
+class PreparedShapes {
+ public:
+  PreparedShapes() = default;
+  PreparedShapes(const PreparedShapes&) = delete;
+  PreparedShapes& operator=(const PreparedShapes&) = delete;
+  ~PreparedShapes() { Clear(); }
+
+  // The statement prepared from shape_sql on db, or null when the text is
+  // not one read-only statement (the caller then runs it as any other).
+  sqlite3_stmt* Get(sqlite3* db, const std::string& shape_sql) {
+    for (auto it = slots_.begin(); it != slots_.end(); ++it) {
+      if (it->sql != shape_sql) continue;
+      slots_.splice(slots_.begin(), slots_, it);
+      return slots_.front().st;
+    }
+    sqlite3_stmt* st = nullptr;
+    const char* tail = nullptr;
+    if (sqlite3_prepare_v3(db, shape_sql.c_str(), -1, SQLITE_PREPARE_PERSISTENT, &st, &tail) !=
+            SQLITE_OK ||
+        !st || !OnlyBlanks(tail) || !sqlite3_stmt_readonly(st) || !Transactional(sqlite3_sql(st))) {
+      // Not kept as a shape: remembered, so that it is not prepared twice.
+      sqlite3_finalize(st);
+      st = nullptr;
+    }
+    if (slots_.size() >= kCapacity) {
+      sqlite3_finalize(slots_.back().st);
+      slots_.pop_back();
+    }
+    slots_.push_front({shape_sql, st});
+    return st;
+  }
+
+  void Clear() {
+    for (Slot& slot : slots_) sqlite3_finalize(slot.st);
+    slots_.clear();
+  }
+
+ private:
+  static constexpr size_t kCapacity = 16;
+  struct Slot {
+    std::string sql;
+    sqlite3_stmt* st;  // null: the shape does not prepare as one read
+  };
+  static bool OnlyBlanks(const char* p) {
+    while (p && (*p == ' ' || *p == '\t' || *p == '\r' || *p == '\n')) ++p;
+    return !p || *p == 0;
+  }
+  std::list<Slot> slots_;  // most recently used first
+};
 
 class SqliteSession : public EngineSession {
  public:
@@ -116,6 +172,7 @@ class SqliteSession : public EngineSession {
   }
 
   ~SqliteSession() override {
+    prepared_.Clear();
     schema_.reset();
     sqlite3_finalize(begin_);
     sqlite3_finalize(commit_);
@@ -132,10 +189,12 @@ class SqliteSession : public EngineSession {
     tsql::InsertRun inserts;
     for (const std::string& text : tsql::SplitBatch(batch)) {
       tsql::Statement st;
+      tsql::ShapedStatement shaped;
       try {
         CheckFault(FaultPoint::kBatchStatement, CString(FromUtf8(text)));
         schema_->NewStatement();
-        st = tsql::Rewrite(text, SqliteDialect(), schema_.get());
+        shaped = RewriteShaped(text);
+        st = std::move(shaped.statement);
       } catch (...) {
         RunInserts(&inserts);
         throw;
@@ -153,7 +212,7 @@ class SqliteSession : public EngineSession {
       RunInserts(&inserts);
       switch (st.kind) {
         case tsql::StatementKind::kSql: {
-          auto rows = Run(st.sql);
+          auto rows = shaped.shape_sql.empty() ? Run(st.sql) : RunShaped(shaped, st.sql);
           if (rows) last = std::move(rows);
           if (ChangesRows(st.sql)) changed_ = sqlite3_changes64(db_);
           break;
@@ -249,6 +308,40 @@ class SqliteSession : public EngineSession {
   void RunOne(const std::string& sql) {
     Run(sql);
     changed_ = sqlite3_changes64(db_);
+  }
+
+  // Rewrites text through the session's shape cache; a schema change seen
+  // there also lets go of the statements prepared for the old schema.
+  tsql::ShapedStatement RewriteShaped(const std::string& text) {
+    return rewrites_.Rewrite(text, SqliteDialect(), schema_.get(), [this] {
+      const long long now = schema_->Generation();
+      if (now != prepared_generation_) {
+        prepared_.Clear();
+        prepared_generation_ = now;
+      }
+      return now;
+    });
+  }
+
+  // Runs a read whose rewrite has a shape: prepared once per shape, with the
+  // slot numbers bound as integers (no affinity, as the literals they stand
+  // for). sql, the same statement with its literals, runs the ordinary way
+  // when the shape does not prepare as one read.
+  std::unique_ptr<ResultTable> RunShaped(const tsql::ShapedStatement& shaped,
+                                         const std::string& sql) {
+    sqlite3_stmt* st = prepared_.Get(db_, shaped.shape_sql);
+    if (!st) return Run(sql);
+    // Reset after Raise has read the error text; a statement left stepping
+    // would hold its read snapshot open.
+    struct ResetOnExit {
+      sqlite3_stmt* st;
+      ~ResetOnExit() { sqlite3_reset(st); }
+    } reset{st};
+    for (size_t k = 0; k < shaped.values.size(); ++k) {
+      const int rc = sqlite3_bind_int64(st, static_cast<int>(k + 1), shaped.values[k]);
+      if (rc != SQLITE_OK) Raise(db_, rc);
+    }
+    return Step(st, true);
   }
 
   // Runs one rewritten statement (SQLite may still see several when a
@@ -378,8 +471,11 @@ class SqliteSession : public EngineSession {
   sqlite3* db_ = nullptr;
   long long changed_ = -1;                 // RowsChanged of the last Execute
   std::unique_ptr<CatalogSchema> schema_;  // the rewriter's view of db_'s tables
-  sqlite3_stmt* begin_ = nullptr;          // BEGIN IMMEDIATE, prepared on first use
-  sqlite3_stmt* commit_ = nullptr;         // COMMIT, prepared on first use
+  tsql::RewriteCache rewrites_;            // reads' rewrites by shape
+  PreparedShapes prepared_;                // their statements, for schema prepared_generation_
+  long long prepared_generation_ = -1;
+  sqlite3_stmt* begin_ = nullptr;   // BEGIN IMMEDIATE, prepared on first use
+  sqlite3_stmt* commit_ = nullptr;  // COMMIT, prepared on first use
   long rowcount_ = 0;
   bool host_transaction_ = false;
 };
