@@ -29,7 +29,8 @@ const EngineTraits kPostgresTraits{"postgres",
                                    /*has_varbinary=*/false,
                                    /*case_insensitive_literals=*/false,
                                    /*distinct_decimal_type=*/false,
-                                   /*unused_ident_current=*/"1"};
+                                   /*unused_ident_current=*/"1",
+                                   /*first_read_fails_after_foreign_ddl=*/true};
 
 // Through the ODBC engine the same databases show the native engines'
 // behaviour: the dialect and the session state are the native engines' own.
@@ -46,7 +47,8 @@ const EngineTraits kOdbcPostgresTraits{"odbc_postgres",
                                        /*has_varbinary=*/false,
                                        /*case_insensitive_literals=*/false,
                                        /*distinct_decimal_type=*/false,
-                                       /*unused_ident_current=*/"1"};
+                                       /*unused_ident_current=*/"1",
+                                       /*first_read_fails_after_foreign_ddl=*/true};
 
 // The fixture opens the file for each call and closes it again, so that no
 // test process holds a SQLite handle across a fork: a child that opened the
