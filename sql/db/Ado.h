@@ -268,6 +268,10 @@ class Recordset {
   // it and drops the statement, hence mutable: reading a deferred set is a
   // const operation.
   mutable std::unique_ptr<kestal::db::ResultTable> rows_;
+  // Names asked for since rows_ was last set, each with its column: a
+  // window is read by the same few names row after row. Emptied wherever
+  // rows_ is set.
+  mutable std::vector<std::pair<std::string, size_t>> asked_;
   mutable CString deferred_sql_;
   mutable _ConnectionPtr deferred_connection_;
 };

@@ -54,6 +54,7 @@ void Recordset::Open(const CString& sql, const _ConnectionPtr& connection, long 
   // The rows are converted already: take them over as they are.
   if (result->open_) {
     rows_ = std::move(result->rows_);
+    asked_.clear();
     row_ = 0;
     open_ = true;
   }
@@ -75,6 +76,7 @@ void Recordset::Fetch() const {
   _RecordsetPtr result = deferred_connection_->Execute(deferred_sql_);
   // A statement without rows reads as an empty result without columns.
   rows_ = result->open_ ? std::move(result->rows_) : std::make_unique<kestal::db::ResultTable>();
+  asked_.clear();
   deferred_connection_.Release();
   deferred_sql_ = CString();
 }
@@ -84,6 +86,7 @@ void Recordset::Close() {
   open_ = false;
   row_ = 0;
   rows_.reset();
+  asked_.clear();
   deferred_connection_.Release();
   deferred_sql_ = CString();
 }
@@ -130,8 +133,18 @@ void Recordset::Move(long rows) {
 size_t Recordset::ColumnIndex(const char* name) const {
   const std::vector<std::string>& columns = rows_->columns;
   if (name != nullptr) {
+    // The same bytes find the same column as last time.
+    for (const auto& [asked, column] : asked_) {
+      const char* a = asked.c_str();
+      const char* b = name;
+      while (*a != 0 && *a == *b) ++a, ++b;
+      if (*a == *b) return column;
+    }
     for (size_t i = 0; i < columns.size(); ++i) {
-      if (SameName(columns[i].c_str(), name)) return i;
+      if (!SameName(columns[i].c_str(), name)) continue;
+      constexpr size_t kAskedNames = 8;
+      if (asked_.size() < kAskedNames) asked_.emplace_back(name, i);
+      return i;
     }
   }
   CString text;
@@ -167,6 +180,7 @@ void Recordset::Attach(std::unique_ptr<kestal::db::ResultTable> rows) {
   }
   rows->ConvertText([](const std::string& text) { return kestal::FromUtf8(text); });
   rows_ = std::move(rows);
+  asked_.clear();
   row_ = 0;
   open_ = true;
   deferred_connection_.Release();

@@ -22,9 +22,16 @@ constexpr uint32_t kNarrowOffset = 0x7fffu;
 constexpr size_t kFirstBlock = 1024;
 constexpr size_t kLargestBlock = 1024 * 1024;
 
-// True when some byte of text is outside ASCII.
+// True when some byte of text is outside ASCII. Eight bytes at a time: every
+// result is scanned once before its code-page conversion.
 bool HasHighByte(const char* data, size_t size) {
-  for (size_t i = 0; i < size; ++i) {
+  size_t i = 0;
+  for (; i + 8 <= size; i += 8) {
+    uint64_t word;
+    std::memcpy(&word, data + i, 8);
+    if (word & 0x8080808080808080ull) return true;
+  }
+  for (; i < size; ++i) {
     if (static_cast<unsigned char>(data[i]) >= 0x80) return true;
   }
   return false;
