@@ -61,6 +61,8 @@ class ResultTable {
   // The cell's bytes; empty for NULL. Valid as long as the table lives and
   // ConvertText is not called.
   std::string_view Text(size_t row, size_t column) const;
+  // Both at once: false for NULL, else true with the cell's bytes in *text.
+  bool Cell(size_t row, size_t column, std::string_view* text) const;
 
   // Replaces the text of every non-NULL cell holding a byte >= 0x80 by
   // convert(text): rows are rewritten in place when they do not grow, else

@@ -159,8 +159,8 @@ _variant_t Recordset::GetCollect(const char* name) const {
     throw _com_error(kNoCurrentRecord, "either BOF or EOF is true");
   }
   const size_t row = static_cast<size_t>(row_);
-  if (rows_->IsNull(row, column)) return _variant_t();
-  const std::string_view text = rows_->Text(row, column);
+  std::string_view text;
+  if (!rows_->Cell(row, column, &text)) return _variant_t();
   return _variant_t(CString(text.data(), static_cast<int>(text.size())));
 }
 

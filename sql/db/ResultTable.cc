@@ -156,6 +156,14 @@ std::string_view ResultTable::Text(size_t row, size_t column) const {
   return std::string_view(starts_[row] + start, end - start);
 }
 
+bool ResultTable::Cell(size_t row, size_t column, std::string_view* text) const {
+  const uint32_t end = CellEnd(row, column);
+  if (end & kNull) return false;
+  const uint32_t start = column == 0 ? 0 : (EndAt(row * width_ + column - 1) & kOffset);
+  *text = std::string_view(starts_[row] + start, end - start);
+  return true;
+}
+
 void ResultTable::ConvertText(const std::function<std::string(const std::string&)>& convert) {
   FinishRow();
   std::string rebuilt;

@@ -77,6 +77,7 @@ Shape ShapeOf(const std::vector<Token>& tokens) {
   for (size_t i = 0; i < tokens.size(); ++i) {
     const Token& t = tokens[i];
     if (IsBlank(t)) {
+      shape.key += ' ';
       shape.key += t.text;
       continue;
     }
@@ -93,8 +94,11 @@ Shape ShapeOf(const std::vector<Token>& tokens) {
       shape.slots.push_back(i);
       shape.key += '\x01';
     } else {
-      // Kind and text: a string 'a' and a name [a] give other keys.
+      // Kind, length and text: a string 'a' and a name [a] give other
+      // keys, and no two token sequences run together into one key.
       shape.key += static_cast<char>('A' + static_cast<int>(t.kind));
+      shape.key += std::to_string(t.text.size());
+      shape.key += ':';
       shape.key += t.text;
     }
     prev = i;
