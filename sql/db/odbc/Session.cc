@@ -16,6 +16,7 @@
 #include "sql/db/odbc/Ident.h"
 #include "sql/db/postgres/Dialect.h"
 #include "sql/db/postgres/Session.h"
+#include "sql/db/tsql/InsertJoin.h"
 #include "sql/db/tsql/Lexer.h"
 
 namespace kestal::db::odbc {
@@ -405,17 +406,30 @@ std::unique_ptr<ResultTable> Session::SendRun(const std::vector<std::string>& ru
   if (run.size() == 1) {
     tsql::Statement one;
     one.sql = run.front();
-    return SendOne(one);
+    std::unique_ptr<ResultTable> rows = SendOne(one);
+    NoteChanged(one.sql);
+    return rows;
   }
   const size_t counted = row_counts_.size();
   try {
+    // Plain inserts of one head go as one multi-row insert: the server
+    // plans and runs one statement instead of one per row.
+    const std::vector<tsql::JoinedPiece> pieces = tsql::JoinPlainInserts(run);
+    std::vector<std::string> texts;
+    texts.reserve(pieces.size());
+    for (const tsql::JoinedPiece& piece : pieces) texts.push_back(piece.sql);
+    std::unique_ptr<ResultTable> rows;
     // PostgreSQL runs one query text as one implicit transaction; inside a
     // host transaction the savepoint undoes the whole run.
     if (in_transaction_) {
-      return SendWrapped(std::string("savepoint ") + kSavepoint + ";\n" + JoinStatements(run) +
+      rows = SendWrapped(std::string("savepoint ") + kSavepoint + ";\n" + JoinStatements(texts) +
                          ";\nrelease savepoint " + kSavepoint);
+    } else {
+      rows = Send(JoinStatements(texts));
     }
-    return Send(JoinStatements(run));
+    SpreadCounts(pieces, counted);
+    if (row_counts_.size() > counted) changed_ = row_counts_.back();
+    return rows;
   } catch (const _com_error& e) {
     if (e.Error() == kConnectionError) throw;
     if (in_transaction_) Command(std::string("rollback to savepoint ") + kSavepoint);
@@ -428,9 +442,29 @@ std::unique_ptr<ResultTable> Session::SendRun(const std::vector<std::string>& ru
     tsql::Statement one;
     one.sql = sql;
     std::unique_ptr<ResultTable> rows = SendOne(one);
+    NoteChanged(sql);
     if (rows) last = std::move(rows);
   }
   return last;
+}
+
+void Session::SpreadCounts(const std::vector<tsql::JoinedPiece>& pieces, size_t counted) {
+  // A driver that gave no count of its own for some piece leaves the counts
+  // as they came.
+  if (row_counts_.size() != counted + pieces.size()) return;
+  std::vector<long> counts(row_counts_.begin(), row_counts_.begin() + static_cast<long>(counted));
+  for (size_t i = 0; i < pieces.size(); ++i) {
+    for (long long n : tsql::PieceCounts(pieces[i], row_counts_[counted + i])) {
+      counts.push_back(static_cast<long>(n));
+    }
+  }
+  row_counts_.swap(counts);
+}
+
+void Session::NoteChanged(const std::string& sql) {
+  const std::string word = FirstWord(sql);
+  if (row_counts_.empty() || !(word == "insert" || word == "update" || word == "delete")) return;
+  changed_ = row_counts_.back();
 }
 
 std::unique_ptr<ResultTable> Session::SendOne(const tsql::Statement& st) {
@@ -531,6 +565,7 @@ std::unique_ptr<ResultTable> Session::RunRequest(const tsql::Statement& st) {
 std::unique_ptr<ResultTable> Session::Execute(const std::string& tsql) {
   sent_.clear();
   row_counts_.clear();
+  changed_ = -1;
   const std::vector<std::string> statements = tsql::SplitBatch(tsql);
   if (server_ == Server::kSqlServer) {
     // The batch goes as written, in as few round trips as it allows (see
@@ -579,6 +614,7 @@ std::unique_ptr<ResultTable> Session::Execute(const std::string& tsql) {
     run.clear();
     try {
       keep(RunRequest(st));
+      if (st.kind == tsql::StatementKind::kSql) NoteChanged(st.sql);
     } catch (const _com_error& e) {
       // The statement may have failed on a table changed since its shape
       // was read.
