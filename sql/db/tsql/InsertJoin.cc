@@ -5,7 +5,8 @@
 
 namespace kestal::db::tsql {
 
-std::vector<JoinedPiece> JoinPlainInserts(const std::vector<std::string>& statements) {
+std::vector<JoinedPiece> JoinPlainInserts(const std::vector<std::string>& statements,
+                                          size_t piece_bytes) {
   std::vector<JoinedPiece> pieces;
   pieces.reserve(statements.size());
   InsertRun run;
@@ -18,6 +19,7 @@ std::vector<JoinedPiece> JoinPlainInserts(const std::vector<std::string>& statem
     rows.clear();
   };
   for (const std::string& sql : statements) {
+    if (!run.empty() && run.bytes() >= piece_bytes) close_run();
     long long before = run.total_rows();
     if (!run.Add(sql)) {
       close_run();

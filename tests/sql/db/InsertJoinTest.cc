@@ -62,6 +62,31 @@ TEST(InsertJoinTest, PiecesKeepTheOrderAndJoinOnlyStretchesOfOneHead) {
   }
 }
 
+TEST(InsertJoinTest, AJoinedPieceTakesNoMoreOnceItHoldsThePieceBytes) {
+  const std::vector<std::string> statements = {
+      "insert into t values (1)", "insert into t values (2)", "insert into t values (3)",
+      "insert into t values (4)", "insert into t values (5)"};
+  struct Case {
+    size_t piece_bytes;
+    std::vector<std::string> sql;
+  };
+  // "insert into t values (1), (2)" holds 28 bytes of head and rows.
+  const std::vector<Case> cases = {
+      {28,
+       {"insert into t values (1), (2)", "insert into t values (3), (4)",
+        "insert into t values (5)"}},
+      {29, {"insert into t values (1), (2), (3)", "insert into t values (4), (5)"}},
+      {1, statements},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> sql;
+    for (const JoinedPiece& piece : JoinPlainInserts(statements, c.piece_bytes)) {
+      sql.push_back(piece.sql);
+    }
+    EXPECT_EQ(sql, c.sql) << c.piece_bytes;
+  }
+}
+
 TEST(InsertJoinTest, APiecesCountSpreadsOverItsStatements) {
   const JoinedPiece joined{"insert into t values (1), (2), (3), (4)", {1, 2, 1}};
   const JoinedPiece alone{"update t set a = 0", {}};
