@@ -67,20 +67,29 @@ TEST_P(OdbcSessionTest, AFailingStatementReportsItsOwnErrorAndTheEarlierOnesStay
 }
 
 TEST_P(OdbcSessionTest, PlainInsertsOfOneHeadGoAsOneInsertWhereBatchesGo) {
-  conn_->Execute(
-      "insert into t values (1, 'a'); insert into t values (2, 'b'), (3, 'c'); "
-      "insert into t values (4, 'd'); update t set name = 'x' where id > 2; "
-      "insert into t values (5, 'e')");
-  const std::vector<long> expected = {1, 2, 1, 2, 1};
-  EXPECT_EQ(Session().RowCounts(), expected);
-  EXPECT_EQ(conn_->RowsChanged(), 1);
-  std::string sent;
-  for (const std::string& text : Session().SentTexts()) sent += text + "\n";
-  // SQLite's driver takes one statement per call: each goes alone there.
-  const bool joined = GetParam() == Engine::kOdbcPostgres;
-  EXPECT_EQ(sent.find("values (1, 'a'), (2, 'b'), (3, 'c'), (4, 'd')") != std::string::npos, joined)
-      << sent;
-  EXPECT_EQ(db_->Scalar("select count(*) from t where name = 'x'"), "2");
+  for (const bool in_transaction : {false, true}) {
+    SCOPED_TRACE(in_transaction ? "in a host transaction" : "outside a transaction");
+    db_->Exec("delete from t");
+    if (in_transaction) conn_->BeginTrans();
+    conn_->Execute(
+        "insert into t values (1, 'a'); insert into t values (2, 'b'), (3, 'c'); "
+        "insert into t values (4, 'd'); update t set name = 'x' where id > 2; "
+        "insert into t values (5, 'e')");
+    // One count per statement as written, the savepoint's commands left out.
+    const std::vector<long> expected = {1, 2, 1, 2, 1};
+    EXPECT_EQ(Session().RowCounts(), expected);
+    EXPECT_EQ(conn_->RowsChanged(), 1);
+    std::string sent;
+    for (const std::string& text : Session().SentTexts()) sent += text + "\n";
+    if (in_transaction) conn_->CommitTrans();
+    // SQLite's driver takes one statement per call: each goes alone there.
+    const bool joined = GetParam() == Engine::kOdbcPostgres;
+    EXPECT_EQ(sent.find("values (1, 'a'), (2, 'b'), (3, 'c'), (4, 'd')") != std::string::npos,
+              joined)
+        << sent;
+    EXPECT_EQ(db_->Scalar("select count(*) from t where name = 'x'"), "2");
+    EXPECT_EQ(db_->Scalar("select count(*) from t"), "5");
+  }
 }
 
 TEST_P(OdbcSessionTest, AFailingRowAmongJoinedInsertsEndsAsTheStatementsSentAlone) {
