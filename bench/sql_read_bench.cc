@@ -9,6 +9,14 @@
 // taking turns; the best run of each side counts. Opening the object (which reads the table once)
 // is not timed.
 //
+// Per window both sides run the same two SQL statements (count, fetch). Ours
+// also sends "set rowcount" twice, which the session keeps without a round
+// trip, and on SQLite reads the schema version once per SELECT; it prepares
+// each statement shape once, while the raw loop prepares every statement
+// anew, as a plain client of the same statements would. The raw SQLite
+// connection is opened in SQLite's default serialized mode; our host loop
+// also checks each key against the one before it.
+//
 // Append follow: GetRecordsetEx following a table while 1,000-row blocks are
 // appended to it (200,000 rows in all), each row read as above, against a raw
 // loop sending the same maximum and fetch statements. Only the readers are
