@@ -16,6 +16,9 @@ namespace {
 
 // Slots per shape at most; numbers after these stay part of the shape.
 constexpr size_t kMaxSlots = 32;
+// Longer statements are rewritten in full each time: the cache's memory is
+// bounded by its capacity times this.
+constexpr size_t kMaxShapeText = 8192;
 // Probe numbers are kProbeBase + slot: nine digits, typed int like any slot.
 constexpr long long kProbeBase = 987650001;
 constexpr const char* kProbeStem = "98765";
@@ -180,7 +183,8 @@ ShapedStatement RewriteCache::Rewrite(const std::string& text, const Dialect& di
                                       Schema* schema,
                                       const std::function<long long()>& generation) {
   ShapedStatement out;
-  if (!StartsWithSelect(text) || text.find(kProbeStem) != std::string::npos) {
+  if (text.size() > kMaxShapeText || !StartsWithSelect(text) ||
+      text.find(kProbeStem) != std::string::npos) {
     out.statement = tsql::Rewrite(text, dialect, schema);
     return out;
   }

@@ -11,7 +11,8 @@
 // byte for byte. A shape that fails either test is remembered as one to
 // rewrite in full each time. Only numbers of at most nine digits without a
 // leading zero are slots: T-SQL types them all as int, and none of them can
-// be a column position (ORDER BY 2) where it stands.
+// be a column position (ORDER BY 2) where it stands. Statements over 8 KiB
+// are not shaped, so that the cache's memory stays bounded.
 //
 // The rewrite may depend on the schema (which columns hold characters): the
 // owner passes the schema's generation with every lookup, and a new one

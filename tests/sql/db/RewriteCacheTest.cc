@@ -195,6 +195,9 @@ TEST(RewriteCacheTest, OtherStatementsPassStraightThrough) {
       "set rowcount 500",
       "set rowcount 0",
       "select * from trades where rec_num > 98765",
+      // Past the size a shape is kept for.
+      "select * from trades where rec_num > 5 and stock <> '" + std::string(9000, 'x') + "'",
+      "select * from trades where rec_num > 6 and stock <> '" + std::string(9000, 'x') + "'",
   };
   EXPECT_EQ(CheckAll(texts), 0u);
   for (const auto& t : texts) EXPECT_EQ(Second(t, t).shape_sql, "") << t;
