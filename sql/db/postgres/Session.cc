@@ -5,6 +5,7 @@
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 
 #include "platform/Codepage.h"
 #include "sql/db/FaultInjection.h"
@@ -55,9 +56,6 @@ void EndCopy(PGconn* conn, ExecStatusType state) {
   }
 }
 
-// Collects the results of the query sent on conn: the rows of the last result
-// with rows, the first failure raised after the connection is drained, so
-// that it is ready for the next command.
 // The row count of a result when it is an INSERT, UPDATE, DELETE or MERGE;
 // -1 otherwise.
 long long ChangedRows(PGresult* result) {
@@ -73,18 +71,37 @@ long long ChangedRows(PGresult* result) {
 // Rows of a result from which its freed heap pages are handed back.
 constexpr int kTrimRows = 65536;
 
+// Collects the results of the query sent on conn: the rows of the last set,
+// each row packed as it arrives (single-row mode) or a whole result at once;
+// the first failure raised after the connection is drained, so that it is
+// ready for the next command. A set cut short by a failure, on the server
+// or here (out of memory while packing), is dropped whole: the caller sees
+// the failure and no rows.
 std::unique_ptr<ResultTable> Collect(PGconn* conn, long limit, long long* changed = nullptr) {
   std::unique_ptr<ResultTable> rows;
+  ResultReader reader(limit);
   bool trim = false;
   HRESULT status = 0;
   FailureKind kind = FailureKind::kUnknown;
   std::string failure;
+  std::exception_ptr local;  // a failure of this side, raised after the drain
   while (PGresult* raw = PQgetResult(conn)) {
     ResultPtr r(raw, &PQclear);
     const ExecStatusType st = PQresultStatus(raw);
-    if (st == PGRES_TUPLES_OK) {
-      if (status == 0) rows = ToResultTable(raw, limit);
-      trim = trim || PQntuples(raw) >= kTrimRows;
+    if (st == PGRES_SINGLE_TUPLE || st == PGRES_TUPLES_OK) {
+      if (status != 0 || local) continue;
+      try {
+        reader.Add(raw);
+      } catch (...) {
+        local = std::current_exception();
+        reader.Drop();
+        rows.reset();
+        continue;
+      }
+      if (st == PGRES_TUPLES_OK) {
+        trim = trim || reader.RowsSeen() >= kTrimRows;
+        rows = reader.Take();
+      }
     } else if (st == PGRES_COPY_IN || st == PGRES_COPY_OUT || st == PGRES_COPY_BOTH) {
       // A COPY written by the caller: end it at once rather than wait for
       // data that never comes.
@@ -100,20 +117,28 @@ std::unique_ptr<ResultTable> Collect(PGconn* conn, long limit, long long* change
       status = StatusOf(conn, raw);
       kind = KindOf(conn, raw);
       failure = DescriptionOf(conn, raw);
+      // The rows of a set cut short, and of the sets before it, go now.
+      reader.Drop();
+      rows.reset();
     }
   }
-  // libpq's copy of a large result lies in many small heap blocks that the
-  // heap would keep resident after PQclear; hand their pages back, so that
-  // only the packed rows stay.
+  // A whole result read without single-row mode lies in many small heap
+  // blocks that the heap would keep resident after PQclear; hand their
+  // pages back, so that only the packed rows stay.
   if (trim) malloc_trim(0);
   if (status != 0) throw _com_error(status, CString(failure), kind);
+  if (local) std::rethrow_exception(local);
   if (PQstatus(conn) == CONNECTION_BAD) RaiseFailure(conn, nullptr);
   return rows;
 }
 
+// Sends text and collects its results; its sets are read row by row.
 std::unique_ptr<ResultTable> SendAndCollect(PGconn* conn, const std::string& text, long limit,
                                             long long* changed = nullptr) {
   if (PQsendQuery(conn, text.c_str()) != 1) RaiseFailure(conn, nullptr);
+  // Cannot fail right after a successful send; were it refused, the query
+  // still runs and its results come whole.
+  PQsetSingleRowMode(conn);
   return Collect(conn, limit, changed);
 }
 
