@@ -1,8 +1,13 @@
 // ResultReader (Results.h): the rows of libpq results packed as they arrive,
-// with the text forms the other engines give. What must hold: a set is
-// visible to the caller only once Take ends it, so a set cut short by a
-// failure never leaves this file.
+// with the text forms the other engines give; ReadsRowByRow: which queries
+// come row by row. What must hold: a set is visible to the caller only once
+// Take ends it, so a set cut short by a failure never leaves this file.
 #include "sql/db/postgres/Results.h"
+
+#include <cctype>
+
+#include "sql/db/ComError.h"
+#include "sql/db/tsql/Lexer.h"
 
 namespace kestal::db::postgres {
 namespace {
@@ -98,6 +103,38 @@ bool Plain(Oid type) {
 }
 
 }  // namespace
+
+bool ReadsRowByRow(const std::string& sql) {
+  // Writes, the most frequent statements, are told by their first word
+  // without lexing their whole text.
+  const size_t start = sql.find_first_not_of(" \t\r\n");
+  if (start == std::string::npos) return false;
+  const char c = static_cast<char>(std::tolower(static_cast<unsigned char>(sql[start])));
+  if (c != 's' && c != 'w') return false;
+  std::vector<tsql::Token> tokens;
+  try {
+    tokens = tsql::Lex(sql);
+  } catch (const _com_error&) {
+    return false;
+  }
+  bool first = true;
+  int depth = 0;
+  for (const tsql::Token& t : tokens) {
+    if (tsql::IsBlank(t)) continue;
+    if (first) {
+      if (!tsql::IsWord(t, "select") && !tsql::IsWord(t, "with")) return false;
+      first = false;
+      continue;
+    }
+    if (tsql::IsPunct(t, "(")) ++depth;
+    if (tsql::IsPunct(t, ")")) --depth;
+    if (depth > 0) continue;
+    for (const char* bound : {"where", "limit", "fetch", "offset"}) {
+      if (tsql::IsWord(t, bound)) return false;
+    }
+  }
+  return !first;
+}
 
 void ResultReader::Start(const PGresult* result) {
   table_ = std::make_unique<ResultTable>();

@@ -2,21 +2,30 @@
 // as text, timestamps as 'YYYY-MM-DD HH:MM:SS' and booleans as 1 / 0, the way
 // the other engines give them.
 //
-// Queries are read in libpq's single-row mode, so a set arrives as one
-// PGRES_SINGLE_TUPLE result per row and an empty PGRES_TUPLES_OK at its end;
-// a whole PGRES_TUPLES_OK (a query sent without that mode) is taken too.
-// ResultReader packs each row as it arrives, so that libpq never holds more
-// than the row in hand.
+// A query that may read a whole table is read in libpq's single-row mode
+// (ReadsRowByRow): its set arrives as one PGRES_SINGLE_TUPLE result per row
+// and an empty PGRES_TUPLES_OK at its end, and ResultReader packs each row as
+// it arrives, so that libpq never holds more than the row in hand. Other
+// queries come as one whole PGRES_TUPLES_OK, which ResultReader takes too:
+// libpq makes one result object per row in single-row mode, a cost that
+// small, frequent reads (window fetches) would feel.
 #pragma once
 
 #include <libpq-fe.h>
 
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "sql/db/Engine.h"
 
 namespace kestal::db::postgres {
+
+// True when sql (one statement as sent to the server) is a query, starting
+// with SELECT or WITH, with no WHERE, LIMIT, FETCH or OFFSET outside
+// parentheses, so that it may yield a whole table: such a query is read row
+// by row. False for anything else and for text the lexer cannot read.
+bool ReadsRowByRow(const std::string& sql);
 
 // Gathers the sets of one query, one set at a time. Not thread-safe; owned
 // by the call collecting the query's results.

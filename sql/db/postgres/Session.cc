@@ -132,13 +132,14 @@ std::unique_ptr<ResultTable> Collect(PGconn* conn, long limit, long long* change
   return rows;
 }
 
-// Sends text and collects its results; its sets are read row by row.
+// Sends text and collects its results; with row_by_row its sets are read in
+// single-row mode.
 std::unique_ptr<ResultTable> SendAndCollect(PGconn* conn, const std::string& text, long limit,
-                                            long long* changed = nullptr) {
+                                            long long* changed, bool row_by_row) {
   if (PQsendQuery(conn, text.c_str()) != 1) RaiseFailure(conn, nullptr);
   // Cannot fail right after a successful send; were it refused, the query
   // still runs and its results come whole.
-  PQsetSingleRowMode(conn);
+  if (row_by_row) PQsetSingleRowMode(conn);
   return Collect(conn, limit, changed);
 }
 
@@ -528,12 +529,16 @@ std::unique_ptr<ResultTable> Session::RunSql(const std::string& sql,
                              "statement"));
   }
   const bool make_functions = !functions_made_ && uses_functions;
+  // A read that may hold a whole table comes row by row, so that libpq holds
+  // no copy of it beside the packed rows.
+  const bool row_by_row = ReadsRowByRow(sql);
   const std::string body = (make_functions ? std::string(kSessionFunctions) : std::string()) +
                            LockPrefix(locked, schema_.get()) + sql;
   if (!in_transaction_) {
     // Several statements in one query string run as one implicit
     // transaction, so a LOCK TABLE in front holds until the statement ends.
-    std::unique_ptr<ResultTable> rows = SendAndCollect(conn_, body, row_limit_, &changed_);
+    std::unique_ptr<ResultTable> rows =
+        SendAndCollect(conn_, body, row_limit_, &changed_, row_by_row);
     if (make_functions) functions_made_ = true;
     return rows;
   }
@@ -542,7 +547,7 @@ std::unique_ptr<ResultTable> Session::RunSql(const std::string& sql,
   try {
     return SendAndCollect(conn_,
                           "savepoint " + point + "; " + body + "; release savepoint " + point,
-                          row_limit_, &changed_);
+                          row_limit_, &changed_, row_by_row);
   } catch (const _com_error&) {
     RollbackToSavepoint();
     throw;
