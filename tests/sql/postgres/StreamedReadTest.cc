@@ -1,9 +1,10 @@
-// A long read cut short on the server after many of its rows have reached
-// the client: the backend ended by pg_terminate_backend, or the statement
-// time-out ("Command Timeout"). The rows come from a plain scan whose row
-// 15,000 stalls in pg_sleep, so the rows before it are on their way when
-// the cut comes. The failure is reported as on any other statement, no rows
-// are seen, and the connection is reported lost, or goes on.
+// A long read cut short after many of its rows have reached the client: the
+// backend ended by pg_terminate_backend, the statement time-out ("Command
+// Timeout"), or the link going silent (the watchdog's cut). The rows come
+// from a plain scan whose row 15,000 stalls in pg_sleep, so the rows before
+// it are on their way when the cut comes. The failure is reported as on any
+// other statement, no rows are seen, and the connection is reported lost, or
+// goes on.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -12,6 +13,7 @@
 
 #include "PgServer.h"
 #include "sql/db/Ado.h"
+#include "support/Relay.h"
 #include "support/TestDatabase.h"
 #include "support/TestSupport.h"
 
@@ -111,6 +113,50 @@ TEST_P(PgStreamedReadTest, StatementTimeOutMidReadIsBusyAndTheConnectionGoesOn) 
   EXPECT_EQ("kept", db_->Scalar("select s from P where n = -1"));
 }
 
+// Waits until a backend of the library on db's database sleeps in
+// pg_sleep; false after 30 s.
+bool WaitForStall(const TestDatabase& db) {
+  NativeConnection admin(db.ConnectionString());
+  const long long deadline = NowMs() + 30000;
+  while (NowMs() < deadline) {
+    const std::string asleep = admin.Run(
+        "select count(*) from pg_stat_activity where application_name = 'kestal' and "
+        "wait_event = 'PgSleep' and datname = '" +
+        DatabaseOf(db.ConnectionString()) + "'");
+    if (asleep == "1") return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return false;
+}
+
+// The silent-link watchdog is the native engine's; its bound takes seconds.
+class PgStreamedReadSlowTest : public PgStreamedReadTest {};
+
+TEST_P(PgStreamedReadSlowTest, SilentLinkMidReadIsCutAtItsBound) {
+  ASSERT_GT(PostgresPort(), 0) << "KESTAL_PG_PORT is not set";
+  Relay relay("127.0.0.1", PostgresPort());
+  // Command time-out 2 s: a call that hears nothing for 7 s is cut.
+  const std::string relayed = ThroughRelay(db_->ConnectionString(), relay.port(), 2);
+  _ConnectionPtr conn;
+  conn.CreateInstance();
+  conn->Open(CString(relayed));
+  std::thread silencer([&] {
+    if (WaitForStall(*db_)) relay.Stall();
+  });
+  const long long start = NowMs();
+  const _com_error e = Failure(conn, StallingRead(1));
+  silencer.join();
+  EXPECT_EQ(kestal::db::kConnectionError, e.Error()) << e.Description();
+  EXPECT_NE(std::string::npos, e.Description().str().find("no answer")) << e.Description();
+  EXPECT_LT(NowMs() - start, 20000);
+  relay.Pass();
+  // A new session ends the lost one first, then reads the whole table.
+  _ConnectionPtr again;
+  again.CreateInstance();
+  again->Open(CString(relayed));
+  EXPECT_EQ(kRows, again->Execute(CString(StallingRead(0)))->GetRecordCount());
+}
+
 #ifdef KESTAL_TEST_ODBC
 const Engine kServerEngines[] = {Engine::kPostgres, Engine::kOdbcPostgres};
 #else
@@ -118,6 +164,8 @@ const Engine kServerEngines[] = {Engine::kPostgres};
 #endif
 
 INSTANTIATE_TEST_SUITE_P(Engines, PgStreamedReadTest, ::testing::ValuesIn(kServerEngines),
+                         [](const auto& info) { return std::string(EngineLabel(info.param)); });
+INSTANTIATE_TEST_SUITE_P(Engines, PgStreamedReadSlowTest, ::testing::Values(Engine::kPostgres),
                          [](const auto& info) { return std::string(EngineLabel(info.param)); });
 
 }  // namespace
