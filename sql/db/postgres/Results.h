@@ -45,15 +45,13 @@ class ResultReader {
   // Forgets the set being read (after a failure in its middle), freeing its
   // rows at once.
   void Drop();
-  // Rows read into the set so far, kept or not.
-  long long RowsSeen() const { return seen_; }
 
  private:
   // Starts a set with the columns of result.
   void Start(const PGresult* result);
 
   long limit_;
-  long long seen_ = 0;
+  long long seen_ = 0;                  // rows of the set read so far, kept or not
   std::unique_ptr<ResultTable> table_;  // the set being read, null between sets
   std::vector<Oid> types_;              // per column
   std::vector<bool> plain_;             // per column: handed over as written

@@ -99,7 +99,7 @@ std::unique_ptr<ResultTable> Collect(PGconn* conn, long limit, long long* change
         continue;
       }
       if (st == PGRES_TUPLES_OK) {
-        trim = trim || reader.RowsSeen() >= kTrimRows;
+        trim = trim || PQntuples(raw) >= kTrimRows;  // a whole result
         rows = reader.Take();
       }
     } else if (st == PGRES_COPY_IN || st == PGRES_COPY_OUT || st == PGRES_COPY_BOTH) {
