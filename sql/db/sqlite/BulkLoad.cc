@@ -1,12 +1,18 @@
+// BULK INSERT on SQLite (BulkLoad.h): the file is read whole, cut into
+// lines and fields in place, and each line inserted through one prepared
+// statement inside one transaction.
 #include "sql/db/sqlite/BulkLoad.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <sstream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/Codepage.h"
@@ -34,33 +40,68 @@ std::string QuoteName(const std::string& name) {
   return out + "\"";
 }
 
-std::vector<std::string> Split(const std::string& text, const std::string& sep) {
-  std::vector<std::string> parts;
+// The pieces of text between the separators, as views into text; sep is
+// never empty (the rewriter refuses an empty terminator).
+void Split(std::string_view text, std::string_view sep, std::vector<std::string_view>* parts) {
+  parts->clear();
   size_t start = 0;
   while (true) {
     const size_t at = text.find(sep, start);
-    if (at == std::string::npos) {
-      parts.push_back(text.substr(start));
-      return parts;
+    if (at == std::string_view::npos) {
+      parts->push_back(text.substr(start));
+      return;
     }
-    parts.push_back(text.substr(start, at - start));
+    parts->push_back(text.substr(start, at - start));
     start = at + sep.size();
   }
 }
 
-std::vector<std::string> Lines(const std::string& content, const std::string& terminator) {
-  std::vector<std::string> lines;
+// The lines of content: split at terminator, or at LF with one CR before it
+// dropped when no terminator is given; the empty lines at the end are none.
+std::vector<std::string_view> Lines(std::string_view content, const std::string& terminator) {
+  std::vector<std::string_view> lines;
   if (terminator.empty()) {
-    lines = Split(content, "\n");
+    Split(content, "\n", &lines);
     for (auto& l : lines) {
-      if (!l.empty() && l.back() == '\r') l.pop_back();
+      if (!l.empty() && l.back() == '\r') l.remove_suffix(1);
     }
   } else {
-    lines = Split(content, terminator);
+    Split(content, terminator, &lines);
   }
   // The terminator after the last line leaves one empty piece.
   while (!lines.empty() && lines.back().empty()) lines.pop_back();
   return lines;
+}
+
+// True when text is plain ASCII: the same bytes in every code page.
+bool IsAsciiText(std::string_view text) {
+  for (const char c : text) {
+    if (static_cast<unsigned char>(c) >= 0x80) return false;
+  }
+  return true;
+}
+
+// Reads the whole file open at fd into *content and closes fd; false with
+// errno set when it cannot be read.
+bool ReadWhole(int fd, std::string* content) {
+  struct stat info;
+  if (fstat(fd, &info) == 0 && info.st_size > 0)
+    content->reserve(static_cast<size_t>(info.st_size));
+  char buffer[1 << 16];
+  while (true) {
+    const ssize_t got = read(fd, buffer, sizeof buffer);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) {
+      const int saved = errno;
+      close(fd);
+      errno = saved;
+      return false;
+    }
+    if (got == 0) break;
+    content->append(buffer, static_cast<size_t>(got));
+  }
+  close(fd);
+  return true;
 }
 
 struct Target {
@@ -83,12 +124,14 @@ bool IsNumberCode(int code) {
 bool IsNumber(const std::string& text) {
   const size_t b = text.find_first_not_of(' ');
   if (b == std::string::npos) return false;
-  const std::string t = text.substr(b, text.find_last_not_of(' ') - b + 1);
+  const size_t e = text.find_last_not_of(' ') + 1;
+  // strtod stops at the first blank after the number, so a number with
+  // blanks after it ends where they begin.
   char* end = nullptr;
   errno = 0;
-  std::strtod(t.c_str(), &end);
-  return end == t.c_str() + t.size() && errno != ERANGE &&
-         t.find_first_of("xXnN") == std::string::npos;
+  std::strtod(text.c_str() + b, &end);
+  return end == text.c_str() + e && errno != ERANGE &&
+         text.find_first_of("xXnN", b) == std::string::npos;
 }
 
 }  // namespace
@@ -108,20 +151,21 @@ void BulkLoad(sqlite3* db, const tsql::BulkInsertRequest& request) {
 
   // The path reached us in UTF-8; the file system knows the host's bytes.
   const std::string path = FromUtf8(request.path);
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
+  std::string content;
+  const int opened = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (opened < 0) {
     Fail("Cannot bulk load because the file \"" + request.path +
              "\" could not be opened: " + std::strerror(errno),
          FailureKind::kResource);
   }
-  std::ostringstream buffer;
-  buffer << in.rdbuf();
-  if (in.bad())
-    Fail("Cannot bulk load: reading \"" + request.path + "\" failed.", FailureKind::kResource);
+  if (!ReadWhole(opened, &content)) {
+    Fail("Cannot bulk load: reading \"" + request.path + "\" failed: " + std::strerror(errno) + ".",
+         FailureKind::kResource);
+  }
   // The terminators came with the statement (UTF-8); the file is in the
   // host's code page.
   const std::string field_terminator = FromUtf8(request.field_terminator);
-  const std::vector<std::string> lines = Lines(buffer.str(), FromUtf8(request.row_terminator));
+  const std::vector<std::string_view> lines = Lines(content, FromUtf8(request.row_terminator));
 
   std::string columns;
   std::string marks;
@@ -140,60 +184,78 @@ void BulkLoad(sqlite3* db, const tsql::BulkInsertRequest& request) {
   if (bound.empty()) Fail("The table '" + table.name + "' has no column to load.");
   Stmt insert(db, "INSERT INTO main." + QuoteName(table.name) + " (" + columns + ") VALUES (" +
                       marks + ")");
+  std::vector<std::string_view> fields;  // of the current line, into content
+  std::string value;                     // a field as text, for the number checks
+  std::string utf8;                      // a converted text field
   for (size_t n = static_cast<size_t>(request.first_row - 1); n < lines.size(); ++n) {
-    const std::string where = "line " + std::to_string(n + 1) + " of \"" + request.path + "\"";
-    std::vector<std::string> fields = Split(lines[n], field_terminator);
+    // Made only for a message: most lines never need it.
+    const auto where = [&] {
+      return "line " + std::to_string(n + 1) + " of \"" + request.path + "\"";
+    };
+    Split(lines[n], field_terminator, &fields);
     if (fields.size() == targets.size() + 1 && fields.back().empty()) fields.pop_back();
     if (fields.size() != targets.size()) {
-      Fail("Bulk load: " + where + " has " + std::to_string(fields.size()) +
+      Fail("Bulk load: " + where() + " has " + std::to_string(fields.size()) +
                " field(s), the table '" + table.name + "' takes " + std::to_string(targets.size()) +
                ".",
            FailureKind::kValue);
     }
-    insert.Reset();
+    // Every parameter is bound again for each line, so the bindings of the
+    // line before need no clearing.
+    sqlite3_reset(insert.get());
     for (size_t k = 0; k < bound.size(); ++k) {
       const Target& t = targets[bound[k]];
-      const std::string& raw = fields[bound[k]];
+      const std::string_view raw = fields[bound[k]];
       const int index = static_cast<int>(k + 1);
       if (raw.empty()) {
         insert.BindNull(index);
         continue;
       }
-      if (IsIntegerCode(t.type.code)) {
-        long long v;
-        if (!ParseTsqlInt(raw, LLONG_MIN, LLONG_MAX, &v)) {
-          Fail("Bulk load data conversion error (type mismatch) for " + where + ", column " +
-                   t.name + ": '" + ToUtf8(raw) + "'.",
-               FailureKind::kValue);
+      if (IsIntegerCode(t.type.code) || IsNumberCode(t.type.code)) {
+        value.assign(raw.data(), raw.size());
+        if (IsIntegerCode(t.type.code)) {
+          long long v;
+          if (!ParseTsqlInt(value, LLONG_MIN, LLONG_MAX, &v)) {
+            Fail("Bulk load data conversion error (type mismatch) for " + where() + ", column " +
+                     t.name + ": '" + ToUtf8(value) + "'.",
+                 FailureKind::kValue);
+          }
+          insert.BindInt(index, v);
+          continue;
         }
-        insert.BindInt(index, v);
-        continue;
-      }
-      if (IsNumberCode(t.type.code)) {
-        if (!IsNumber(raw)) {
-          Fail("Bulk load data conversion error (type mismatch) for " + where + ", column " +
-                   t.name + ": '" + ToUtf8(raw) + "'.",
+        if (!IsNumber(value)) {
+          Fail("Bulk load data conversion error (type mismatch) for " + where() + ", column " +
+                   t.name + ": '" + ToUtf8(value) + "'.",
                FailureKind::kValue);
         }
         // Bound as a double: the column then holds a number whatever its
         // declared affinity.
-        insert.BindDouble(index, std::strtod(raw.c_str(), nullptr));
+        insert.BindDouble(index, std::strtod(value.c_str(), nullptr));
         continue;
       }
       // Fixed and variable character columns hold at most their declared
       // number of bytes in the host's code page.
       if ((t.type.code == 47 || t.type.code == 39) && t.type.length > 0 &&
           raw.size() > static_cast<size_t>(t.type.length)) {
-        Fail("Bulk load data conversion error (truncation) for " + where + ", column " + t.name +
+        Fail("Bulk load data conversion error (truncation) for " + where() + ", column " + t.name +
                  ".",
              FailureKind::kValue);
       }
-      insert.BindText(index, ToUtf8(raw));
+      // ASCII is the same in every code page: such a field is bound where it
+      // lies, for as long as the line is being inserted.
+      if (IsAsciiText(raw)) {
+        const int rc = sqlite3_bind_text(insert.get(), index, raw.data(),
+                                         static_cast<int>(raw.size()), SQLITE_STATIC);
+        if (rc != SQLITE_OK) Raise(db, rc);
+      } else {
+        utf8 = ToUtf8(std::string(raw));
+        insert.BindText(index, utf8);
+      }
     }
     try {
       insert.Step();
     } catch (const _com_error& e) {
-      throw _com_error(e.Error(), CString("Bulk load: " + where + ": " + e.Description().str()),
+      throw _com_error(e.Error(), CString("Bulk load: " + where() + ": " + e.Description().str()),
                        e.Kind());
     }
   }

@@ -52,6 +52,7 @@ class InsertBatch {
   // every use of the places). False, with the batch taken as empty, when any
   // statement is not of the shape above; also for a batch with no statement.
   bool Read(const std::string& batch);
+  bool Read(std::string&&) = delete;  // the places would outlive the text
 
   const std::string& batch() const { return *batch_; }
   const std::vector<PlainStatement>& statements() const { return statements_; }
