@@ -81,6 +81,41 @@ bool IsAsciiText(std::string_view text) {
   return true;
 }
 
+// The value of text when it is a plain decimal number (blanks around it, an
+// optional sign, digits with at most one point, at least one digit) of at
+// most 15 digits and 22 after the point: the digits then make an integer a
+// double holds exactly, and a power of ten a double holds exactly, so one
+// division rounds once, to the same double as strtod. False for any other
+// text, which takes the general check.
+bool ExactDecimal(std::string_view text, double* value) {
+  static const double kPowers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                   1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                                   1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+  size_t i = 0;
+  size_t n = text.size();
+  while (i < n && text[i] == ' ') ++i;
+  while (n > i && text[n - 1] == ' ') --n;
+  bool negative = false;
+  if (i < n && (text[i] == '-' || text[i] == '+')) negative = text[i++] == '-';
+  long long digits = 0;
+  int count = 0;
+  int after_point = -1;  // -1: no point yet
+  for (; i < n; ++i) {
+    const char c = text[i];
+    if (c == '.' && after_point < 0) {
+      after_point = 0;
+      continue;
+    }
+    if (c < '0' || c > '9' || ++count > 15) return false;
+    digits = digits * 10 + (c - '0');
+    if (after_point >= 0 && ++after_point > 22) return false;
+  }
+  if (count == 0) return false;
+  const double magnitude = static_cast<double>(digits) / kPowers[after_point < 0 ? 0 : after_point];
+  *value = negative ? -magnitude : magnitude;
+  return true;
+}
+
 // Reads the whole file open at fd into *content and closes fd; false with
 // errno set when it cannot be read.
 bool ReadWhole(int fd, std::string* content) {
@@ -136,18 +171,97 @@ bool IsNumber(const std::string& text) {
 
 }  // namespace
 
-void BulkLoad(sqlite3* db, const tsql::BulkInsertRequest& request) {
+// The table a load goes into, as the catalog describes it, and the insert of
+// one line.
+struct BulkLoadCache::Plan {
+  std::string requested;  // the table as the statement names it
+  bool keep_identity = false;
+  long long schema = -1;  // PRAGMA schema_version when it was read
   TableInfo table;
+  std::vector<Target> targets;  // the loadable columns, one field each
+  std::vector<size_t> bound;    // targets given a value in the insert
+  std::string insert;
+};
+
+BulkLoadCache::BulkLoadCache() = default;
+
+BulkLoadCache::~BulkLoadCache() {
+  sqlite3_finalize(version_);
+}
+
+long long BulkLoadCache::SchemaVersion(sqlite3* db) {
+  if (version_ == nullptr &&
+      sqlite3_prepare_v2(db, "PRAGMA schema_version", -1, &version_, nullptr) != SQLITE_OK) {
+    sqlite3_finalize(version_);
+    version_ = nullptr;
+    return -1;
+  }
+  const long long version =
+      sqlite3_step(version_) == SQLITE_ROW ? sqlite3_column_int64(version_, 0) : -1;
+  sqlite3_reset(version_);
+  return version;
+}
+
+namespace {
+
+// Reads the plan of request's table from the catalog. Raises for a table
+// that does not exist or has no loadable column.
+void ReadPlan(sqlite3* db, const tsql::BulkInsertRequest& request, BulkLoadCache::Plan* plan) {
+  TableInfo& table = plan->table;
   if (!FindTable(db, request.table, &table)) {
     Fail("Invalid object name '" + request.table + "'.");
   }
-  std::vector<Target> targets;
+  std::vector<Target>& targets = plan->targets;
   for (size_t i = 0; i < table.columns.size(); ++i) {
     const TypeInfo type = TypeFromDeclared(table.columns[i].declared);
     if (type.code == 37) continue;  // never loaded from a file
     targets.push_back({table.columns[i].name, type, static_cast<int>(i) == table.identity});
   }
   if (targets.empty()) Fail("The table '" + table.name + "' has no column to load.");
+  std::string columns;
+  std::string marks;
+  for (size_t i = 0; i < targets.size(); ++i) {
+    if (targets[i].identity && !request.keep_identity) continue;
+    if (!columns.empty()) {
+      columns += ", ";
+      marks += ", ";
+    }
+    columns += QuoteName(targets[i].name);
+    marks += "?" + std::to_string(plan->bound.size() + 1);
+    plan->bound.push_back(i);
+  }
+  plan->insert =
+      "INSERT INTO main." + QuoteName(table.name) + " (" + columns + ") VALUES (" + marks + ")";
+  plan->requested = request.table;
+  plan->keep_identity = request.keep_identity;
+}
+
+}  // namespace
+
+void BulkLoad(sqlite3* db, const tsql::BulkInsertRequest& request, BulkLoadCache* cache) {
+  // The catalog is read again only when the schema has changed since the
+  // plan was kept, or another table is loaded.
+  const long long schema = cache != nullptr ? cache->SchemaVersion(db) : -1;
+  BulkLoadCache::Plan fresh;
+  const BulkLoadCache::Plan* plan = nullptr;
+  if (schema >= 0 && cache->plan_ && cache->plan_->schema == schema &&
+      cache->plan_->requested == request.table &&
+      cache->plan_->keep_identity == request.keep_identity) {
+    plan = cache->plan_.get();
+  } else {
+    if (cache != nullptr) cache->plan_.reset();
+    ReadPlan(db, request, &fresh);
+    fresh.schema = schema;
+    if (schema >= 0) {
+      cache->plan_ = std::make_unique<BulkLoadCache::Plan>(std::move(fresh));
+      plan = cache->plan_.get();
+    } else {
+      plan = &fresh;
+    }
+  }
+  const TableInfo& table = plan->table;
+  const std::vector<Target>& targets = plan->targets;
+  const std::vector<size_t>& bound = plan->bound;
 
   // The path reached us in UTF-8; the file system knows the host's bytes.
   const std::string path = FromUtf8(request.path);
@@ -167,23 +281,9 @@ void BulkLoad(sqlite3* db, const tsql::BulkInsertRequest& request) {
   const std::string field_terminator = FromUtf8(request.field_terminator);
   const std::vector<std::string_view> lines = Lines(content, FromUtf8(request.row_terminator));
 
-  std::string columns;
-  std::string marks;
-  std::vector<size_t> bound;  // targets given a value in the statement
-  for (size_t i = 0; i < targets.size(); ++i) {
-    if (targets[i].identity && !request.keep_identity) continue;
-    if (!columns.empty()) {
-      columns += ", ";
-      marks += ", ";
-    }
-    columns += QuoteName(targets[i].name);
-    marks += "?" + std::to_string(bound.size() + 1);
-    bound.push_back(i);
-  }
   WriteTransaction tx(db);
   if (bound.empty()) Fail("The table '" + table.name + "' has no column to load.");
-  Stmt insert(db, "INSERT INTO main." + QuoteName(table.name) + " (" + columns + ") VALUES (" +
-                      marks + ")");
+  Stmt insert(db, plan->insert);
   std::vector<std::string_view> fields;  // of the current line, into content
   std::string value;                     // a field as text, for the number checks
   std::string utf8;                      // a converted text field
@@ -209,6 +309,11 @@ void BulkLoad(sqlite3* db, const tsql::BulkInsertRequest& request) {
       const int index = static_cast<int>(k + 1);
       if (raw.empty()) {
         insert.BindNull(index);
+        continue;
+      }
+      double number;
+      if (IsNumberCode(t.type.code) && ExactDecimal(raw, &number)) {
+        insert.BindDouble(index, number);
         continue;
       }
       if (IsIntegerCode(t.type.code) || IsNumberCode(t.type.code)) {

@@ -121,6 +121,7 @@ class SqliteSession : public EngineSession {
   ~SqliteSession() override {
     schema_.reset();
     insert_statements_.reset();
+    bulk_cache_.reset();
     sqlite3_finalize(savepoint_);
     sqlite3_finalize(release_);
     sqlite3_finalize(begin_);
@@ -169,7 +170,7 @@ class SqliteSession : public EngineSession {
           rowcount_ = st.rowcount;
           break;
         case tsql::StatementKind::kBulkInsert:
-          BulkLoad(db_, st.bulk);
+          BulkLoad(db_, st.bulk, bulk_cache_.get());
           break;
         case tsql::StatementKind::kReseed:
           Reseed(db_, st.table, st.seed);
@@ -475,6 +476,8 @@ class SqliteSession : public EngineSession {
   // first use).
   tsql::InsertBatch plain_;
   std::unique_ptr<InsertStatements> insert_statements_;
+  // What BULK INSERT keeps between loads (BulkLoad.h).
+  std::unique_ptr<BulkLoadCache> bulk_cache_ = std::make_unique<BulkLoadCache>();
   sqlite3_stmt* savepoint_ = nullptr;
   sqlite3_stmt* release_ = nullptr;
   long rowcount_ = 0;
