@@ -83,7 +83,7 @@ TEST(TsqlInsertBatchTest, RefusesAnyOtherBatchWhole) {
            row + "insertinto T values (1)",
            row + "insert into T values (1)x",
            row + "insert into T valuesx (1)",
-           std::string("insert into T values ('a\0b')", 29),  // a NUL in a string
+           std::string("insert into T values ('a\0b')", 28),  // a NUL in a string
            std::string("insert into T (a)  values (1);insert into T (a)  values$ (2)"),
        }) {
     EXPECT_FALSE(Taken(batch)) << batch;
