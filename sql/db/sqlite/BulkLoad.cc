@@ -46,7 +46,8 @@ void Split(std::string_view text, std::string_view sep, std::vector<std::string_
   parts->clear();
   size_t start = 0;
   while (true) {
-    const size_t at = text.find(sep, start);
+    // A one-byte separator (the library's ',') is looked for as a byte.
+    const size_t at = sep.size() == 1 ? text.find(sep[0], start) : text.find(sep, start);
     if (at == std::string_view::npos) {
       parts->push_back(text.substr(start));
       return;
