@@ -225,6 +225,34 @@ void WindowFollow(benchmark::State& state, const char* name) {
   }
 }
 
+// The window follow through the ODBC engine against the native PostgreSQL
+// engine, on one table, the sides taking turns as above ("raw" in the
+// counters is the native engine's side).
+void WindowFollowOdbcVsNative(benchmark::State& state) {
+  try {
+    PgOdbcScratch db("read_vs");
+    CreateTrades(db, "trades");
+    AppendTrades(db, "trades", 1, kWindowRows);
+    Run nativeBest, odbcBest;
+    for (auto _ : state) {
+      for (int round = 0; round < kRounds; ++round) {
+        for (const bool odbc : {round % 2 == 0, round % 2 != 0}) {
+          KestalReader reader(odbc ? db.AdoString() : db.PgScratch::AdoString());
+          Run run;
+          if (!reader.ok()) run.ok = false;
+          Lap lap;
+          reader.FollowWindows(&run);
+          lap.AddTo(&run);
+          KeepBest(run, odbc ? &odbcBest : &nativeBest);
+        }
+      }
+    }
+    Report(state, nativeBest, odbcBest, kWindowRows);
+  } catch (const std::exception& e) {
+    state.SkipWithError(e.what());
+  }
+}
+
 template <class Scratch>
 void AppendFollow(benchmark::State& state, const char* name) {
   try {
@@ -275,9 +303,14 @@ void BM_AppendFollowPostgres(benchmark::State& state) {
 void BM_WindowFollowOdbcPostgres(benchmark::State& state) {
   WindowFollow<PgOdbcScratch>(state, "odbc");
 }
+// ratio: ODBC to PostgreSQL per native PostgreSQL engine.
+void BM_WindowFollowOdbcVsPostgres(benchmark::State& state) {
+  WindowFollowOdbcVsNative(state);
+}
 BENCHMARK(BM_WindowFollowSqlite)->Unit(benchmark::kMillisecond)->Iterations(1);
 BENCHMARK(BM_WindowFollowPostgres)->Unit(benchmark::kMillisecond)->Iterations(1);
 BENCHMARK(BM_WindowFollowOdbcPostgres)->Unit(benchmark::kMillisecond)->Iterations(1);
+BENCHMARK(BM_WindowFollowOdbcVsPostgres)->Unit(benchmark::kMillisecond)->Iterations(1);
 BENCHMARK(BM_AppendFollowSqlite)->Unit(benchmark::kMillisecond)->Iterations(1);
 BENCHMARK(BM_AppendFollowPostgres)->Unit(benchmark::kMillisecond)->Iterations(1);
 

@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
+#include <string>
 #include <vector>
 
 namespace kestal {
@@ -164,12 +166,26 @@ const ByteClasses& ProcessByteClasses() {
   return classes;
 }
 
+namespace {
+
+// Fixed once, by the first SetProcessCodepage or ProcessCodepage; call_once
+// orders that write before every later read, on every thread.
+std::once_flag g_codepage_once;
+std::string g_codepage;
+
+}  // namespace
+
 const std::string& ProcessCodepage() {
-  static const std::string name = [] {
+  std::call_once(g_codepage_once, [] {
     const char* env = std::getenv("KESTAL_CODEPAGE");
-    return std::string(env && *env ? env : "GBK");
-  }();
-  return name;
+    g_codepage = env && *env ? env : "GBK";
+  });
+  return g_codepage;
+}
+
+bool SetProcessCodepage(const std::string& name) {
+  std::call_once(g_codepage_once, [&name] { g_codepage = name; });
+  return g_codepage == name;
 }
 
 std::string ConvertText(const std::string& text, const char* from, const char* to) {

@@ -18,6 +18,11 @@ namespace kestal {
 
 // The iconv name of the process code page ("GBK" by default).
 const std::string& ProcessCodepage();
+// Fixes the process code page to name if no thread has fixed it yet (by this
+// call or by a first ProcessCodepage()); true when it is name afterwards.
+// Safe from any thread, and leaves the environment alone: a setenv while
+// another thread reads KESTAL_CODEPAGE would be a data race.
+bool SetProcessCodepage(const std::string& name);
 // True when no byte of text has its high bit set (the text reads the same in
 // every code page the library meets). Tested eight bytes at a time: every
 // cell of every result passes through it.

@@ -1,7 +1,6 @@
 #include "tools/DbfCodepage.h"
 
 #include <cstdlib>
-#include <mutex>
 
 #include "platform/Codepage.h"
 #include "tools/DbfHeader.h"
@@ -25,26 +24,20 @@ CodepageChoice ChooseCodepage(unsigned char driver) {
 }
 
 void UseTableCodepage(const std::string& path) {
-  // Bridges of one process open their files from several threads; the
-  // environment and the choice made here change under this lock only.
-  static std::mutex lock;
-  static std::string chosen;  // what this function put into the environment
-  std::lock_guard<std::mutex> hold(lock);
+  // Bridges of one process open their files from several threads. The
+  // environment is only read here; the process code page is fixed once, by
+  // whichever thread comes first (SetProcessCodepage).
   const char* env = std::getenv(kVariable);
-  if (env != nullptr && *env != '\0' && chosen.empty()) return;  // the operator's choice wins
+  if (env != nullptr && *env != '\0') return;  // the operator's choice wins
   DbfHeader header;
   std::string why;
   if (!ReadDbfHeader(path, &header, &why)) return;  // opening the table names the reason
   const std::string named = CodepageOfDriver(header.language_driver);
   const std::string wanted = named.empty() ? kDefaultCodepage : named;
-  // Set before the first conversion, this is the code page the library reads
-  // (ProcessCodepage keeps what it read first); a conversion made earlier in
-  // this process, or another file's choice, has fixed one already.
-  if (!named.empty() && chosen.empty()) {
-    setenv(kVariable, named.c_str(), 1);
-    chosen = named;
-  }
-  if (ProcessCodepage() != wanted) {
+  // Before the first conversion this fixes the code page the library reads;
+  // a conversion made earlier in this process, or another file's choice, has
+  // fixed one already, and then only a match may go on.
+  if (!SetProcessCodepage(wanted)) {
     throw ToolError("table file '" + path + "' names code page " + wanted +
                     (named.empty() ? " (none named: the default)" : "") +
                     " in its header, but this process already reads text as " + ProcessCodepage() +

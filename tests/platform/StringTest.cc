@@ -1,8 +1,11 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/Codepage.h"
@@ -251,6 +254,46 @@ TEST(CodepageTest, KestalCodepageChoosesTheCodePage) {
     return 127;
   });
   EXPECT_EQ(0, kestal::test::Wait(pid));
+}
+
+// Run in a child process without KESTAL_CODEPAGE: threads racing to fix the
+// code page all see the one that won, a later different choice is refused,
+// and the environment is never written (readers of it would race a setenv).
+TEST(CodepageChildTest, SetterFixesOneCodePageForEveryThread) {
+  if (std::getenv("KESTAL_CODEPAGE_SETTER_CHILD") == nullptr) GTEST_SKIP() << "run below";
+  const char* names[] = {"CP1252", "CP1251", "CP1252", "CP1251"};
+  std::vector<std::thread> threads;
+  std::atomic<int> winners{0};
+  for (const char* name : names) {
+    threads.emplace_back([name, &winners] {
+      if (kestal::SetProcessCodepage(name)) winners.fetch_add(1);
+      EXPECT_FALSE(kestal::ProcessCodepage().empty());
+    });
+  }
+  for (std::thread& t : threads) t.join();
+  const std::string won = kestal::ProcessCodepage();
+  EXPECT_TRUE(won == "CP1252" || won == "CP1251") << won;
+  EXPECT_EQ(winners.load(), 2);  // the two threads that asked for the winner
+  EXPECT_TRUE(kestal::SetProcessCodepage(won));
+  EXPECT_FALSE(kestal::SetProcessCodepage("GBK"));
+  EXPECT_EQ(std::getenv("KESTAL_CODEPAGE"), nullptr);
+  EXPECT_EQ(won == "CP1252" ? "caf\xC3\xA9" : "caf\xD0\xB9", kestal::ToUtf8("caf\xE9"));
+}
+
+TEST(CodepageTest, SetterWinsOverTheDefaultOnlyBeforeFirstUse) {
+  const pid_t pid = kestal::test::Spawn([] {
+    unsetenv("KESTAL_CODEPAGE");
+    setenv("KESTAL_CODEPAGE_SETTER_CHILD", "1", 1);
+    const char* argv[] = {"/proc/self/exe",
+                          "--gtest_filter=CodepageChildTest.SetterFixesOneCodePageForEveryThread",
+                          "--gtest_fail_if_no_test_selected", nullptr};
+    execv(argv[0], const_cast<char**>(argv));
+    return 127;
+  });
+  EXPECT_EQ(0, kestal::test::Wait(pid));
+  // In this process the code page was fixed long ago, at the first conversion.
+  EXPECT_FALSE(kestal::SetProcessCodepage(kestal::ProcessCodepage() == "GBK" ? "BIG5" : "GBK"));
+  EXPECT_TRUE(kestal::SetProcessCodepage(kestal::ProcessCodepage()));
 }
 
 TEST(MbcsTest, AsciiFoldsButDoubleByteCharactersCompareExactly) {

@@ -14,6 +14,7 @@
 
 #include "support/TestDatabase.h"
 #include "tools/BridgeTestUtil.h"
+#include "tools/DbfFileTestUtil.h"
 #include "tools/ToolRunner.h"
 #include "tools/ToolTestUtil.h"
 
@@ -329,6 +330,70 @@ TEST(ConfigTest, OneBridgeFailingForGoodLeavesTheOtherRunning) {
             std::string::npos)
       << bridge.err();
 }
+
+// Bridges of one process read their files' text in one code page, fixed by
+// the first file opened: files naming the same one all run, and a file naming
+// another is refused by name while the rest go on. Both files hold one record
+// whose note reads differently in each code page.
+struct CodepagePair {
+  const char* label;
+  unsigned char driver_a, driver_b;
+  std::string note_a, note_b;
+  std::string stored_a, stored_b;  // as the database holds them (UTF-8)
+  bool both_run;
+};
+
+class ConfigCodepageTest : public ::testing::TestWithParam<CodepagePair> {};
+
+TEST_P(ConfigCodepageTest, BridgesShareTheFirstFilesCodePage) {
+  SKIP_WITHOUT_TOML();
+  const CodepagePair& c = GetParam();
+  OrderTables a(Engine::kSqlite);
+  OrderTables b(Engine::kSqlite);
+  WriteFile(a.dbf, RawDbfBytes(RawOrders(c.driver_a, {c.note_a})));
+  WriteFile(b.dbf, RawDbfBytes(RawOrders(c.driver_b, {c.note_b})));
+  const std::string config =
+      WriteConfig(a.dir.File("k.toml"),
+                  "interval = 5\ntable = \"orders\"\n[bridge.a]\nfile = " + Toml(a.dbf) +
+                      "\nconnect = " + Toml(a.conn) + "\n[bridge.b]\nfile = " + Toml(b.dbf) +
+                      "\nconnect = " + Toml(b.conn) + "\n");
+  RunningTool bridge({"bridge", "--config", config}, "C.UTF-8", a.dir.path(), true);
+  const long long end = NowMs() + 20000;
+  auto settled = [&] {
+    bridge.DrainErr();
+    const int copied = (OrderCount(*a.db) == 1) + (OrderCount(*b.db) == 1);
+    const bool refused = bridge.err().find("stopped for good") != std::string::npos;
+    return c.both_run ? copied == 2 : copied == 1 && refused;
+  };
+  while (!settled() && NowMs() < end) usleep(50000);
+  EXPECT_EQ(bridge.Stop(SIGTERM), c.both_run ? 0 : 1) << bridge.err();
+  const bool a_ran = OrderCount(*a.db) == 1, b_ran = OrderCount(*b.db) == 1;
+  if (a_ran) {
+    EXPECT_EQ(a.db->Scalar("select note from orders"), c.stored_a);
+  }
+  if (b_ran) {
+    EXPECT_EQ(b.db->Scalar("select note from orders"), c.stored_b);
+  }
+  if (c.both_run) {
+    EXPECT_TRUE(a_ran && b_ran) << bridge.err();
+    return;
+  }
+  ASSERT_NE(a_ran, b_ran) << "exactly one code page may win\n" << bridge.err();
+  const std::string refused = a_ran ? b.dbf : a.dbf;
+  EXPECT_NE(bridge.err().find("table file '" + refused + "' names code page " +
+                              (a_ran ? "CP1251" : "CP1252") +
+                              " in its header, but this process already reads text as " +
+                              (a_ran ? "CP1252" : "CP1251")),
+            std::string::npos)
+      << bridge.err();
+}
+
+INSTANTIATE_TEST_SUITE_P(Files, ConfigCodepageTest,
+                         ::testing::Values(CodepagePair{"BothGbk", 0x4D, 0x7A, "\xC2\xF4\xB3\xF6",
+                                                        "\xC2\xF4\xB3\xF6", "卖出", "卖出", true},
+                                           CodepagePair{"AnsiAndCyrillic", 0x57, 0xC9, "caf\xE9",
+                                                        "\xCF\xF0\xE8", "café", "При", false}),
+                         [](const auto& info) { return std::string(info.param.label); });
 
 TEST(ConfigTest, EveryBridgeIsCheckedBeforeAnyStarts) {
   SKIP_WITHOUT_TOML();

@@ -125,6 +125,8 @@ void FetchBlocks(SQLHSTMT statement, const std::vector<size_t>& widths,
     }
   }
   Cell cell;
+  // Asked once per result, not per value (it compares the encoding's name).
+  const bool utf8 = codec.utf8();
   while (table->RowCount() < cap) {
     const SQLRETURN rc = SQLFetch(statement);
     if (rc == SQL_NO_DATA) break;
@@ -149,7 +151,7 @@ void FetchBlocks(SQLHSTMT statement, const std::vector<size_t>& widths,
         }
         const char* bytes = buffers[c].data() + r * widths[c];
         const size_t size = static_cast<size_t>(n);
-        if (codec.utf8() || AllAscii(bytes, size)) {
+        if (utf8 || AllAscii(bytes, size)) {
           StoreText(bytes, size, fixed[c], table);
         } else {
           const std::string text = codec.Decode(std::string(bytes, size));

@@ -16,12 +16,20 @@
 #include "sql/db/odbc/Ident.h"
 #include "sql/db/postgres/Dialect.h"
 #include "sql/db/postgres/Session.h"
+#include "sql/db/tsql/InsertJoin.h"
 #include "sql/db/tsql/Lexer.h"
 
 namespace kestal::db::odbc {
 namespace {
 
 constexpr const char kSavepoint[] = "kestal_statement";
+
+// Plain writes of a batch go in runs of about this many bytes, their inserts
+// joined into multi-row inserts (tsql::JoinPlainInserts): PostgreSQL takes
+// 10,000 rows as a score of inserts of hundreds in far less time than as one
+// insert, and texts of this size keep the driver's copies of them in reused
+// heap rather than in fresh pages for every batch.
+constexpr size_t kPieceBytes = 64 * 1024;
 
 std::unique_ptr<EngineSession> OpenOdbc(const ConnectionString& connection, long timeout_seconds) {
   return std::make_unique<Session>(connection, timeout_seconds);
@@ -405,17 +413,30 @@ std::unique_ptr<ResultTable> Session::SendRun(const std::vector<std::string>& ru
   if (run.size() == 1) {
     tsql::Statement one;
     one.sql = run.front();
-    return SendOne(one);
+    std::unique_ptr<ResultTable> rows = SendOne(one);
+    NoteChanged(one.sql);
+    return rows;
   }
   const size_t counted = row_counts_.size();
   try {
+    // Plain inserts of one head go as one multi-row insert: the server
+    // plans and runs one statement instead of one per row.
+    const std::vector<tsql::JoinedPiece> pieces = tsql::JoinPlainInserts(run, kPieceBytes);
+    std::vector<std::string> texts;
+    texts.reserve(pieces.size());
+    for (const tsql::JoinedPiece& piece : pieces) texts.push_back(piece.sql);
+    std::unique_ptr<ResultTable> rows;
     // PostgreSQL runs one query text as one implicit transaction; inside a
     // host transaction the savepoint undoes the whole run.
     if (in_transaction_) {
-      return SendWrapped(std::string("savepoint ") + kSavepoint + ";\n" + JoinStatements(run) +
+      rows = SendWrapped(std::string("savepoint ") + kSavepoint + ";\n" + JoinStatements(texts) +
                          ";\nrelease savepoint " + kSavepoint);
+    } else {
+      rows = Send(JoinStatements(texts));
     }
-    return Send(JoinStatements(run));
+    SpreadCounts(pieces, counted);
+    if (row_counts_.size() > counted) changed_ = row_counts_.back();
+    return rows;
   } catch (const _com_error& e) {
     if (e.Error() == kConnectionError) throw;
     if (in_transaction_) Command(std::string("rollback to savepoint ") + kSavepoint);
@@ -428,9 +449,29 @@ std::unique_ptr<ResultTable> Session::SendRun(const std::vector<std::string>& ru
     tsql::Statement one;
     one.sql = sql;
     std::unique_ptr<ResultTable> rows = SendOne(one);
+    NoteChanged(sql);
     if (rows) last = std::move(rows);
   }
   return last;
+}
+
+void Session::SpreadCounts(const std::vector<tsql::JoinedPiece>& pieces, size_t counted) {
+  // A driver that gave no count of its own for some piece leaves the counts
+  // as they came.
+  if (row_counts_.size() != counted + pieces.size()) return;
+  std::vector<long> counts(row_counts_.begin(), row_counts_.begin() + static_cast<long>(counted));
+  for (size_t i = 0; i < pieces.size(); ++i) {
+    for (long long n : tsql::PieceCounts(pieces[i], row_counts_[counted + i])) {
+      counts.push_back(static_cast<long>(n));
+    }
+  }
+  row_counts_.swap(counts);
+}
+
+void Session::NoteChanged(const std::string& sql) {
+  const std::string word = FirstWord(sql);
+  if (row_counts_.empty() || !(word == "insert" || word == "update" || word == "delete")) return;
+  changed_ = row_counts_.back();
 }
 
 std::unique_ptr<ResultTable> Session::SendOne(const tsql::Statement& st) {
@@ -531,6 +572,7 @@ std::unique_ptr<ResultTable> Session::RunRequest(const tsql::Statement& st) {
 std::unique_ptr<ResultTable> Session::Execute(const std::string& tsql) {
   sent_.clear();
   row_counts_.clear();
+  changed_ = -1;
   const std::vector<std::string> statements = tsql::SplitBatch(tsql);
   if (server_ == Server::kSqlServer) {
     // The batch goes as written, in as few round trips as it allows (see
@@ -554,6 +596,7 @@ std::unique_ptr<ResultTable> Session::Execute(const std::string& tsql) {
     if (rows) last = std::move(rows);
   };
   std::vector<std::string> run;  // plain writes waiting to go together
+  size_t run_bytes = 0;
   for (const std::string& text : statements) {
     tsql::Statement st;
     try {
@@ -572,13 +615,21 @@ std::unique_ptr<ResultTable> Session::Execute(const std::string& tsql) {
       throw;
     }
     if (TakesBatches(server_) && IsPlainWrite(st)) {
+      run_bytes += st.sql.size();
       run.push_back(std::move(st.sql));
+      if (run_bytes >= kPieceBytes) {
+        keep(SendRun(run));
+        run.clear();
+        run_bytes = 0;
+      }
       continue;
     }
     keep(SendRun(run));
     run.clear();
+    run_bytes = 0;
     try {
       keep(RunRequest(st));
+      if (st.kind == tsql::StatementKind::kSql) NoteChanged(st.sql);
     } catch (const _com_error& e) {
       // The statement may have failed on a table changed since its shape
       // was read.

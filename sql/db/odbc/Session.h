@@ -19,6 +19,7 @@
 #include "sql/db/odbc/Results.h"
 #include "sql/db/postgres/Catalog.h"
 #include "sql/db/sqlite/Catalog.h"
+#include "sql/db/tsql/InsertJoin.h"
 
 namespace kestal::db::odbc {
 
@@ -36,6 +37,10 @@ class Session : public EngineSession {
   void Begin() override;
   void Commit() override;
   bool InTransaction() const override { return in_transaction_; }
+  // Rows the last INSERT, UPDATE or DELETE of the last Execute changed (-1
+  // when none ran, the driver gave no count, or on SQL Server, whose batches
+  // go whole).
+  long long RowsChanged() const override { return changed_; }
 
   Server server() const { return server_; }
   // The row count of each statement of the last batch that ran on the server
@@ -60,6 +65,12 @@ class Session : public EngineSession {
   // Runs the statements of a run of plain writes together, or one by one
   // when together they failed (so that the ones before the failure stay).
   std::unique_ptr<ResultTable> SendRun(const std::vector<std::string>& run);
+  // Replaces the counts from index counted on, one per piece as sent, by one
+  // per statement of the pieces (tsql::PieceCounts).
+  void SpreadCounts(const std::vector<tsql::JoinedPiece>& pieces, size_t counted);
+  // Keeps the last row count as RowsChanged when sql is an INSERT, UPDATE or
+  // DELETE.
+  void NoteChanged(const std::string& sql);
   // One rewritten statement with what the server needs around it (session
   // functions, table locks, a savepoint in a host transaction, SQLite's
   // IMMEDIATE write transaction).
@@ -99,6 +110,7 @@ class Session : public EngineSession {
   long row_limit_ = 0;           // "set rowcount" kept by the session (PostgreSQL, SQLite)
   bool functions_made_ = false;  // PostgreSQL: the pg_temp functions exist
   std::vector<long> row_counts_;
+  long long changed_ = -1;  // RowsChanged of the last Execute
   std::vector<std::string> sent_;
   // The rewriter's view of the tables (one of the two, by server_).
   std::unique_ptr<postgres::CatalogSchema> pg_schema_;

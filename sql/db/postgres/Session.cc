@@ -15,6 +15,7 @@
 #include "sql/db/postgres/Errors.h"
 #include "sql/db/postgres/Ident.h"
 #include "sql/db/postgres/Results.h"
+#include "sql/db/tsql/InsertJoin.h"
 #include "sql/db/tsql/InsertRun.h"
 #include "sql/db/tsql/Lexer.h"
 
@@ -139,22 +140,17 @@ std::string Joined(const std::vector<std::string>& statements) {
 std::string JoinedInserts(const std::vector<std::string>& statements, long long* last_rows,
                           long long* joined_rows) {
   std::vector<std::string> pieces;
-  pieces.reserve(statements.size());
-  tsql::InsertRun run;
   *last_rows = *joined_rows = -1;
-  auto close_run = [&] {
-    if (run.size() == 1) pieces.push_back(run.statements().front());
-    if (run.size() > 1) pieces.push_back(run.Joined());
-    *last_rows = run.size() > 1 ? run.last_rows() : -1;
-    *joined_rows = run.size() > 1 ? run.total_rows() : -1;
-    run.Clear();
-  };
-  for (const std::string& sql : statements) {
-    if (run.Add(sql)) continue;
-    close_run();
-    if (!run.Add(sql)) pieces.push_back(sql);
+  for (tsql::JoinedPiece& piece : tsql::JoinPlainInserts(statements)) {
+    // Only the last piece counts: it ends the query.
+    *last_rows = *joined_rows = -1;
+    if (piece.statement_rows.size() > 1) {
+      *last_rows = piece.statement_rows.back();
+      *joined_rows = 0;
+      for (long long n : piece.statement_rows) *joined_rows += n;
+    }
+    pieces.push_back(std::move(piece.sql));
   }
-  close_run();  // the last statement ends the last run, or no run
   return Joined(pieces);
 }
 

@@ -143,6 +143,24 @@ TEST_P(TsqlPlainInsertEngineTest, BatchOfInsertsEndsAsItsStatementsSentAlone) {
   EXPECT_EQ(Column("select count(*) from ja where id = 49"), "1");
 }
 
+TEST_P(TsqlPlainInsertEngineTest, AFailureInALaterRunOfALongBatchKeepsEveryRowBeforeIt) {
+  // Over 64 KiB of inserts: the engines send such a batch in several runs.
+  db_->Exec("create table L (id int not null primary key, s varchar(250))");
+  const std::string pad(200, 'p');
+  std::string text;
+  for (int id = 1; id <= 400; ++id) {
+    text += "insert into L values (" + std::to_string(id == 390 ? 7 : id) + ", '" + pad + "');";
+  }
+  std::string why, alone;
+  EXPECT_EQ(Batch(text, &why), kStatementError);
+  // The count of the last statement that ran, where the engine tells it.
+  EXPECT_TRUE(conn_->RowsChanged() == 1 || conn_->RowsChanged() == -1) << conn_->RowsChanged();
+  EXPECT_EQ(Batch("insert into L values (7, 'again')", &alone), kStatementError);
+  EXPECT_EQ(why, alone);
+  EXPECT_EQ(Column("select count(*) from L"), "389");
+  EXPECT_EQ(Column("select max(id) from L"), "389");
+}
+
 TEST_P(TsqlPlainInsertEngineTest, RowsChangedIsTheLastInsertsOwn) {
   conn_->Execute("insert into P values (0,1,'z')");
   if (conn_->RowsChanged() < 0) GTEST_SKIP() << "the engine does not tell the rows changed";

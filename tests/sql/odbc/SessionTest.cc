@@ -66,6 +66,60 @@ TEST_P(OdbcSessionTest, AFailingStatementReportsItsOwnErrorAndTheEarlierOnesStay
   EXPECT_EQ(db_->Scalar("select count(*) from t"), "3");
 }
 
+TEST_P(OdbcSessionTest, PlainInsertsOfOneHeadGoAsOneInsertWhereBatchesGo) {
+  for (const bool in_transaction : {false, true}) {
+    SCOPED_TRACE(in_transaction ? "in a host transaction" : "outside a transaction");
+    db_->Exec("delete from t");
+    if (in_transaction) conn_->BeginTrans();
+    conn_->Execute(
+        "insert into t values (1, 'a'); insert into t values (2, 'b'), (3, 'c'); "
+        "insert into t values (4, 'd'); update t set name = 'x' where id > 2; "
+        "insert into t values (5, 'e')");
+    // One count per statement as written, the savepoint's commands left out.
+    const std::vector<long> expected = {1, 2, 1, 2, 1};
+    EXPECT_EQ(Session().RowCounts(), expected);
+    EXPECT_EQ(conn_->RowsChanged(), 1);
+    std::string sent;
+    for (const std::string& text : Session().SentTexts()) sent += text + "\n";
+    if (in_transaction) conn_->CommitTrans();
+    // SQLite's driver takes one statement per call: each goes alone there.
+    const bool joined = GetParam() == Engine::kOdbcPostgres;
+    EXPECT_EQ(sent.find("values (1, 'a'), (2, 'b'), (3, 'c'), (4, 'd')") != std::string::npos,
+              joined)
+        << sent;
+    EXPECT_EQ(db_->Scalar("select count(*) from t where name = 'x'"), "2");
+    EXPECT_EQ(db_->Scalar("select count(*) from t"), "5");
+  }
+}
+
+TEST_P(OdbcSessionTest, AFailingRowAmongJoinedInsertsEndsAsTheStatementsSentAlone) {
+  for (const bool in_transaction : {false, true}) {
+    SCOPED_TRACE(in_transaction ? "in a host transaction" : "outside a transaction");
+    db_->Exec("delete from t");
+    db_->Exec("insert into t values (3, 'there')");
+    // The error the failing statement gives when sent alone.
+    EXPECT_EQ(StatusOf("insert into t values (3, 'dup')"), db::kStatementError);
+    const std::string alone = description_;
+    if (in_transaction) conn_->BeginTrans();
+    EXPECT_EQ(StatusOf("insert into t values (1, 'a'); insert into t values (2, 'b'); "
+                       "insert into t values (3, 'dup'); insert into t values (4, 'd')"),
+              db::kStatementError);
+    EXPECT_EQ(description_, alone);
+    // The statements before the failing one, one count each, and its own.
+    const std::vector<long> expected = {1, 1, -1};
+    EXPECT_EQ(Session().RowCounts(), expected);
+    EXPECT_EQ(conn_->RowsChanged(), 1);
+    if (in_transaction) {
+      conn_->Execute("insert into t values (5, 'e')");
+      conn_->CommitTrans();
+      EXPECT_EQ(db_->Scalar("select count(*) from t where id = 5"), "1");
+    }
+    EXPECT_EQ(db_->Scalar("select count(*) from t where id in (1, 2)"), "2");
+    EXPECT_EQ(db_->Scalar("select count(*) from t where id = 4"), "0");
+    EXPECT_EQ(db_->Scalar("select name from t where id = 3"), "there");
+  }
+}
+
 TEST_P(OdbcSessionTest, HostTransactionCommitsAroundAFailedStatement) {
   conn_->BeginTrans();
   conn_->Execute("insert into t values (1, 'a')");
