@@ -115,16 +115,24 @@ std::vector<int> RecordMapper::widths() const {
 
 void RecordMapper::Build(const char* dbf_image, long position, char* out) const {
   std::memset(out, 0, static_cast<size_t>(length_));
+  // Scratch texts of this thread, reused field after field and record after
+  // record so that a record costs no allocation once they have grown.
+  thread_local std::string value;
+  thread_local std::string text;
+  thread_local std::string why;
   int offset = 0;
   for (const Link& link : links_) {
     char* field = out + offset;
     offset += link.width;
     if (link.column.kind == ColumnKind::kOmitted) continue;  // left out of every insert
-    std::string value;
+    value.clear();
     if (link.dbf_offset >= 0) {
-      value.assign(dbf_image + link.dbf_offset, static_cast<size_t>(link.dbf_length));
-      const size_t nul = value.find('\0');
-      if (nul != std::string::npos) value.resize(nul);
+      // The field's bytes up to the first NUL.
+      const char* bytes = dbf_image + link.dbf_offset;
+      const void* nul = std::memchr(bytes, '\0', static_cast<size_t>(link.dbf_length));
+      value.assign(bytes, nul != nullptr
+                              ? static_cast<size_t>(static_cast<const char*>(nul) - bytes)
+                              : static_cast<size_t>(link.dbf_length));
     }
     // The message prefix is made only for a refusal: it converts text.
     auto at = [&] {
@@ -142,8 +150,8 @@ void RecordMapper::Build(const char* dbf_image, long position, char* out) const 
       }
       value = want;
     }
-    std::string text;
-    std::string why;
+    text.clear();
+    why.clear();
     if (!ConvertValue(link.column, value, link.dbf_numeric, rules_, &text, &why)) {
       throw ValueRefused(at() + why);
     }

@@ -25,6 +25,10 @@ void SetFaultHook(FaultHook hook) {
   g_hook_set.store(g_hook != nullptr, std::memory_order_release);
 }
 
+bool FaultHookSet() {
+  return g_hook_set.load(std::memory_order_acquire);
+}
+
 void CheckFault(FaultPoint point, const CString& text) {
   if (!g_hook_set.load(std::memory_order_acquire)) return;
   std::shared_ptr<FaultHook> hook;

@@ -27,6 +27,9 @@ using FaultHook = std::function<void(FaultPoint point, const CString& text)>;
 void SetFaultHook(FaultHook hook);
 // Calls the hook, if any; lets its _com_error through.
 void CheckFault(FaultPoint point, const CString& text);
+// True while a hook is installed: a caller may then skip making the text
+// it would hand to CheckFault.
+bool FaultHookSet();
 
 // Installs a hook for the lifetime of a scope, then removes it.
 class ScopedFaultHook {

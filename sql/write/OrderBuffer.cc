@@ -3,6 +3,7 @@
 // ExecBatchInsert sends it. The object owns the block; the destructor frees
 // what FreeOrderBuff did not. Bytes past m_lOrderBuffLen are always 0, so the
 // content is also a NUL-terminated text.
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -27,7 +28,9 @@ int CSQLOperate::AllocOrderBuff() {
     m_pOrderBuff = static_cast<char*>(malloc(kOrderBuffSize));
     if (m_pOrderBuff == nullptr) return 0;
   }
-  BuffInit();
+  // The whole block once: from here on bytes past the text stay 0.
+  memset(m_pOrderBuff, 0, kOrderBuffSize);
+  m_lOrderBuffLen = 0;
   return 1;
 }
 
@@ -42,7 +45,15 @@ int CSQLOperate::FreeOrderBuff() {
 // Drops the current batch: every byte 0, nothing in use. No buffer, no effect.
 void CSQLOperate::BuffInit() {
   if (m_pOrderBuff == nullptr) return;
-  memset(m_pOrderBuff, 0, kOrderBuffSize);
+  // Bytes past the text are 0 already, so clearing the text (as far as the
+  // length or the first NUL reaches, whichever is further) clears the block;
+  // a batch is a small part of it. A length out of range clears it all.
+  size_t used = kOrderBuffSize;
+  if (m_lOrderBuffLen >= 0 && m_lOrderBuffLen < kOrderBuffSize) {
+    used = std::max(static_cast<size_t>(m_lOrderBuffLen),
+                    strnlen(m_pOrderBuff, static_cast<size_t>(kOrderBuffSize)));
+  }
+  memset(m_pOrderBuff, 0, used);
   m_lOrderBuffLen = 0;
 }
 

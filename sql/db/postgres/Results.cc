@@ -1,4 +1,13 @@
+// ResultReader (Results.h): the rows of libpq results packed as they arrive,
+// with the text forms the other engines give; ReadsRowByRow: which queries
+// come row by row. What must hold: a set is visible to the caller only once
+// Take ends it, so a set cut short by a failure never leaves this file.
 #include "sql/db/postgres/Results.h"
+
+#include <cctype>
+
+#include "sql/db/ComError.h"
+#include "sql/db/tsql/Lexer.h"
 
 namespace kestal::db::postgres {
 namespace {
@@ -95,32 +104,80 @@ bool Plain(Oid type) {
 
 }  // namespace
 
-std::unique_ptr<ResultTable> ToResultTable(const PGresult* result, long limit) {
-  auto table = std::make_unique<ResultTable>();
-  const int columns = PQnfields(result);
-  std::vector<Oid> types(static_cast<size_t>(columns));
-  std::vector<bool> plain(static_cast<size_t>(columns));
-  table->columns.reserve(static_cast<size_t>(columns));
-  for (int c = 0; c < columns; ++c) {
-    table->columns.emplace_back(PQfname(result, c));
-    types[static_cast<size_t>(c)] = PQftype(result, c);
-    plain[static_cast<size_t>(c)] = Plain(types[static_cast<size_t>(c)]);
+bool ReadsRowByRow(const std::string& sql) {
+  // Writes, the most frequent statements, are told by their first word
+  // without lexing their whole text.
+  const size_t start = sql.find_first_not_of(" \t\r\n");
+  if (start == std::string::npos) return false;
+  const char c = static_cast<char>(std::tolower(static_cast<unsigned char>(sql[start])));
+  if (c != 's' && c != 'w') return false;
+  std::vector<tsql::Token> tokens;
+  try {
+    tokens = tsql::Lex(sql);
+  } catch (const _com_error&) {
+    return false;
   }
-  int rows = PQntuples(result);
-  if (limit > 0 && rows > limit) rows = static_cast<int>(limit);
+  bool first = true;
+  int depth = 0;
+  for (const tsql::Token& t : tokens) {
+    if (tsql::IsBlank(t)) continue;
+    if (first) {
+      if (!tsql::IsWord(t, "select") && !tsql::IsWord(t, "with")) return false;
+      first = false;
+      continue;
+    }
+    if (tsql::IsPunct(t, "(")) ++depth;
+    if (tsql::IsPunct(t, ")")) --depth;
+    if (depth > 0) continue;
+    for (const char* bound : {"where", "limit", "fetch", "offset"}) {
+      if (tsql::IsWord(t, bound)) return false;
+    }
+  }
+  return !first;
+}
+
+void ResultReader::Start(const PGresult* result) {
+  table_ = std::make_unique<ResultTable>();
+  seen_ = 0;
+  const int columns = PQnfields(result);
+  types_.assign(static_cast<size_t>(columns), 0);
+  plain_.assign(static_cast<size_t>(columns), true);
+  table_->columns.reserve(static_cast<size_t>(columns));
+  for (int c = 0; c < columns; ++c) {
+    table_->columns.emplace_back(PQfname(result, c));
+    types_[static_cast<size_t>(c)] = PQftype(result, c);
+    plain_[static_cast<size_t>(c)] = Plain(types_[static_cast<size_t>(c)]);
+  }
+}
+
+void ResultReader::Add(const PGresult* result) {
+  if (!table_) Start(result);
+  const int rows = PQntuples(result);
+  const int columns = static_cast<int>(types_.size());
   for (int r = 0; r < rows; ++r) {
-    table->AddRow();
+    ++seen_;
+    if (limit_ > 0 && seen_ > limit_) continue;
+    table_->AddRow();
     for (int c = 0; c < columns; ++c) {
       if (PQgetisnull(result, r, c)) {
-        table->AddNull();
-      } else if (plain[static_cast<size_t>(c)]) {
-        table->AddText(PQgetvalue(result, r, c), static_cast<size_t>(PQgetlength(result, r, c)));
+        table_->AddNull();
+      } else if (plain_[static_cast<size_t>(c)]) {
+        table_->AddText(PQgetvalue(result, r, c), static_cast<size_t>(PQgetlength(result, r, c)));
       } else {
-        table->AddText(Text(result, r, c, types[static_cast<size_t>(c)]));
+        table_->AddText(Text(result, r, c, types_[static_cast<size_t>(c)]));
       }
     }
   }
-  return table;
+}
+
+std::unique_ptr<ResultTable> ResultReader::Take() {
+  seen_ = 0;
+  return std::move(table_);
+}
+
+void ResultReader::Drop() {
+  table_.reset();
+  seen_ = 0;
 }
 
 }  // namespace kestal::db::postgres

@@ -5,6 +5,7 @@
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 
 #include "platform/Codepage.h"
 #include "sql/db/FaultInjection.h"
@@ -56,9 +57,6 @@ void EndCopy(PGconn* conn, ExecStatusType state) {
   }
 }
 
-// Collects the results of the query sent on conn: the rows of the last result
-// with rows, the first failure raised after the connection is drained, so
-// that it is ready for the next command.
 // The row count of a result when it is an INSERT, UPDATE, DELETE or MERGE;
 // -1 otherwise.
 long long ChangedRows(PGresult* result) {
@@ -74,18 +72,37 @@ long long ChangedRows(PGresult* result) {
 // Rows of a result from which its freed heap pages are handed back.
 constexpr int kTrimRows = 65536;
 
+// Collects the results of the query sent on conn: the rows of the last set,
+// each row packed as it arrives (single-row mode) or a whole result at once;
+// the first failure raised after the connection is drained, so that it is
+// ready for the next command. A set cut short by a failure, on the server
+// or here (out of memory while packing), is dropped whole: the caller sees
+// the failure and no rows.
 std::unique_ptr<ResultTable> Collect(PGconn* conn, long limit, long long* changed = nullptr) {
   std::unique_ptr<ResultTable> rows;
+  ResultReader reader(limit);
   bool trim = false;
   HRESULT status = 0;
   FailureKind kind = FailureKind::kUnknown;
   std::string failure;
+  std::exception_ptr local;  // a failure of this side, raised after the drain
   while (PGresult* raw = PQgetResult(conn)) {
     ResultPtr r(raw, &PQclear);
     const ExecStatusType st = PQresultStatus(raw);
-    if (st == PGRES_TUPLES_OK) {
-      if (status == 0) rows = ToResultTable(raw, limit);
-      trim = trim || PQntuples(raw) >= kTrimRows;
+    if (st == PGRES_SINGLE_TUPLE || st == PGRES_TUPLES_OK) {
+      if (status != 0 || local) continue;
+      try {
+        reader.Add(raw);
+      } catch (...) {
+        local = std::current_exception();
+        reader.Drop();
+        rows.reset();
+        continue;
+      }
+      if (st == PGRES_TUPLES_OK) {
+        trim = trim || PQntuples(raw) >= kTrimRows;  // a whole result
+        rows = reader.Take();
+      }
     } else if (st == PGRES_COPY_IN || st == PGRES_COPY_OUT || st == PGRES_COPY_BOTH) {
       // A COPY written by the caller: end it at once rather than wait for
       // data that never comes.
@@ -101,20 +118,29 @@ std::unique_ptr<ResultTable> Collect(PGconn* conn, long limit, long long* change
       status = StatusOf(conn, raw);
       kind = KindOf(conn, raw);
       failure = DescriptionOf(conn, raw);
+      // The rows of a set cut short, and of the sets before it, go now.
+      reader.Drop();
+      rows.reset();
     }
   }
-  // libpq's copy of a large result lies in many small heap blocks that the
-  // heap would keep resident after PQclear; hand their pages back, so that
-  // only the packed rows stay.
+  // A whole result read without single-row mode lies in many small heap
+  // blocks that the heap would keep resident after PQclear; hand their
+  // pages back, so that only the packed rows stay.
   if (trim) malloc_trim(0);
   if (status != 0) throw _com_error(status, CString(failure), kind);
+  if (local) std::rethrow_exception(local);
   if (PQstatus(conn) == CONNECTION_BAD) RaiseFailure(conn, nullptr);
   return rows;
 }
 
+// Sends text and collects its results; with row_by_row its sets are read in
+// single-row mode.
 std::unique_ptr<ResultTable> SendAndCollect(PGconn* conn, const std::string& text, long limit,
-                                            long long* changed = nullptr) {
+                                            long long* changed, bool row_by_row) {
   if (PQsendQuery(conn, text.c_str()) != 1) RaiseFailure(conn, nullptr);
+  // Cannot fail right after a successful send; were it refused, the query
+  // still runs and its results come whole.
+  if (row_by_row) PQsetSingleRowMode(conn);
   return Collect(conn, limit, changed);
 }
 
@@ -499,12 +525,16 @@ std::unique_ptr<ResultTable> Session::RunSql(const std::string& sql,
                              "statement"));
   }
   const bool make_functions = !functions_made_ && uses_functions;
+  // A read that may hold a whole table comes row by row, so that libpq holds
+  // no copy of it beside the packed rows.
+  const bool row_by_row = ReadsRowByRow(sql);
   const std::string body = (make_functions ? std::string(kSessionFunctions) : std::string()) +
                            LockPrefix(locked, schema_.get()) + sql;
   if (!in_transaction_) {
     // Several statements in one query string run as one implicit
     // transaction, so a LOCK TABLE in front holds until the statement ends.
-    std::unique_ptr<ResultTable> rows = SendAndCollect(conn_, body, row_limit_, &changed_);
+    std::unique_ptr<ResultTable> rows =
+        SendAndCollect(conn_, body, row_limit_, &changed_, row_by_row);
     if (make_functions) functions_made_ = true;
     return rows;
   }
@@ -513,7 +543,7 @@ std::unique_ptr<ResultTable> Session::RunSql(const std::string& sql,
   try {
     return SendAndCollect(conn_,
                           "savepoint " + point + "; " + body + "; release savepoint " + point,
-                          row_limit_, &changed_);
+                          row_limit_, &changed_, row_by_row);
   } catch (const _com_error&) {
     RollbackToSavepoint();
     throw;

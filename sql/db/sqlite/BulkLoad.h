@@ -4,6 +4,8 @@
 
 #include <sqlite3.h>
 
+#include <memory>
+
 #include "sql/db/tsql/Rewriter.h"
 
 namespace kestal::db::sqlite {
@@ -18,6 +20,29 @@ namespace kestal::db::sqlite {
 // process code page. Without KEEPIDENTITY an identity column's field is read but the engine numbers
 // the row. All rows or none: any fault rolls the load back and raises _com_error(kStatementError)
 // naming the line.
-void BulkLoad(sqlite3* db, const tsql::BulkInsertRequest& request);
+// With a cache, the catalog is read only when the schema has changed since
+// the last load (or another table is loaded).
+class BulkLoadCache;
+void BulkLoad(sqlite3* db, const tsql::BulkInsertRequest& request, BulkLoadCache* cache = nullptr);
+
+// What a session keeps from one load to the next: the plan of the table
+// last loaded, with the schema version it was read at. Owned by the
+// session; must go before its connection closes (it holds a statement).
+class BulkLoadCache {
+ public:
+  struct Plan;
+  BulkLoadCache();
+  ~BulkLoadCache();
+  BulkLoadCache(const BulkLoadCache&) = delete;
+  BulkLoadCache& operator=(const BulkLoadCache&) = delete;
+
+ private:
+  friend void BulkLoad(sqlite3* db, const tsql::BulkInsertRequest& request, BulkLoadCache* cache);
+  // PRAGMA schema_version, or -1 when it cannot be read.
+  long long SchemaVersion(sqlite3* db);
+
+  std::unique_ptr<Plan> plan_;
+  sqlite3_stmt* version_ = nullptr;  // prepared on first use
+};
 
 }  // namespace kestal::db::sqlite

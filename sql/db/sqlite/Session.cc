@@ -23,7 +23,9 @@
 #include "sql/db/sqlite/Errors.h"
 #include "sql/db/sqlite/Functions.h"
 #include "sql/db/sqlite/Handle.h"
+#include "sql/db/sqlite/InsertStatements.h"
 #include "sql/db/sqlite/Values.h"
+#include "sql/db/tsql/InsertBatch.h"
 #include "sql/db/tsql/InsertRun.h"
 #include "sql/db/tsql/Lexer.h"
 #include "sql/db/tsql/RewriteCache.h"
@@ -207,6 +209,7 @@ class SqliteSession : public EngineSession {
       RegisterFunctions(db_);
       CreateCatalogViews(db_);
       schema_ = std::make_unique<CatalogSchema>(db_);
+      insert_statements_ = std::make_unique<InsertStatements>(db_);
     } catch (...) {
       sqlite3_close_v2(db_);
       db_ = nullptr;
@@ -217,6 +220,10 @@ class SqliteSession : public EngineSession {
   ~SqliteSession() override {
     prepared_.Clear();
     schema_.reset();
+    insert_statements_.reset();
+    bulk_cache_.reset();
+    sqlite3_finalize(savepoint_);
+    sqlite3_finalize(release_);
     sqlite3_finalize(begin_);
     sqlite3_finalize(commit_);
     sqlite3_close_v2(db_);
@@ -225,6 +232,7 @@ class SqliteSession : public EngineSession {
   std::unique_ptr<ResultTable> Execute(const std::string& batch) override {
     EndStrayTransaction();
     changed_ = -1;
+    if (ExecutePlainInserts(batch)) return nullptr;
     std::unique_ptr<ResultTable> last;
     // Plain inserts of one head waiting to run as one statement; they run
     // before any other statement, and before a fault or a rewrite failure
@@ -264,7 +272,7 @@ class SqliteSession : public EngineSession {
           rowcount_ = st.rowcount;
           break;
         case tsql::StatementKind::kBulkInsert:
-          BulkLoad(db_, st.bulk);
+          BulkLoad(db_, st.bulk, bulk_cache_.get());
           break;
         case tsql::StatementKind::kReseed:
           Reseed(db_, st.table, st.seed);
@@ -345,6 +353,89 @@ class SqliteSession : public EngineSession {
       return;
     }
     changed_ = run->LastChanged(sqlite3_changes64(db_));
+  }
+
+  // A batch of single-row plain inserts only (a record batch of the order
+  // buffer): runs it as Execute would, with the same runs, faults and
+  // failures, but each run's rows go through prepared statements
+  // (RunPlainInserts) instead of being rewritten, joined and parsed. False,
+  // with nothing run, for any other batch.
+  bool ExecutePlainInserts(const std::string& batch) {
+    // The text of a plain insert goes to the engine as written only while
+    // names need no quoting as stored (the rewriter's fast path).
+    if (SqliteDialect().quote_stored_name != nullptr || !plain_.Read(batch)) return false;
+    const std::vector<tsql::PlainStatement>& statements = plain_.statements();
+    size_t first = 0;
+    size_t count = 0;
+    size_t bytes = 0;
+    for (size_t i = 0; i < statements.size(); ++i) {
+      if (FaultHookSet()) {
+        try {
+          CheckFault(FaultPoint::kBatchStatement, CString(FromUtf8(plain_.Text(i))));
+        } catch (...) {
+          RunPlainInserts(first, count);
+          throw;
+        }
+      }
+      if (count > 0 && !plain_.SameHead(first, i)) {
+        RunPlainInserts(first, count);
+        count = 0;
+      }
+      if (count == 0) {
+        first = i;
+        bytes = 0;
+      }
+      ++count;
+      bytes += statements[i].text_size;
+      if (count >= kMaxJoinedInserts || bytes >= kMaxJoinedBytes) {
+        RunPlainInserts(first, count);
+        count = 0;
+      }
+    }
+    RunPlainInserts(first, count);
+    return true;
+  }
+
+  // Runs statements first .. first+count-1 of plain_ (one head) as
+  // RunInserts runs a joined insert: all rows or none, in a transaction of
+  // the session's own outside the host's, under a savepoint inside it. When
+  // a row fails on a value or a statement error and the transaction state
+  // is as before, the statements run again one by one as text, so that those
+  // before the failing one stay and the failure is its own.
+  void RunPlainInserts(size_t first, size_t count) {
+    if (count == 0) return;
+    const bool was_autocommit = sqlite3_get_autocommit(db_) != 0;
+    bool undone = true;  // a failed run left nothing behind
+    try {
+      if (was_autocommit) {
+        OwnWrite tx(this);
+        insert_statements_->Insert(plain_, first, count);
+        tx.Commit();
+      } else {
+        RunCached(&savepoint_, "SAVEPOINT kestal_insert_run");
+        try {
+          insert_statements_->Insert(plain_, first, count);
+        } catch (...) {
+          // An error that ended the transaction took the savepoint with it.
+          if (!sqlite3_get_autocommit(db_)) {
+            undone = sqlite3_exec(db_, "ROLLBACK TO kestal_insert_run", nullptr, nullptr,
+                                  nullptr) == SQLITE_OK;
+            sqlite3_exec(db_, "RELEASE kestal_insert_run", nullptr, nullptr, nullptr);
+          }
+          throw;
+        }
+        RunCached(&release_, "RELEASE kestal_insert_run");
+      }
+    } catch (const _com_error& e) {
+      const bool resend = undone &&
+                          (e.Kind() == FailureKind::kValue || e.Kind() == FailureKind::kStatement ||
+                           e.Kind() == FailureKind::kUnknown) &&
+                          (sqlite3_get_autocommit(db_) != 0) == was_autocommit;
+      if (!resend) throw;
+      for (size_t i = first; i < first + count; ++i) RunOne(plain_.Text(i));
+      return;
+    }
+    changed_ = sqlite3_changes64(db_);
   }
 
   // Runs one plain insert as Execute runs any statement.
@@ -520,6 +611,15 @@ class SqliteSession : public EngineSession {
   long long prepared_generation_ = -1;
   sqlite3_stmt* begin_ = nullptr;   // BEGIN IMMEDIATE, prepared on first use
   sqlite3_stmt* commit_ = nullptr;  // COMMIT, prepared on first use
+  // The plain-insert path: the batch being run, its prepared inserts, and
+  // the savepoint around a run inside the host's transaction (prepared on
+  // first use).
+  tsql::InsertBatch plain_;
+  std::unique_ptr<InsertStatements> insert_statements_;
+  // What BULK INSERT keeps between loads (BulkLoad.h).
+  std::unique_ptr<BulkLoadCache> bulk_cache_ = std::make_unique<BulkLoadCache>();
+  sqlite3_stmt* savepoint_ = nullptr;
+  sqlite3_stmt* release_ = nullptr;
   long rowcount_ = 0;
   bool host_transaction_ = false;
 };

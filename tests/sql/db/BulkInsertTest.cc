@@ -2,6 +2,9 @@
 // all rows or none.
 #include <gtest/gtest.h>
 
+#include <string>
+#include <vector>
+
 #include "EngineFixture.h"
 
 namespace kestal::test {
@@ -119,8 +122,56 @@ TEST_P(BulkInsertTest, LoadInsideTheHostTransactionGoesWithIt) {
   EXPECT_EQ(Count(), "0");
 }
 
-INSTANTIATE_TEST_SUITE_P(Engines, BulkInsertTest,
-                         ::testing::ValuesIn(kAllEngines), EngineName);
+TEST_P(BulkInsertTest, DecimalsLoadAsTheSameNumbersWhateverTheirForm) {
+  db_->Exec("create table Fast (id int, p float, q decimal(18,6))");
+  db_->Exec("create table Slow (id int, p float, q decimal(18,6))");
+  const std::vector<std::string> numbers = {
+      "0.1", "-0.0", "2.675", "1.005",    "123456789.123456", "9.95",        "-7.125",
+      "0.3", "+.5",  "5.",    "  42.5  ", "0.0000001",        "10000000000", "12.50"};
+  std::string fast, slow;
+  for (size_t i = 0; i < numbers.size(); ++i) {
+    const std::string id = std::to_string(i + 1);
+    fast += id + "," + numbers[i] + "," + numbers[i] + ",\r\n";
+    // With an exponent the number is read by the general conversion.
+    std::string general = numbers[i];
+    general.insert(general.find_last_not_of(' ') + 1, "e0");
+    slow += id + "," + general + "," + general + ",\r\n";
+  }
+  WriteFile(dir_.File("fast.txt"), fast);
+  WriteFile(dir_.File("slow.txt"), slow);
+  ASSERT_EQ(Load(dir_.File("fast.txt"), "Fast"), 0) << description_;
+  ASSERT_EQ(Load(dir_.File("slow.txt"), "Slow"), 0) << description_;
+  EXPECT_EQ(db_->Scalar("select count(*) from Fast"), std::to_string(numbers.size()));
+  EXPECT_EQ(db_->Scalar("select count(*) from Fast f join Slow s on f.id = s.id "
+                        "where f.p = s.p and f.q = s.q"),
+            std::to_string(numbers.size()));
+}
+
+TEST_P(BulkInsertTest, TheTableIsReadAgainWhenItChanges) {
+  const std::string file = dir_.File("again.txt");
+  WriteFile(file, "1,AAAAAA,B,x,\r\n");
+  ASSERT_EQ(Load(file), 0) << description_;
+  ASSERT_EQ(Load(file), 0) << description_;
+  EXPECT_EQ(Count(), "2");
+  // The same statement once the table has other columns.
+  db_->Exec("drop table CJK");
+  db_->Exec("create table CJK (name varchar(8), rec_num int)");
+  EXPECT_EQ(Load(file), kStatementError);
+  EXPECT_NE(description_.find("line 1"), std::string::npos) << description_;
+  WriteFile(file, "y,7,\r\n");
+  ASSERT_EQ(Load(file), 0) << description_;
+  EXPECT_EQ(db_->Scalar("select name from CJK where rec_num = 7"), "y");
+  db_->Exec("drop table CJK");
+  EXPECT_EQ(Load(file), kStatementError);
+}
+
+TEST_P(BulkInsertTest, AFolderInPlaceOfTheFileFails) {
+  if (GetParam() != Engine::kSqlite) GTEST_SKIP() << "the engine reads the file itself on SQLite";
+  EXPECT_EQ(Load(dir_.path()), kStatementError);
+  EXPECT_NE(description_.find("reading"), std::string::npos) << description_;
+}
+
+INSTANTIATE_TEST_SUITE_P(Engines, BulkInsertTest, ::testing::ValuesIn(kAllEngines), EngineName);
 
 }  // namespace
 }  // namespace kestal::test

@@ -205,6 +205,67 @@ TEST_P(TsqlPlainInsertEngineTest, FaultBeforeAnInsertKeepsTheInsertsBeforeIt) {
   EXPECT_EQ(Column("select max(id) from P"), "24");
 }
 
+TEST_P(TsqlPlainInsertEngineTest, RecordBatchStoresWhatTheEnginesParserStores) {
+  if (GetParam() != Engine::kSqlite) GTEST_SKIP() << "compares SQLite's storage classes";
+  const std::string columns = " (id int, i int, d decimal(12,4), v varchar(40), f float)";
+  db_->Exec("create table BL" + columns);
+  db_->Exec("create table BR" + columns);
+  // Every literal form a record batch may carry, into columns of each
+  // affinity, also where the column converts the value.
+  const std::vector<std::string> rows = {
+      "1, 7, 1.5, 'a', 2.5",
+      "2, -0, -0.0, '1.50', .1",
+      "3, 007, 2., 1.50, 0.1000000000000000055511151231257827",
+      "4, NULL, 123456789.12345678, -12, 123456789012345678.5",
+      "5, '12', '3.25', 7, '-1.5'",
+      "6, 999999999999999999, 0.30000000000000004, '', 1.7976931348623157",
+      "7, +5, +.25, 'it''s', -3.",
+      "8, 1.0, 99999999999999999999.5, 0.5, -999999999999999999",
+  };
+  std::string batch;
+  for (const std::string& row : rows) batch += "insert into BL (id,i,d,v,f) values (" + row + ");";
+  conn_->Execute(CString(batch));
+  for (const std::string& row : rows) db_->Exec("insert into BR (id,i,d,v,f) values (" + row + ")");
+  const auto stored = [&](const std::string& table) {
+    std::string out;
+    for (const auto& row : db_->Query("select id, typeof(i), quote(i), typeof(d), quote(d), "
+                                      "typeof(v), quote(v), typeof(f), quote(f) from " +
+                                      table + " order by id")) {
+      for (const std::string& cell : row) out += cell + " ";
+      out += "\n";
+    }
+    return out;
+  };
+  EXPECT_EQ(stored("BL"), stored("BR"));
+}
+
+TEST_P(TsqlPlainInsertEngineTest, RecordBatchesFollowTheTableAcrossChangesAndFailures) {
+  const std::string two = "insert into P values (1,1,'a');insert into P values (2,1,'b')";
+  conn_->Execute(CString(two));
+  // The same head again once the table is made anew with its columns in
+  // another order: the rows go by the new columns.
+  db_->Exec("drop table P");
+  db_->Exec("create table P (s varchar(20), id int not null, n decimal(8,2))");
+  conn_->Execute("insert into P values ('c',3,1);insert into P values ('d',4,1)");
+  EXPECT_EQ(Column("select s from P order by id"), "c|d");
+  // A refused row in the middle, then the same statements work on.
+  std::string why;
+  EXPECT_EQ(Batch("insert into P values ('e',5,1);insert into P values ('f',NULL,1);"
+                  "insert into P values ('g',7,1)",
+                  &why),
+            kStatementError);
+  EXPECT_EQ(Column("select s from P order by id"), "c|d|e");
+  conn_->Execute("insert into P values ('h',8,1);insert into P values ('i',9,1)");
+  EXPECT_EQ(Column("select s from P order by id"), "c|d|e|h|i");
+  // Once the table is gone, the batch fails as its first statement alone.
+  db_->Exec("drop table P");
+  std::string alone;
+  EXPECT_EQ(Batch("insert into P values ('j',10,1)", &alone), kStatementError);
+  EXPECT_EQ(Batch("insert into P values ('j',10,1);insert into P values ('k',11,1)", &why),
+            kStatementError);
+  EXPECT_EQ(why, alone);
+}
+
 INSTANTIATE_TEST_SUITE_P(Engines, TsqlPlainInsertEngineTest, ::testing::ValuesIn(kAllEngines),
                          EngineName);
 

@@ -6,9 +6,12 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <thread>
 
 #include "sql/write/WriteFixture.h"
@@ -145,6 +148,39 @@ TEST_P(BatchTest, BufferLifecycle) {
   EXPECT_EQ(0, Append("       1ABC123B"));
   EXPECT_EQ(0, op_->ExecBatchInsert(1, 0, ""));
   EXPECT_TRUE(Sent(*op_).empty());
+}
+
+TEST_P(BatchTest, AClearedBufferIsZeroThroughoutWhateverEmptiedIt) {
+  const auto all_zero = [&] {
+    const char* b = op_->m_pOrderBuff;
+    return std::all_of(b, b + CSQLOperate::kOrderBuffSize, [](char c) { return c == 0; });
+  };
+  const auto fill = [&](int n) {
+    for (int i = 0; i < n; ++i) ASSERT_EQ(1, Append("       1ABC123B", 0));
+  };
+  // A long batch whose send fails (the table is gone), then a short one.
+  fill(2000);
+  db_->Exec("drop table T");
+  EXPECT_EQ(0, op_->ExecBatchInsert(1, 0, ""));
+  EXPECT_EQ(0, op_->m_lOrderBuffLen);
+  EXPECT_TRUE(all_zero());
+  fill(1);
+  const std::string one = Content(*op_);
+  op_->BuffInit();
+  EXPECT_TRUE(all_zero());
+  // Text a host wrote past the length it set, and lengths out of range.
+  fill(3);
+  std::strcat(op_->m_pOrderBuff, "written by a host");
+  op_->BuffInit();
+  EXPECT_TRUE(all_zero());
+  for (const int32_t length : {-1, CSQLOperate::kOrderBuffSize, INT32_MAX}) {
+    fill(3);
+    op_->m_lOrderBuffLen = length;
+    op_->BuffInit();
+    EXPECT_TRUE(all_zero()) << length;
+  }
+  fill(1);
+  EXPECT_EQ(one, Content(*op_));
 }
 
 TEST_P(BatchTest, AllocationFailureReturnsZero) {
