@@ -4,34 +4,17 @@
 
 #include <cstring>
 
+#include "sql/db/tsql/PlainText.h"
+
 namespace kestal::db::tsql {
 namespace {
 
-// Names that the general rewrite treats specially even as a plain column or
-// table name: table hints (a group of them after a name is dropped), the
-// INDEX hint, and CURRENT_TIMESTAMP (replaced by the engine's clock).
-const char* const kSpecialNames[] = {
-    "holdlock",      "updlock",           "xlock",  "tablock",  "tablockx",  "serializable",
-    "paglock",       "repeatableread",    "nolock", "rowlock",  "readpast",  "readuncommitted",
-    "readcommitted", "readcommittedlock", "nowait", "noexpand", "forceseek", "forcescan",
-    "index",         "current_timestamp"};
+using plain::ContinuesWord;
+using plain::IsNameByte;
+using plain::IsNameStart;
 
 bool IsBlankByte(char c) {
   return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\f' || c == '\v';
-}
-bool IsDigitByte(char c) {
-  return c >= '0' && c <= '9';
-}
-bool IsNameStart(char c) {
-  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_';
-}
-bool IsNameByte(char c) {
-  return IsNameStart(c) || IsDigitByte(c);
-}
-// True for a byte that the lexer would take as part of a word: then the
-// word before it is longer than it looks here.
-bool ContinuesWord(char c) {
-  return IsNameByte(c) || c == '$' || c == '@' || c == '#' || static_cast<unsigned char>(c) >= 0x80;
 }
 
 // A left-to-right reader over one statement; every step returns false
@@ -66,10 +49,7 @@ class Scan {
     while (i_ < n_ && IsNameByte(s_[i_])) ++i_;
     if (i_ < n_ && ContinuesWord(s_[i_])) return false;
     const size_t len = i_ - b;
-    for (const char* w : kSpecialNames) {
-      if (std::strlen(w) == len && strncasecmp(s_ + b, w, len) == 0) return false;
-    }
-    return true;
+    return !plain::IsSpecialName(s_ + b, len);
   }
   size_t position() const { return i_; }
   // The plain name at the position, as Name reads it, or "" when none.
@@ -84,12 +64,12 @@ class Scan {
       Blanks();
     }
     const size_t b = i_;
-    while (i_ < n_ && IsDigitByte(s_[i_])) ++i_;
+    while (i_ < n_ && plain::IsDigit(s_[i_])) ++i_;
     const bool int_part = i_ > b;
     if (i_ < n_ && s_[i_] == '.') {
       ++i_;
       const size_t f = i_;
-      while (i_ < n_ && IsDigitByte(s_[i_])) ++i_;
+      while (i_ < n_ && plain::IsDigit(s_[i_])) ++i_;
       if (!int_part && i_ == f) return false;
     } else if (!int_part) {
       return false;

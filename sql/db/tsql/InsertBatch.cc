@@ -7,16 +7,15 @@
 #include <cstring>
 #include <string_view>
 
+#include "sql/db/tsql/PlainText.h"
+
 namespace kestal::db::tsql {
 namespace {
 
-// Names FastPath refuses even as plain names (table hints, INDEX,
-// CURRENT_TIMESTAMP), and VALUES, which would make the head ambiguous.
-constexpr std::string_view kRefusedNames[] = {
-    "holdlock",      "updlock",           "xlock",  "tablock",  "tablockx",  "serializable",
-    "paglock",       "repeatableread",    "nolock", "rowlock",  "readpast",  "readuncommitted",
-    "readcommitted", "readcommittedlock", "nowait", "noexpand", "forceseek", "forcescan",
-    "index",         "current_timestamp", "values"};
+using plain::ContinuesWord;
+using plain::IsDigit;
+using plain::IsNameByte;
+using plain::IsNameStart;
 
 // A whole number of up to this many digits fits a 64-bit integer.
 constexpr size_t kMaxWholeDigits = 18;
@@ -24,19 +23,6 @@ constexpr size_t kMaxWholeDigits = 18;
 // Blanks that the lexer and FastPath both take as blanks.
 bool IsBlank(char c) {
   return c == ' ' || c == '\t' || c == '\r' || c == '\n';
-}
-bool IsDigit(char c) {
-  return c >= '0' && c <= '9';
-}
-bool IsNameStart(char c) {
-  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_';
-}
-bool IsNameByte(char c) {
-  return IsNameStart(c) || IsDigit(c);
-}
-// A byte that would make the word before it longer, as the lexer reads words.
-bool ContinuesWord(char c) {
-  return IsNameByte(c) || c == '$' || c == '@' || c == '#' || static_cast<unsigned char>(c) >= 0x80;
 }
 
 // A reader over the batch from a position; each step returns false when the
@@ -70,10 +56,9 @@ class Reader {
     while (i_ < n_ && IsNameByte(s_[i_])) ++i_;
     if (i_ < n_ && ContinuesWord(s_[i_])) return false;
     const size_t len = i_ - b;
-    for (const std::string_view refused : kRefusedNames) {
-      if (refused.size() == len && strncasecmp(s_ + b, refused.data(), len) == 0) return false;
-    }
-    return true;
+    // VALUES as a name would make the head ambiguous.
+    if (len == 6 && strncasecmp(s_ + b, "values", 6) == 0) return false;
+    return !plain::IsSpecialName(s_ + b, len);
   }
   // ( name, ... )
   bool Names() {
