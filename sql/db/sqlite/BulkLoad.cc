@@ -186,22 +186,7 @@ struct BulkLoadCache::Plan {
 
 BulkLoadCache::BulkLoadCache() = default;
 
-BulkLoadCache::~BulkLoadCache() {
-  sqlite3_finalize(version_);
-}
-
-long long BulkLoadCache::SchemaVersion(sqlite3* db) {
-  if (version_ == nullptr &&
-      sqlite3_prepare_v2(db, "PRAGMA schema_version", -1, &version_, nullptr) != SQLITE_OK) {
-    sqlite3_finalize(version_);
-    version_ = nullptr;
-    return -1;
-  }
-  const long long version =
-      sqlite3_step(version_) == SQLITE_ROW ? sqlite3_column_int64(version_, 0) : -1;
-  sqlite3_reset(version_);
-  return version;
-}
+BulkLoadCache::~BulkLoadCache() = default;
 
 namespace {
 
@@ -239,10 +224,11 @@ void ReadPlan(sqlite3* db, const tsql::BulkInsertRequest& request, BulkLoadCache
 
 }  // namespace
 
-void BulkLoad(sqlite3* db, const tsql::BulkInsertRequest& request, BulkLoadCache* cache) {
+void BulkLoad(sqlite3* db, const tsql::BulkInsertRequest& request, BulkLoadCache* cache,
+              long long schema_version) {
   // The catalog is read again only when the schema has changed since the
   // plan was kept, or another table is loaded.
-  const long long schema = cache != nullptr ? cache->SchemaVersion(db) : -1;
+  const long long schema = cache != nullptr ? schema_version : -1;
   BulkLoadCache::Plan fresh;
   const BulkLoadCache::Plan* plan = nullptr;
   if (schema >= 0 && cache->plan_ && cache->plan_->schema == schema &&

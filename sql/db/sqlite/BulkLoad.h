@@ -20,14 +20,16 @@ namespace kestal::db::sqlite {
 // process code page. Without KEEPIDENTITY an identity column's field is read but the engine numbers
 // the row. All rows or none: any fault rolls the load back and raises _com_error(kStatementError)
 // naming the line.
-// With a cache, the catalog is read only when the schema has changed since
-// the last load (or another table is loaded).
+// With a cache and the schema's version as of this statement (the session's
+// CatalogSchema::Generation; -1 when unknown), the catalog is read only when
+// the schema has changed since the last load (or another table is loaded).
 class BulkLoadCache;
-void BulkLoad(sqlite3* db, const tsql::BulkInsertRequest& request, BulkLoadCache* cache = nullptr);
+void BulkLoad(sqlite3* db, const tsql::BulkInsertRequest& request, BulkLoadCache* cache = nullptr,
+              long long schema_version = -1);
 
 // What a session keeps from one load to the next: the plan of the table
 // last loaded, with the schema version it was read at. Owned by the
-// session; must go before its connection closes (it holds a statement).
+// session.
 class BulkLoadCache {
  public:
   struct Plan;
@@ -37,12 +39,10 @@ class BulkLoadCache {
   BulkLoadCache& operator=(const BulkLoadCache&) = delete;
 
  private:
-  friend void BulkLoad(sqlite3* db, const tsql::BulkInsertRequest& request, BulkLoadCache* cache);
-  // PRAGMA schema_version, or -1 when it cannot be read.
-  long long SchemaVersion(sqlite3* db);
+  friend void BulkLoad(sqlite3* db, const tsql::BulkInsertRequest& request, BulkLoadCache* cache,
+                       long long schema_version);
 
   std::unique_ptr<Plan> plan_;
-  sqlite3_stmt* version_ = nullptr;  // prepared on first use
 };
 
 }  // namespace kestal::db::sqlite

@@ -272,7 +272,7 @@ class SqliteSession : public EngineSession {
           rowcount_ = st.rowcount;
           break;
         case tsql::StatementKind::kBulkInsert:
-          BulkLoad(db_, st.bulk, bulk_cache_.get());
+          BulkLoad(db_, st.bulk, bulk_cache_.get(), schema_->Generation());
           break;
         case tsql::StatementKind::kReseed:
           Reseed(db_, st.table, st.seed);
