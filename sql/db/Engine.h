@@ -91,7 +91,6 @@ class ResultTable {
   void Widen();
   // End offset of the current row's last cell so far (0 before its first).
   uint32_t LastEnd() const;
-  uint32_t CellStart(size_t row, size_t column) const;
 
   std::vector<std::unique_ptr<char[]>> blocks_;
   size_t next_block_ = 0;      // size of the next block to allocate

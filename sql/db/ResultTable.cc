@@ -141,19 +141,14 @@ uint32_t ResultTable::CellEnd(size_t row, size_t column) const {
   return EndAt(at);
 }
 
-uint32_t ResultTable::CellStart(size_t row, size_t column) const {
-  return column == 0 ? 0 : (CellEnd(row, column - 1) & kOffset);
-}
-
 bool ResultTable::IsNull(size_t row, size_t column) const {
   return (CellEnd(row, column) & kNull) != 0;
 }
 
 std::string_view ResultTable::Text(size_t row, size_t column) const {
-  const uint32_t end = CellEnd(row, column);
-  if (end & kNull) return std::string_view();
-  const uint32_t start = CellStart(row, column);
-  return std::string_view(starts_[row] + start, end - start);
+  std::string_view text;  // stays empty for NULL
+  Cell(row, column, &text);
+  return text;
 }
 
 bool ResultTable::Cell(size_t row, size_t column, std::string_view* text) const {
